@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+
+#include "sample_file.hpp"
+#include "settings.hpp"
+
+namespace twoband {
+
+// A name typed at the prompt must have at least this many characters.
+constexpr std::size_t kMinPromptedNameLength = 5;
+
+// The settings in force and whether they came from the command line.
+struct SettingsChoice {
+    Settings settings;
+    bool userDefined = false;
+};
+
+// Copies `name` into `path`, cut after kMaxNameLength characters.
+void storeName(const char* name, PathBuffer& path);
+
+// Prompts on `out` and reads white-space-delimited words from `in` until one of at
+// least kMinPromptedNameLength characters arrives. Returns false at the end of `in`.
+bool promptForName(std::FILE* in, std::FILE* out, PathBuffer& path);
+
+// Reads the longest leading decimal or hexadecimal floating-point number of `text`
+// after white space, as "%f" would; nothing if no number starts there.
+std::optional<float> parseFloatSetting(const char* text);
+
+// Reads the longest leading decimal integer of `text` after white space, as "%d"
+// would; values beyond the 32-bit range saturate. Nothing if no number starts there.
+std::optional<std::int32_t> parseIntSetting(const char* text);
+
+// The settings for a run with these arguments (argv[0] is the program): user-defined
+// when exactly a name and three valid settings are given, the defaults otherwise.
+SettingsChoice chooseSettings(int argc, const char* const argv[]);
+
+// Prints the heading and the three settings.
+void echoSettings(std::FILE* out, const SettingsChoice& choice);
+
+}  // namespace twoband

@@ -1,0 +1,76 @@
+#include "engine/engine_state.hpp"
+
+namespace twoband {
+
+namespace {
+
+std::int16_t decodeSample(const std::uint8_t* bytes) {
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8));
+}
+
+void encodeSample(std::int16_t sample, std::uint8_t* bytes) {
+    const auto bits = static_cast<std::uint16_t>(sample);
+    bytes[0] = static_cast<std::uint8_t>(bits & 0xFF);
+    bytes[1] = static_cast<std::uint8_t>(bits >> 8);
+}
+
+void printProgressDot(EngineState& state, std::FILE* progress) {
+    std::fputc('.', progress);
+    if (++state.dotCount == kDotsPerLine) {
+        std::fputc('\n', progress);
+        state.dotCount = 0;
+    }
+    std::fflush(progress);  // a user watching the console sees each dot arrive
+}
+
+}  // namespace
+
+std::int16_t splitBands(std::int16_t& low, std::int16_t in) {
+    const std::int32_t difference = in - low;  // exact: at most 65535 either way
+    low = wrap16(low + truncate(static_cast<float>(difference) * kLowPassCoefficient));
+    return wrap16(in - low);
+}
+
+BandProducts bandProducts(const EngineState& state, std::int16_t highL, std::int16_t highR) {
+    return {
+        wrap16(truncate(static_cast<float>(highL) * (state.masterGain * state.gainHL))),
+        wrap16(truncate(static_cast<float>(highR) * (state.gainHR * state.masterGain))),
+        wrap16(truncate(static_cast<float>(state.lowL) * state.gainLL)),
+        wrap16(truncate(static_cast<float>(state.lowR) * state.gainLR)),
+    };
+}
+
+StereoFrame processFrame(EngineState& state, [[maybe_unused]] const Settings& settings,
+                         StereoFrame in) {
+    // Split each channel into its low and high band.
+    const std::int16_t highL = splitBands(state.lowL, in.left);
+    const std::int16_t highR = splitBands(state.lowR, in.right);
+
+    // Band products with the gains the previous frame left.
+    const BandProducts bands = bandProducts(state, highL, highR);
+
+    // Recombine the bands.
+    return {wrap16(bands.bandHL + bands.bandLL), wrap16(bands.bandHR + bands.bandLR)};
+}
+
+void processBuffer(std::span<std::uint8_t> buffer, const Settings& settings,
+                   std::FILE* progress) {
+    EngineState state;
+    for (std::size_t offset = kHeaderBytes; offset < buffer.size(); offset += kFrameBytes) {
+        if (buffer.size() - offset >= kFrameBytes) {
+            std::uint8_t* frame = buffer.data() + offset;
+            const StereoFrame out =
+                processFrame(state, settings, {decodeSample(frame), decodeSample(frame + 2)});
+            encodeSample(out.left, frame);
+            encodeSample(out.right, frame + 2);
+        }
+        // The dots follow the walk of offsets, even where only a partial frame starts.
+        if (offset % kDotInterval == 0) {
+            printProgressDot(state, progress);
+        }
+    }
+    std::fputc('\n', progress);
+    std::fflush(progress);
+}
+
+}  // namespace twoband

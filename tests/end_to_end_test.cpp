@@ -1,0 +1,166 @@
+// Runs the real twoband binary on real files in a temporary folder.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "engine/engine_state.hpp"
+#include "signals.hpp"
+#include "test_support.hpp"
+
+namespace twoband {
+namespace {
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+const std::string kBanner =
+    "twoband 1.0 - two-band dynamic range compressor for 16-bit stereo WAV files\n";
+const std::string kDefaults =
+    "Using default settings:\nMax Gain (4-100) = 20.000000\n"
+    "Recover Speed (1-9) = 8.000000\nFeedback Speed (1-4) = 2\n\n\n";
+const std::string kPrompt = "\nWAV File to be processed : ";
+
+// What a successful run prints after the settings, for a file of 2 seconds (two dots).
+const std::string kProcessedTwoSeconds =
+    "Processing...\n\n..\nUpdating file...\nDone !\n";
+
+Bytes twoSecondsOfMusic() { return signals::wavFile(signals::musicLike(2 * signals::kSampleRate)); }
+
+Bytes compressed(Bytes bytes, const Settings& settings = {}) {
+    captureOutput([&](std::FILE* out) { processBuffer(bytes, settings, out); });
+    return bytes;
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+    TempDir dir;
+};
+
+TEST_F(EndToEnd, DefaultRunWritesTheCompressedFileBesideTheInput) {
+    const Bytes input = twoSecondsOfMusic();
+    writeFile(dir / "song.wav", input);
+
+    const RunResult run = runTwoband(dir.path(), {"song.wav"});
+
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, kBanner + kDefaults + kProcessedTwoSeconds);
+    const Bytes output = readFile(dir / "Csong.wav");
+    ASSERT_EQ(output.size(), input.size());
+    EXPECT_TRUE(std::equal(input.begin(), input.begin() + 44, output.begin()));
+    EXPECT_NE(output, input);
+    EXPECT_EQ(output, compressed(input));
+    EXPECT_EQ(readFile(dir / "song.wav"), input);
+}
+
+TEST_F(EndToEnd, UserDefinedRunEchoesAndUsesTheSettings) {
+    const Bytes input = twoSecondsOfMusic();
+    writeFile(dir / "song.wav", input);
+
+    const RunResult run = runTwoband(dir.path(), {"song.wav", "4", "1", "1"});
+
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, kBanner +
+                              "User defined settings:\nMax Gain (4-100) = 4.000000\n"
+                              "Recover Speed (1-9) = 1.000000\nFeedback Speed (1-4) = 1\n\n\n" +
+                              kProcessedTwoSeconds);
+    EXPECT_EQ(readFile(dir / "Csong.wav"), compressed(input, {4.0f, 1.0f, 1}));
+}
+
+TEST_F(EndToEnd, InvalidSettingsFallBackToTheDefaults) {
+    writeFile(dir / "song.wav", twoSecondsOfMusic());
+    const RunResult run = runTwoband(dir.path(), {"song.wav", "3.99", "5", "2"});
+    EXPECT_EQ(run.output, kBanner + kDefaults + kProcessedTwoSeconds);
+}
+
+TEST_F(EndToEnd, OutputGoesIntoTheInputsFolder) {
+    fs::create_directory(dir / "sub");
+    const Bytes input = twoSecondsOfMusic();
+    writeFile(dir / "sub" / "song.wav", input);
+
+    const RunResult run = runTwoband(dir.path(), {"sub/song.wav"});
+
+    EXPECT_EQ(run.output, kBanner + kDefaults + kProcessedTwoSeconds);
+    EXPECT_EQ(readFile(dir / "sub" / "Csong.wav"), compressed(input));
+}
+
+TEST_F(EndToEnd, HeaderFieldsAreNeverRead) {
+    Bytes input = twoSecondsOfMusic();
+    input[22] = 1;  // declares mono
+    input[34] = 8;  // and 8-bit samples
+    writeFile(dir / "mono.wav", input);
+
+    runTwoband(dir.path(), {"mono.wav"});
+
+    EXPECT_EQ(readFile(dir / "Cmono.wav"), compressed(input));
+}
+
+TEST_F(EndToEnd, InteractiveRunAsksUntilANameIsLongEnough) {
+    const Bytes input = twoSecondsOfMusic();
+    writeFile(dir / "song.wav", input);
+
+    const RunResult run = runTwoband(dir.path(), {}, "a abcd\nsong.wav\n");
+
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output,
+              kBanner + kPrompt + kPrompt + kPrompt + "\n\n" + kDefaults + kProcessedTwoSeconds);
+    EXPECT_EQ(readFile(dir / "Csong.wav"), compressed(input));
+}
+
+TEST_F(EndToEnd, InteractiveRunEndsAtTheEndOfInput) {
+    const RunResult run = runTwoband(dir.path(), {}, "abc");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, kBanner + kPrompt + kPrompt + "\nNo input file given !\n");
+}
+
+TEST_F(EndToEnd, FailuresAreReportedAndLeaveNoOutput) {
+    writeFile(dir / "short.wav", Bytes(19999, 1));
+    fs::create_directory(dir / "folder.wav");
+    writeFile(dir / "song.wav", twoSecondsOfMusic());
+    fs::create_directory(dir / "Csong.wav");  // the output name is taken by a folder
+    writeFile(dir / "full.wav", twoSecondsOfMusic());
+    fs::create_symlink("/dev/full", dir / "Cfull.wav");  // every write fails
+    {
+        std::ofstream{dir / "huge.wav"};
+        fs::resize_file(dir / "huge.wav", 1ull << 32);  // sparse: takes no disk space
+    }
+    const std::string longName(200, 'n');
+
+    struct Case {
+        std::string name;
+        std::string after;  // what follows the settings block
+    };
+    const Case cases[] = {
+        {"missing.wav", "Could not open missing.wav !\n\n"},
+        {"folder.wav", "Could not open folder.wav !\n\n"},
+        {longName, "Could not open " + std::string(124, 'n') + " !\n\n"},
+        {"short.wav", "This sample is too short for being compressed !\n"},
+        {"huge.wav", "This sample is too long for being compressed !\n"},
+        {"song.wav", "Processing...\n\n..\nUpdating file...\nCould not overwrite Csong.wav !\n"},
+        {"full.wav", "Processing...\n\n..\nUpdating file...\nCould not write Cfull.wav !\n"},
+    };
+    for (const Case& c : cases) {
+        const RunResult run = runTwoband(dir.path(), {c.name});
+        EXPECT_EQ(run.status, 0) << c.name;
+        EXPECT_EQ(run.output, kBanner + kDefaults + c.after) << c.name;
+    }
+    EXPECT_FALSE(fs::exists(dir / "Cshort.wav"));
+    EXPECT_FALSE(fs::exists(dir / "Chuge.wav"));
+    EXPECT_FALSE(fs::is_symlink(dir / "Cfull.wav"));  // the failed output is removed
+    EXPECT_TRUE(fs::is_directory(dir / "Csong.wav"));
+}
+
+TEST_F(EndToEnd, ShortestAcceptedFileIsProcessed) {
+    Bytes input = signals::wavFile(signals::musicLike(4989));
+    ASSERT_EQ(input.size(), 20000u);
+    writeFile(dir / "tiny.wav", input);
+
+    const RunResult run = runTwoband(dir.path(), {"tiny.wav"});
+
+    EXPECT_EQ(run.output, kBanner + kDefaults + "Processing...\n\n\nUpdating file...\nDone !\n");
+    EXPECT_EQ(readFile(dir / "Ctiny.wav"), compressed(input));
+}
+
+}  // namespace
+}  // namespace twoband

@@ -1,0 +1,118 @@
+#include "test_support.hpp"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace testing_support {
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "twoband-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code error;
+    // Tests may leave read-only folders behind; make them writable before removal.
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, error);
+    std::filesystem::remove_all(path_, error);
+}
+
+void writeFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out) {
+        throw std::runtime_error("cannot write " + path.string());
+    }
+}
+
+Bytes readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string captureOutput(const std::function<void(std::FILE*)>& body) {
+    std::FILE* stream = std::tmpfile();
+    if (stream == nullptr) {
+        throw std::runtime_error("tmpfile failed");
+    }
+    body(stream);
+    std::fflush(stream);
+    std::rewind(stream);
+    std::string text;
+    for (int c; (c = std::fgetc(stream)) != EOF;) {
+        text.push_back(static_cast<char>(c));
+    }
+    std::fclose(stream);
+    return text;
+}
+
+Bytes framesFile(const std::vector<std::pair<std::int16_t, std::int16_t>>& frames) {
+    Bytes bytes(44);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<std::uint8_t>(0xA5 ^ i);
+    }
+    for (const auto& [left, right] : frames) {
+        for (const std::int16_t sample : {left, right}) {
+            const auto bits = static_cast<std::uint16_t>(sample);
+            bytes.push_back(static_cast<std::uint8_t>(bits & 0xFF));
+            bytes.push_back(static_cast<std::uint8_t>(bits >> 8));
+        }
+    }
+    return bytes;
+}
+
+std::uint64_t fnv1a(std::span<const std::uint8_t> bytes) {
+    std::uint64_t hash = 0xcbf29ce484222325ull;
+    for (const std::uint8_t byte : bytes) {
+        hash = (hash ^ byte) * 0x100000001b3ull;
+    }
+    return hash;
+}
+
+RunResult runTwoband(const std::filesystem::path& directory, const std::vector<std::string>& args,
+                     const std::string& input) {
+    const TempDir io;  // kept apart so the run's own folder holds only what the test put there
+    const std::filesystem::path stdinPath = io / "stdin";
+    const std::filesystem::path stdoutPath = io / "stdout";
+    writeFile(stdinPath, {reinterpret_cast<const std::uint8_t*>(input.data()), input.size()});
+
+    const pid_t child = fork();
+    if (child == 0) {
+        std::vector<char*> argv;
+        std::string program = TWOBAND_BINARY;
+        argv.push_back(program.data());
+        std::vector<std::string> copies(args);
+        for (std::string& arg : copies) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        const int in = open(stdinPath.c_str(), O_RDONLY);
+        const int out = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
+            chdir(directory.c_str()) != 0) {
+            _exit(127);
+        }
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int waitStatus = 0;
+    waitpid(child, &waitStatus, 0);
+
+    RunResult result;
+    const Bytes output = readFile(stdoutPath);
+    result.output.assign(output.begin(), output.end());
+    result.status = WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1;
+    return result;
+}
+
+}  // namespace testing_support
