@@ -4,6 +4,7 @@
 #include <string>
 
 #include "engine/engine_state.hpp"
+#include "engine/gain_control.hpp"
 #include "test_support.hpp"
 
 namespace twoband {
@@ -33,7 +34,7 @@ TEST(BandSplit, FirstFrameOfAConstantSignal) {
     EXPECT_EQ(bands.bandLR, -7);
 
     EngineState fresh;
-    const StereoFrame out = processFrame(fresh, {}, {1000, -1000});
+    const StereoFrame out = processFrame(fresh, makeGainRules({}), {1000, -1000});
     EXPECT_EQ(out.left, 401);
     EXPECT_EQ(out.right, -401);
 }
@@ -95,8 +96,9 @@ TEST(FrameLoop, EveryWholeFrameIsProcessedAndTheRestIsUntouched) {
 
     Bytes expected = input;
     EngineState state;
+    const GainRules rules = makeGainRules({});
     for (std::size_t i = 0; i < frames.size(); ++i) {
-        const StereoFrame out = processFrame(state, {}, {frames[i].first, frames[i].second});
+        const StereoFrame out = processFrame(state, rules, {frames[i].first, frames[i].second});
         for (int k = 0; k < 2; ++k) {
             const auto bits = static_cast<std::uint16_t>(k == 0 ? out.left : out.right);
             expected[44 + 4 * i + 2 * k] = static_cast<std::uint8_t>(bits & 0xFF);

@@ -1,5 +1,6 @@
 #include "signals.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace signals {
@@ -134,11 +135,32 @@ Samples quietNoise(std::size_t frames) {
 
 Samples silence(std::size_t frames) { return Samples(frames * 2, 0); }
 
+Samples mixed(std::size_t frames) {
+    constexpr std::size_t kSecond = kSampleRate;
+    const Samples music = musicLike(2 * kSecond);
+    const Samples bursts = loudBursts(kSecond);
+    const Samples quiet = quietNoise(kSecond);
+    const Samples* const cycle[] = {&music, &bursts, nullptr, &quiet};
+    Samples out;
+    out.reserve(frames * 2);
+    for (std::size_t block = 0; out.size() < frames * 2; ++block) {
+        const Samples* source = cycle[block % 4];
+        const std::size_t wanted = std::min(frames * 2 - out.size(), source ? source->size() : 2 * kSecond);
+        if (source == nullptr) {
+            out.insert(out.end(), wanted, 0);
+        } else {
+            out.insert(out.end(), source->begin(), source->begin() + static_cast<std::ptrdiff_t>(wanted));
+        }
+    }
+    return out;
+}
+
 Samples byName(std::string_view kind, std::size_t frames) {
     if (kind == "music") return musicLike(frames);
     if (kind == "bursts") return loudBursts(frames);
     if (kind == "noise") return quietNoise(frames);
     if (kind == "silence") return silence(frames);
+    if (kind == "mixed") return mixed(frames);
     return {};
 }
 

@@ -26,8 +26,11 @@ Samples loudBursts(std::size_t frames);
 // Low-level white noise, different in each channel.
 Samples quietNoise(std::size_t frames);
 Samples silence(std::size_t frames);
+// Music, bursts, silence and noise in turn, in blocks of 2, 1, 1 and 1 seconds.
+Samples mixed(std::size_t frames);
 
-// Generates one of the kinds above by name ("music", "bursts", "noise", "silence");
+// Generates one of the kinds above by name ("music", "bursts", "noise", "silence",
+// "mixed");
 // an empty result for an unknown name.
 Samples byName(std::string_view kind, std::size_t frames);
 

@@ -1,5 +1,5 @@
 // wavgen: writes a synthetic 44.1 kHz 16-bit stereo WAV file.
-// Usage: wavgen music|bursts|noise|silence SECONDS OUT.wav
+// Usage: wavgen music|bursts|noise|silence|mixed SECONDS OUT.wav
 
 #include <cstdio>
 #include <cstdlib>
@@ -9,7 +9,7 @@
 
 int main(int argc, char* argv[]) {
     if (argc != 4) {
-        std::fputs("usage: wavgen music|bursts|noise|silence SECONDS OUT.wav\n", stderr);
+        std::fputs("usage: wavgen music|bursts|noise|silence|mixed SECONDS OUT.wav\n", stderr);
         return 2;
     }
     const double seconds = std::strtod(argv[2], nullptr);

@@ -1,5 +1,8 @@
 #include "engine/engine_state.hpp"
 
+#include "engine/gain_control.hpp"
+#include "engine/meters.hpp"
+
 namespace twoband {
 
 namespace {
@@ -40,8 +43,7 @@ BandProducts bandProducts(const EngineState& state, std::int16_t highL, std::int
     };
 }
 
-StereoFrame processFrame(EngineState& state, [[maybe_unused]] const Settings& settings,
-                         StereoFrame in) {
+StereoFrame processFrame(EngineState& state, const GainRules& rules, StereoFrame in) {
     // Split each channel into its low and high band.
     const std::int16_t highL = splitBands(state.lowL, in.left);
     const std::int16_t highR = splitBands(state.lowR, in.right);
@@ -49,18 +51,23 @@ StereoFrame processFrame(EngineState& state, [[maybe_unused]] const Settings& se
     // Band products with the gains the previous frame left.
     const BandProducts bands = bandProducts(state, highL, highR);
 
+    // Meter the bands, then steer the gains for the next frame.
+    updateMeters(state, bands);
+    updateBandGains(state, rules);
+
     // Recombine the bands.
     return {wrap16(bands.bandHL + bands.bandLL), wrap16(bands.bandHR + bands.bandLR)};
 }
 
 void processBuffer(std::span<std::uint8_t> buffer, const Settings& settings,
                    std::FILE* progress) {
+    const GainRules rules = makeGainRules(settings);
     EngineState state;
     for (std::size_t offset = kHeaderBytes; offset < buffer.size(); offset += kFrameBytes) {
         if (buffer.size() - offset >= kFrameBytes) {
             std::uint8_t* frame = buffer.data() + offset;
             const StereoFrame out =
-                processFrame(state, settings, {decodeSample(frame), decodeSample(frame + 2)});
+                processFrame(state, rules, {decodeSample(frame), decodeSample(frame + 2)});
             encodeSample(out.left, frame);
             encodeSample(out.right, frame + 2);
         }

@@ -8,6 +8,7 @@
 //     └──────────────► highL = inL − lowL ─ × (masterGain × gainHL) ─► bandHL ─┤
 //                                                                          ▼
 //                                            limiter (bandHL + bandLL) ─► outL
+//   bandHL, bandHR, bandLL, bandLR ─► peak meters ─► band gains (next frame)
 //
 // The band gains and the master gain used on a frame are the values the previous
 // frame left behind.
@@ -87,8 +88,10 @@ std::int16_t splitBands(std::int16_t& low, std::int16_t in);
 // Applies the current gains to the four band signals.
 BandProducts bandProducts(const EngineState& state, std::int16_t highL, std::int16_t highR);
 
+struct GainRules;  // the settings as the band gain control uses them (gain_control.hpp)
+
 // Runs one frame through every stage, updating `state`, and returns the output frame.
-StereoFrame processFrame(EngineState& state, const Settings& settings, StereoFrame in);
+StereoFrame processFrame(EngineState& state, const GainRules& rules, StereoFrame in);
 
 // Compresses every whole frame of `buffer` after the header, in place, starting from
 // a fresh state. A trailing partial frame is left as it is. Prints the progress dots
