@@ -1,6 +1,7 @@
 #include "engine/engine_state.hpp"
 
 #include "engine/gain_control.hpp"
+#include "engine/limiter.hpp"
 #include "engine/meters.hpp"
 
 namespace twoband {
@@ -55,8 +56,8 @@ StereoFrame processFrame(EngineState& state, const GainRules& rules, StereoFrame
     updateMeters(state, bands);
     updateBandGains(state, rules);
 
-    // Recombine the bands.
-    return {wrap16(bands.bandHL + bands.bandLL), wrap16(bands.bandHR + bands.bandLR)};
+    // Recombine the bands through the limiter.
+    return limitOutput(state, bands);
 }
 
 void processBuffer(std::span<std::uint8_t> buffer, const Settings& settings,
