@@ -1,7 +1,9 @@
 # Thin wrapper over CMake. `make demo` builds and compresses a generated demo file;
-# `make test` builds and runs every test.
+# `make test` builds and runs every test, in the normal and in the sanitizer build.
 
-.PHONY: all build demo test clean
+FUZZ_SECONDS ?= 60
+
+.PHONY: all build demo test test-sanitize fuzz clean
 
 all: build
 
@@ -15,8 +17,20 @@ demo: build
 	cd build/demo && ../twoband demo.wav
 	@echo "Compressed result: build/demo/Cdemo.wav (input: build/demo/demo.wav)"
 
-test: build
+test: build test-sanitize
 	ctest --preset default -j 2
 
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize:
+	cmake --preset sanitize
+	cmake --build --preset sanitize -j 2
+	ctest --preset sanitize -j 2
+
+# Builds the libFuzzer targets with clang++ and runs each for FUZZ_SECONDS.
+fuzz:
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j 2
+	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
 clean:
-	rm -rf build
+	rm -rf build build-sanitize build-fuzz

@@ -115,11 +115,13 @@ TEST_F(EndToEnd, InteractiveRunEndsAtTheEndOfInput) {
 }
 
 TEST_F(EndToEnd, FailuresAreReportedAndLeaveNoOutput) {
+    const Bytes music = twoSecondsOfMusic();
     writeFile(dir / "short.wav", Bytes(19999, 1));
     fs::create_directory(dir / "folder.wav");
-    writeFile(dir / "song.wav", twoSecondsOfMusic());
+    fs::create_symlink("gone.wav", dir / "vanished.wav");  // its target was removed
+    writeFile(dir / "song.wav", music);
     fs::create_directory(dir / "Csong.wav");  // the output name is taken by a folder
-    writeFile(dir / "full.wav", twoSecondsOfMusic());
+    writeFile(dir / "full.wav", music);
     fs::create_symlink("/dev/full", dir / "Cfull.wav");  // every write fails
     {
         std::ofstream{dir / "huge.wav"};
@@ -133,6 +135,8 @@ TEST_F(EndToEnd, FailuresAreReportedAndLeaveNoOutput) {
     };
     const Case cases[] = {
         {"missing.wav", "Could not open missing.wav !\n\n"},
+        {"nowhere/song.wav", "Could not open nowhere/song.wav !\n\n"},
+        {"vanished.wav", "Could not open vanished.wav !\n\n"},
         {"folder.wav", "Could not open folder.wav !\n\n"},
         {longName, "Could not open " + std::string(124, 'n') + " !\n\n"},
         {"short.wav", "This sample is too short for being compressed !\n"},
@@ -147,8 +151,35 @@ TEST_F(EndToEnd, FailuresAreReportedAndLeaveNoOutput) {
     }
     EXPECT_FALSE(fs::exists(dir / "Cshort.wav"));
     EXPECT_FALSE(fs::exists(dir / "Chuge.wav"));
+    EXPECT_FALSE(fs::exists(dir / "Cvanished.wav"));
     EXPECT_FALSE(fs::is_symlink(dir / "Cfull.wav"));  // the failed output is removed
     EXPECT_TRUE(fs::is_directory(dir / "Csong.wav"));
+    EXPECT_EQ(readFile(dir / "song.wav"), music);
+    EXPECT_EQ(readFile(dir / "full.wav"), music);
+    EXPECT_EQ(readFile(dir / "short.wav"), Bytes(19999, 1));
+    EXPECT_EQ(fs::file_size(dir / "huge.wav"), 1ull << 32);
+}
+
+TEST_F(EndToEnd, ReadOnlyFolderLeavesTheInputAlone) {
+    const Bytes music = twoSecondsOfMusic();
+    const fs::path folder = dir / "readonly";
+    fs::create_directory(folder);
+    writeFile(folder / "song.wav", music);
+    using fs::perms;
+    fs::permissions(dir.path(), perms::owner_all | perms::group_read | perms::group_exec |
+                                    perms::others_read | perms::others_exec);
+    fs::permissions(folder / "song.wav", perms::owner_read | perms::owner_write |
+                                             perms::group_read | perms::others_read);
+    fs::permissions(folder, perms::owner_read | perms::owner_exec | perms::group_read |
+                                perms::group_exec | perms::others_read | perms::others_exec);
+
+    const RunResult run = runTwoband(folder, {"song.wav"}, "", /*unprivileged=*/true);
+
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, kBanner + kDefaults +
+                              "Processing...\n\n..\nUpdating file...\nCould not overwrite Csong.wav !\n");
+    EXPECT_FALSE(fs::exists(folder / "Csong.wav"));
+    EXPECT_EQ(readFile(folder / "song.wav"), music);
 }
 
 TEST_F(EndToEnd, ShortestAcceptedFileIsProcessed) {

@@ -1,6 +1,7 @@
 #include "test_support.hpp"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -80,7 +81,7 @@ std::uint64_t fnv1a(std::span<const std::uint8_t> bytes) {
 }
 
 RunResult runTwoband(const std::filesystem::path& directory, const std::vector<std::string>& args,
-                     const std::string& input) {
+                     const std::string& input, bool unprivileged) {
     const TempDir io;  // kept apart so the run's own folder holds only what the test put there
     const std::filesystem::path stdinPath = io / "stdin";
     const std::filesystem::path stdoutPath = io / "stdout";
@@ -100,6 +101,11 @@ RunResult runTwoband(const std::filesystem::path& directory, const std::vector<s
         const int out = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
             chdir(directory.c_str()) != 0) {
+            _exit(127);
+        }
+        constexpr uid_t kNobody = 65534;
+        if (unprivileged && geteuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
             _exit(127);
         }
         execv(argv[0], argv.data());

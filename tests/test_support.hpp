@@ -45,8 +45,9 @@ struct RunResult {
 };
 
 // Runs the built twoband binary in `directory` with the given arguments (not counting
-// the program name), feeding `input` on its standard input.
+// the program name), feeding `input` on its standard input. With `unprivileged`, a
+// root caller runs it as the user nobody, so file permissions apply to it.
 RunResult runTwoband(const std::filesystem::path& directory, const std::vector<std::string>& args,
-                     const std::string& input = "");
+                     const std::string& input = "", bool unprivileged = false);
 
 }  // namespace testing_support

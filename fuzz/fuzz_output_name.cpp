@@ -1,0 +1,42 @@
+// Fuzzes output-name derivation on arbitrary names up to the maximum length.
+// Checks: one character longer, a 'C' right after the last '/' or '\' (or at the
+// front), everything else kept in order.
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "sample_file.hpp"
+
+namespace {
+
+void require(bool condition, const char* what) {
+    if (!condition) {
+        std::fprintf(stderr, "invariant broken: %s\n", what);
+        std::abort();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace twoband;
+    std::string name(reinterpret_cast<const char*>(data), size);
+    name = name.substr(0, std::min(name.find('\0'), kMaxNameLength));
+
+    PathBuffer path;
+    path.fill('\x7f');
+    std::memcpy(path.data(), name.c_str(), name.size() + 1);
+    deriveOutputName(path);
+
+    const std::string output(path.data());
+    require(output.size() == name.size() + 1, "one character longer");
+    const std::size_t separator = name.find_last_of("/\\");
+    const std::size_t at = separator == std::string::npos ? 0 : separator + 1;
+    require(output[at] == 'C', "C after the last separator");
+    require(output.compare(0, at, name, 0, at) == 0, "folder part kept");
+    require(output.compare(at + 1, std::string::npos, name, at) == 0, "file part kept");
+    return 0;
+}

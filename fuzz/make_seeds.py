@@ -1,0 +1,65 @@
+#!/usr/bin/env python3
+"""Writes the small seed corpus of each fuzz target into the folder given."""
+import math
+import os
+import struct
+import sys
+
+
+def frames(pairs):
+    return b"".join(struct.pack("<hh", left, right) for left, right in pairs)
+
+
+def header():
+    return b"RIFF" + bytes(range(40))
+
+
+def engine_seeds():
+    settings_default = struct.pack("<II", 0x3F000000, 0x80000000) + b"\x01"
+    settings_bounds = struct.pack("<II", 0xFFFFFFFF, 0xFFFFFFFE) + b"\x03"
+    tone = [(int(20000 * math.sin(n / 7.0)), int(-15000 * math.sin(n / 5.0))) for n in range(300)]
+    square = [(32767, -32768) if (n // 20) % 2 else (-32768, 32767) for n in range(300)]
+    return {
+        "empty": settings_default,
+        "header_only": settings_default + header(),
+        "tone": settings_default + header() + frames(tone),
+        "square_partial": settings_bounds + header() + frames(square) + b"\x7f\x80\x01",
+        "silence_after_loud": settings_bounds + header() + frames(square[:100] + [(0, 0)] * 400),
+    }
+
+
+def command_line_seeds():
+    return {
+        "defaults": b"twoband\0song.wav",
+        "user": b"twoband\0song.wav\0" + b"100\0" + b"9\0" + b"4",
+        "prefixes": b"twoband\0x.wav\0" + b"12abc\0" + b" 2.5\0" + b"3.9",
+        "bad": b"twoband\0x.wav\0" + b"nan\0" + b"8\0" + b"99999999999",
+        "prompt": b"a abcd a.wav\n",
+        "long": b"twoband\0" + b"n" * 300,
+    }
+
+
+def output_name_seeds():
+    return {
+        "plain": b"song.wav",
+        "dir": b"dir\\song.wav",
+        "mixed": b"a/b\\c.wav",
+        "trailing": b"x/",
+        "drive": b"C:song.wav",
+        "longest": b"d/" + b"n" * 122,
+    }
+
+
+def main():
+    root = sys.argv[1]
+    for target, seeds in (("engine", engine_seeds()), ("command_line", command_line_seeds()),
+                          ("output_name", output_name_seeds())):
+        folder = os.path.join(root, target)
+        os.makedirs(folder, exist_ok=True)
+        for name, data in seeds.items():
+            with open(os.path.join(folder, "seed_" + name), "wb") as out:
+                out.write(data)
+
+
+if __name__ == "__main__":
+    main()
