@@ -3,7 +3,7 @@
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build demo test test-sanitize fuzz clean
+.PHONY: all build demo test test-sanitize fuzz package plot clean
 
 all: build
 
@@ -31,6 +31,14 @@ fuzz:
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j 2
 	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
+# A .deb of the binary and its man page, in build/.
+package: build
+	cd build && cpack
+
+# Regenerates docs/demo.png: the demo's level before and after, and the gains.
+plot: build
+	tools/plot_demo.sh build docs/demo.png
 
 clean:
 	rm -rf build build-sanitize build-fuzz

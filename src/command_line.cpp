@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string_view>
 
 namespace twoband {
 
@@ -20,6 +21,42 @@ bool inRange(float value, float lowest, float highest) {
 }
 
 }  // namespace
+
+const char* const kUsageText =
+    "Usage: twoband [FILE [MAXGAIN RECOVERSPEED FEEDBACKSPEED]]\n"
+    "       twoband --help | --version\n"
+    "\n"
+    "Compresses FILE, a 16-bit stereo PCM WAV file, with a two-band compressor and\n"
+    "writes the result beside it with a C in front of the file name\n"
+    "(music/song.wav becomes music/Csong.wav). Without FILE, the name is asked for\n"
+    "at a prompt.\n"
+    "\n"
+    "Settings, used only when all three are given and valid (else all defaults):\n"
+    "  MAXGAIN        highest gain a band recovers to, 4 to 100 (default 20)\n"
+    "  RECOVERSPEED   how fast gains recover, 1 to 9 (default 8)\n"
+    "  FEEDBACKSPEED  how hard peaks pull the high bands down, 1 to 4 (default 2)\n"
+    "\n"
+    "Example:\n"
+    "  twoband song.wav 30 4 3\n"
+    "\n"
+    "The exit status is always 0; a successful run ends with the line \"Done !\".\n"
+    "A file named --help can be given as ./--help.\n";
+
+const char* const kVersionText = "twoband 1.0\n";
+
+InfoRequest infoRequest(int argc, const char* const argv[]) {
+    if (argc != 2) {
+        return InfoRequest::none;
+    }
+    const std::string_view option = argv[1];
+    if (option == "--help" || option == "-h") {
+        return InfoRequest::help;
+    }
+    if (option == "--version") {
+        return InfoRequest::version;
+    }
+    return InfoRequest::none;
+}
 
 void storeName(const char* name, PathBuffer& path) {
     path.fill('\0');

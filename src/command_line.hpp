@@ -18,6 +18,14 @@ struct SettingsChoice {
     bool userDefined = false;
 };
 
+// A request for information instead of a run: an option given as the sole argument.
+enum class InfoRequest { none, help, version };
+InfoRequest infoRequest(int argc, const char* const argv[]);
+
+// The texts printed for --help and --version.
+extern const char* const kUsageText;
+extern const char* const kVersionText;
+
 // Copies `name` into `path`, cut after kMaxNameLength characters.
 void storeName(const char* name, PathBuffer& path);
 

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <string>
 
+#include "command_line.hpp"
 #include "engine/engine_state.hpp"
 #include "signals.hpp"
 #include "test_support.hpp"
@@ -180,6 +181,37 @@ TEST_F(EndToEnd, ReadOnlyFolderLeavesTheInputAlone) {
                               "Processing...\n\n..\nUpdating file...\nCould not overwrite Csong.wav !\n");
     EXPECT_FALSE(fs::exists(folder / "Csong.wav"));
     EXPECT_EQ(readFile(folder / "song.wav"), music);
+}
+
+TEST_F(EndToEnd, HelpAndVersionOnlyAsTheSoleArgument) {
+    const std::string usage = kUsageText;
+    for (const char* text : {"4 to 100", "default 20", "1 to 9", "default 8", "1 to 4",
+                             "default 2", "Csong.wav", "Example", "./--help"}) {
+        EXPECT_NE(usage.find(text), std::string::npos) << text;
+    }
+    writeFile(dir / "--help", twoSecondsOfMusic());
+    struct Case {
+        std::vector<std::string> args;
+        std::string output;
+    };
+    const Case cases[] = {
+        {{"--help"}, usage},
+        {{"-h"}, usage},
+        {{"--version"}, "twoband 1.0\n"},
+        {{"./--help"}, kBanner + kDefaults + kProcessedTwoSeconds},  // a file of that name
+        {{"--help", "20", "8"}, kBanner + kDefaults + kProcessedTwoSeconds},
+        {{"--version", "20", "8", "2"},
+         kBanner + "User defined settings:\nMax Gain (4-100) = 20.000000\n"
+                   "Recover Speed (1-9) = 8.000000\nFeedback Speed (1-4) = 2\n\n\n"
+                   "Could not open --version !\n\n"},
+        {{"--HELP"}, kBanner + kDefaults + "Could not open --HELP !\n\n"},
+    };
+    for (const Case& c : cases) {
+        const RunResult run = runTwoband(dir.path(), c.args);
+        EXPECT_EQ(run.status, 0) << c.args[0];
+        EXPECT_EQ(run.output, c.output) << c.args[0] << " with " << c.args.size() << " arguments";
+    }
+    EXPECT_TRUE(fs::exists(dir / "C--help"));
 }
 
 TEST_F(EndToEnd, ShortestAcceptedFileIsProcessed) {
