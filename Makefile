@@ -3,7 +3,7 @@
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build demo test test-sanitize fuzz package plot clean
+.PHONY: all build demo test test-sanitize fuzz package plot windows test-windows clean
 
 all: build
 
@@ -32,6 +32,15 @@ fuzz:
 	cmake --build --preset fuzz -j 2
 	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
 
+# The Windows console executable, build-windows/twoband.exe (MinGW-w64, static).
+windows:
+	cmake --preset windows
+	cmake --build --preset windows -j 2
+
+# The end-to-end tests and a side-by-side comparison against the Linux build, under Wine.
+test-windows: build windows
+	tools/test_windows.sh build build-windows
+
 # A .deb of the binary and its man page, in build/.
 package: build
 	cd build && cpack
@@ -41,4 +50,4 @@ plot: build
 	tools/plot_demo.sh build docs/demo.png
 
 clean:
-	rm -rf build build-sanitize build-fuzz
+	rm -rf build build-sanitize build-fuzz build-windows

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 
 namespace testing_support {
@@ -80,6 +81,38 @@ std::uint64_t fnv1a(std::span<const std::uint8_t> bytes) {
     return hash;
 }
 
+bool testingOtherBuild() {
+    const char* other = std::getenv("TWOBAND_TEST_COMMAND");
+    return other != nullptr && *other != '\0';
+}
+
+namespace {
+
+// The command that starts twoband, split at spaces.
+std::vector<std::string> twobandCommand() {
+    if (!testingOtherBuild()) {
+        return {TWOBAND_BINARY};
+    }
+    std::vector<std::string> words;
+    std::istringstream text(std::getenv("TWOBAND_TEST_COMMAND"));
+    for (std::string word; text >> word;) {
+        words.push_back(word);
+    }
+    return words;
+}
+
+std::string withUnixLineEnds(std::string text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
 RunResult runTwoband(const std::filesystem::path& directory, const std::vector<std::string>& args,
                      const std::string& input, bool unprivileged) {
     const TempDir io;  // kept apart so the run's own folder holds only what the test put there
@@ -87,16 +120,16 @@ RunResult runTwoband(const std::filesystem::path& directory, const std::vector<s
     const std::filesystem::path stdoutPath = io / "stdout";
     writeFile(stdinPath, {reinterpret_cast<const std::uint8_t*>(input.data()), input.size()});
 
+    std::vector<std::string> words = twobandCommand();
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+
     const pid_t child = fork();
     if (child == 0) {
-        std::vector<char*> argv;
-        std::string program = TWOBAND_BINARY;
-        argv.push_back(program.data());
-        std::vector<std::string> copies(args);
-        for (std::string& arg : copies) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
         const int in = open(stdinPath.c_str(), O_RDONLY);
         const int out = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
@@ -108,7 +141,7 @@ RunResult runTwoband(const std::filesystem::path& directory, const std::vector<s
             (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
             _exit(127);
         }
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     int waitStatus = 0;
@@ -117,6 +150,9 @@ RunResult runTwoband(const std::filesystem::path& directory, const std::vector<s
     RunResult result;
     const Bytes output = readFile(stdoutPath);
     result.output.assign(output.begin(), output.end());
+    if (testingOtherBuild()) {
+        result.output = withUnixLineEnds(result.output);
+    }
     result.status = WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1;
     return result;
 }

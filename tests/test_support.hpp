@@ -44,7 +44,12 @@ struct RunResult {
     int status = -1;     // exit status, or -1 if the program did not exit normally
 };
 
-// Runs the built twoband binary in `directory` with the given arguments (not counting
+// True when the end-to-end tests run another build of twoband, named by the
+// environment variable TWOBAND_TEST_COMMAND (for instance "wine .../twoband.exe").
+bool testingOtherBuild();
+
+// Runs the built twoband binary (or TWOBAND_TEST_COMMAND, whose CR LF line ends are
+// read as LF) in `directory` with the given arguments (not counting
 // the program name), feeding `input` on its standard input. With `unprivileged`, a
 // root caller runs it as the user nobody, so file permissions apply to it.
 RunResult runTwoband(const std::filesystem::path& directory, const std::vector<std::string>& args,
