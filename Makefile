@@ -3,7 +3,7 @@
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build demo test test-sanitize fuzz package plot windows test-windows clean
+.PHONY: all build demo test test-sanitize fuzz bench package plot windows test-windows clean
 
 all: build
 
@@ -40,6 +40,11 @@ windows:
 # The end-to-end tests and a side-by-side comparison against the Linux build, under Wine.
 test-windows: build windows
 	tools/test_windows.sh build build-windows
+
+# Engine speed (literal against fast kernel) and the binary end to end on 10 minutes.
+bench: build
+	./build/engine_bench --benchmark_color=false
+	tools/bench_end_to_end.sh build
 
 # A .deb of the binary and its man page, in build/.
 package: build

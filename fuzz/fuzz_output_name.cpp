@@ -4,25 +4,15 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "fuzz_support.hpp"
 #include "sample_file.hpp"
-
-namespace {
-
-void require(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "invariant broken: %s\n", what);
-        std::abort();
-    }
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace twoband;
+    using fuzzing::require;
     std::string name(reinterpret_cast<const char*>(data), size);
     name = name.substr(0, std::min(name.find('\0'), kMaxNameLength));
 

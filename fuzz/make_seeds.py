@@ -52,7 +52,8 @@ def output_name_seeds():
 
 def main():
     root = sys.argv[1]
-    for target, seeds in (("engine", engine_seeds()), ("command_line", command_line_seeds()),
+    for target, seeds in (("engine", engine_seeds()), ("fast_path", engine_seeds()),
+                          ("command_line", command_line_seeds()),
                           ("output_name", output_name_seeds())):
         folder = os.path.join(root, target)
         os.makedirs(folder, exist_ok=True)

@@ -1,5 +1,7 @@
 #include "engine/engine_state.hpp"
 
+#include <algorithm>
+
 #include "engine/gain_control.hpp"
 #include "engine/limiter.hpp"
 #include "engine/meters.hpp"
@@ -60,22 +62,36 @@ StereoFrame processFrame(EngineState& state, const GainRules& rules, StereoFrame
     return limitOutput(state, bands);
 }
 
-void processBuffer(std::span<std::uint8_t> buffer, const Settings& settings,
-                   std::FILE* progress) {
+void processFrames(EngineState& state, const GainRules& rules, std::span<std::uint8_t> frames) {
+    for (std::size_t offset = 0; offset + kFrameBytes <= frames.size(); offset += kFrameBytes) {
+        std::uint8_t* frame = frames.data() + offset;
+        const StereoFrame out =
+            processFrame(state, rules, {decodeSample(frame), decodeSample(frame + 2)});
+        encodeSample(out.left, frame);
+        encodeSample(out.right, frame + 2);
+    }
+}
+
+void processBuffer(std::span<std::uint8_t> buffer, const Settings& settings, std::FILE* progress,
+                   FrameKernel kernel) {
     const GainRules rules = makeGainRules(settings);
     EngineState state;
-    for (std::size_t offset = kHeaderBytes; offset < buffer.size(); offset += kFrameBytes) {
-        if (buffer.size() - offset >= kFrameBytes) {
-            std::uint8_t* frame = buffer.data() + offset;
-            const StereoFrame out =
-                processFrame(state, rules, {decodeSample(frame), decodeSample(frame + 2)});
-            encodeSample(out.left, frame);
-            encodeSample(out.right, frame + 2);
+    const std::size_t size = buffer.size();
+    // Whole frames end here; a trailing partial frame stays as it is.
+    const std::size_t framesEnd =
+        size > kHeaderBytes ? size - (size - kHeaderBytes) % kFrameBytes : size;
+    std::size_t offset = kHeaderBytes;
+    // Each dot follows the frame at its offset, even where only a partial frame starts.
+    for (std::size_t dotAt = kDotInterval;; dotAt += kDotInterval) {
+        const std::size_t end = std::min(dotAt + kFrameBytes, framesEnd);
+        if (offset < end) {
+            kernel(state, rules, buffer.subspan(offset, end - offset));
+            offset = end;
         }
-        // The dots follow the walk of offsets, even where only a partial frame starts.
-        if (offset % kDotInterval == 0) {
-            printProgressDot(state, progress);
+        if (dotAt >= size) {
+            break;
         }
+        printProgressDot(state, progress);
     }
     std::fputc('\n', progress);
     std::fflush(progress);

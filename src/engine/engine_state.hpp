@@ -93,10 +93,21 @@ struct GainRules;  // the settings as the band gain control uses them (gain_cont
 // Runs one frame through every stage, updating `state`, and returns the output frame.
 StereoFrame processFrame(EngineState& state, const GainRules& rules, StereoFrame in);
 
+// Runs whole frames (a multiple of kFrameBytes) through the engine, continuing from
+// `state`. Every kernel gives the same bytes and leaves the same state.
+using FrameKernel = void (*)(EngineState& state, const GainRules& rules,
+                             std::span<std::uint8_t> frames);
+
+// The stages as written, frame by frame: the reference for every other kernel.
+void processFrames(EngineState& state, const GainRules& rules, std::span<std::uint8_t> frames);
+
+// The fastest kernel this CPU can run (see fast_path.hpp); processFrames elsewhere.
+FrameKernel bestFrameKernel();
+
 // Compresses every whole frame of `buffer` after the header, in place, starting from
 // a fresh state. A trailing partial frame is left as it is. Prints the progress dots
 // and a closing newline to `progress`.
 void processBuffer(std::span<std::uint8_t> buffer, const Settings& settings,
-                   std::FILE* progress);
+                   std::FILE* progress, FrameKernel kernel = bestFrameKernel());
 
 }  // namespace twoband

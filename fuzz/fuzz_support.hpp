@@ -1,0 +1,42 @@
+#pragma once
+
+// Helpers shared by the fuzz targets.
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "settings.hpp"
+
+namespace fuzzing {
+
+// Stops the run with a message when an invariant is broken.
+inline void require(bool condition, const char* what) {
+    if (!condition) {
+        std::fprintf(stderr, "invariant broken: %s\n", what);
+        std::abort();
+    }
+}
+
+constexpr std::size_t kSettingsBytes = 9;
+
+inline float settingFromBits(const std::uint8_t* bytes, float lowest, float highest) {
+    std::uint32_t bits;
+    std::memcpy(&bits, bytes, sizeof bits);
+    // The two top values hit the bounds exactly; the rest spread over the range.
+    if (bits == 0xFFFFFFFFu) return highest;
+    if (bits == 0xFFFFFFFEu) return lowest;
+    const float spread = lowest + (highest - lowest) * static_cast<float>(bits >> 8) / 16777215.0f;
+    return std::clamp(spread, lowest, highest);
+}
+
+// Settings inside their ranges from the first kSettingsBytes bytes of an input.
+inline twoband::Settings settingsFromBytes(const std::uint8_t* bytes) {
+    return {settingFromBits(bytes, twoband::kMaxGainLowest, twoband::kMaxGainHighest),
+            settingFromBits(bytes + 4, twoband::kRecoverSpeedLowest, twoband::kRecoverSpeedHighest),
+            twoband::kFeedbackSpeedLowest + bytes[8] % 4};
+}
+
+}  // namespace fuzzing
