@@ -43,7 +43,7 @@ test-windows: build windows
 
 # Engine speed (literal against fast kernel) and the binary end to end on 10 minutes.
 bench: build
-	./build/engine_bench --benchmark_color=false
+	./build/engine_bench
 	tools/bench_end_to_end.sh build
 
 # A .deb of the binary and its man page, in build/.

@@ -49,6 +49,8 @@ void runKernel(benchmark::State& state, const std::string& kind, twoband::FrameK
 // Remembers each run's time per iteration to print the ratios at the end.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    RatioReporter() : ConsoleReporter(OO_Tabular) {}
+
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
@@ -79,21 +81,16 @@ private:
 
 int main(int argc, char** argv) {
     const std::vector<std::string> kinds = {"music", "bursts", "noise", "silence"};
-    for (const std::string& kind : kinds) {
-        benchmark::RegisterBenchmark(("literal/" + kind).c_str(), runKernel, kind,
-                                     twoband::processFrames)
+    const auto add = [](const std::string& name, const std::string& kind, twoband::FrameKernel kernel) {
+        benchmark::RegisterBenchmark((name + "/" + kind).c_str(), runKernel, kind, kernel)
             ->Unit(benchmark::kMillisecond)
             ->UseRealTime()
             ->Repetitions(kRepetitions)
             ->ReportAggregatesOnly(true);
-        if (twoband::fastPathSupported()) {
-            benchmark::RegisterBenchmark(("fast/" + kind).c_str(), runKernel, kind,
-                                         twoband::processFramesFast)
-                ->Unit(benchmark::kMillisecond)
-                ->UseRealTime()
-                ->Repetitions(kRepetitions)
-                ->ReportAggregatesOnly(true);
-        }
+    };
+    for (const std::string& kind : kinds) {
+        add("literal", kind, twoband::processFrames);
+        if (twoband::fastPathSupported()) add("fast", kind, twoband::processFramesFast);
     }
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter;

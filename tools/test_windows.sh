@@ -52,3 +52,4 @@ for kind in "${kinds[@]}"; do
   done
 done
 echo "identical: ${#kinds[@]} inputs x ${#settings[@]} settings sets = $compared output files and console texts"
+echo "test-windows: $compared passed, 0 failed"
