@@ -81,6 +81,27 @@ TEST(FastPath, AcceptedPredictionsEqualTheExactStep) {
                 100.0 * accepted / kCases, kCases, worstShare);
 }
 
+TEST(FastPath, IdleMetersLeaveEveryGainAlone) {
+    // The fast kernel skips the gain step of a band whose meter is at most the idle
+    // limit (or 0 with the gain at most maxGain) on frames without recovery.
+    std::mt19937_64 random(8);
+    std::uniform_real_distribution<double> logGain(std::log(0.2), std::log(110.0));
+    for (int n = 0; n < 4'000'000; ++n) {
+        const bool high = (n & 1) == 0;
+        const GainRules rules = makeGainRules({20.0f, 8.0f, 1 + static_cast<std::int32_t>((n >> 1) & 3)});
+        const BandRule& rule = high ? rules.high : rules.low;
+        const std::int32_t idleHighest = high ? kHighIdlePeakHighest : kLowIdlePeakHighest;
+        const auto peak = static_cast<std::int8_t>(random() % (idleHighest + 1));
+        float gain = static_cast<float>(std::exp(logGain(random)));
+        if (peak == 0) gain = std::min(gain, rule.maxGain);
+        float stepped = gain;
+        std::int8_t meter = peak;
+        updateBandGain(stepped, meter, 1, rule);
+        ASSERT_EQ(stepped, gain) << "gain " << gain << " peak " << int{peak};
+        ASSERT_EQ(meter, peak);
+    }
+}
+
 struct Kernels {
     Bytes literal;
     Bytes fast;

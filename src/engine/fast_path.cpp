@@ -86,8 +86,7 @@ Lanes makeLanes(const GainRules& rules) {
         lanes.reference[i] = rule.reference;
         lanes.slowRate[i] = rule.slowRate;
         lanes.attackRate[i] = rule.slowRate * rule.attackMultiplier;
-        // Up to these meters the target is at or above the gain: no step at all.
-        lanes.idleHighest[i] = high ? 35 : 52;
+        lanes.idleHighest[i] = high ? kHighIdlePeakHighest : kLowIdlePeakHighest;
         lanes.slowLowest[i] = high ? kHighSlowPeakLowest : kLowSlowPeakLowest;
         lanes.slowHighest[i] = high ? kHighSlowPeakHighest : kLowSlowPeakHighest;
     }

@@ -28,6 +28,11 @@ constexpr std::int32_t lowPassStep(std::int32_t difference) {
     return (difference * kScale + (difference < 0 ? kRoundTowardZero : 0)) >> 21;
 }
 
+// Up to these meters every target is at or above its gain (within rounding), so no
+// gain step changes anything but recovery.
+constexpr std::int32_t kHighIdlePeakHighest = 35;
+constexpr std::int32_t kLowIdlePeakHighest = 52;
+
 // Meter ranges in which a slow attack is the only possible gain step (every target is
 // between 0.7 and 1 times the gain, away from both ends).
 constexpr std::int32_t kHighSlowPeakLowest = 36;
