@@ -169,6 +169,13 @@ void decayPair(std::int32_t peaks[kLanes], int first, PredictionTable& table, co
     }
 }
 
+// All-ones in the lanes whose bit is set in `bits`, zero elsewhere.
+__attribute__((target("avx2"))) __m128 laneMask(int bits) {
+    const __m128i laneBits = _mm_setr_epi32(1, 2, 4, 8);
+    return _mm_castsi128_ps(
+        _mm_cmpeq_epi32(_mm_and_si128(_mm_set1_epi32(bits), laneBits), laneBits));
+}
+
 std::int32_t lane(__m128i vector, int index) {
     alignas(16) std::int32_t values[kLanes];
     _mm_store_si128(reinterpret_cast<__m128i*>(values), vector);
@@ -292,9 +299,8 @@ __attribute__((target("avx2"))) void processFramesFast(EngineState& state,
             const __m256d rate = _mm256_blendv_pd(slowRate, fastRate, fast);
             const __m128 attacked =
                 _mm256_cvtpd_ps(_mm256_sub_pd(wide, _mm256_mul_pd(_mm256_mul_pd(excess, rate), multiplier)));
-            const __m128 holdZero = _mm_castsi128_ps(_mm_setr_epi32(
-                -(holdHigh == 0), -(holdHigh == 0), -(holdLow == 0), -(holdLow == 0)));
-            const __m128 recover = _mm_andnot_ps(attack, _mm_and_ps(holdZero, _mm_cmplt_ps(gains, maxGain)));
+            const __m128 recover = _mm_andnot_ps(
+                attack, _mm_and_ps(laneMask(recovering), _mm_cmplt_ps(gains, maxGain)));
             __m128 next = _mm_blendv_ps(gains, _mm_mul_ps(gains, recoveryFactor), recover);
             next = _mm_blendv_ps(next, attacked, attack);
 
