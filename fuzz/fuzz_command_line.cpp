@@ -31,8 +31,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int argc = size > 0 && data[0] == 1 ? 0 : static_cast<int>(argv.size());
     argv.push_back(nullptr);
 
-    const SettingsChoice choice = chooseSettings(argc, argv.data());
+    const Request request = parseRequest(argc, argv.data());
+    const SettingsChoice& choice = request.choice;
     const Settings& s = choice.settings;
+    require(request.action == Request::Action::run || argc == 2, "options only alone");
+    require((request.nameSource == Request::NameSource::argument) == (argc >= 2 &&
+                                                                    request.action == Request::Action::run),
+            "a name argument exactly when there is one");
     if (choice.userDefined) {
         require(argc == 5, "user-defined only with three settings");
         require(s.maxGain >= kMaxGainLowest && s.maxGain <= kMaxGainHighest, "maxGain range");

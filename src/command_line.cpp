@@ -20,6 +20,25 @@ bool inRange(float value, float lowest, float highest) {
     return value >= lowest && value <= highest;  // false for a NaN
 }
 
+// The settings for a run with these arguments (argv[0] is the program).
+SettingsChoice chooseSettings(int argc, const char* const argv[]) {
+    if (argc != kSettingArguments) {
+        return {};
+    }
+    const std::optional<float> maxGain = parseFloatSetting(argv[2]);
+    const std::optional<float> recoverSpeed = parseFloatSetting(argv[3]);
+    const std::optional<std::int32_t> feedbackSpeed = parseIntSetting(argv[4]);
+    const bool valid = maxGain && inRange(*maxGain, kMaxGainLowest, kMaxGainHighest) &&
+                       recoverSpeed &&
+                       inRange(*recoverSpeed, kRecoverSpeedLowest, kRecoverSpeedHighest) &&
+                       feedbackSpeed && *feedbackSpeed >= kFeedbackSpeedLowest &&
+                       *feedbackSpeed <= kFeedbackSpeedHighest;
+    if (!valid) {
+        return {};
+    }
+    return {{*maxGain, *recoverSpeed, *feedbackSpeed}, true};
+}
+
 }  // namespace
 
 const char* const kUsageText =
@@ -39,23 +58,34 @@ const char* const kUsageText =
     "Example:\n"
     "  twoband song.wav 30 4 3\n"
     "\n"
-    "The exit status is always 0; a successful run ends with the line \"Done !\".\n"
+    "Exit status: 0 when the output was written (the run ends with \"Done !\"), and for\n"
+    "--help and --version; 1 when no output was written. When the system refuses a\n"
+    "file, standard error says why, as \"twoband: NAME: REASON\".\n"
     "A file named --help can be given as ./--help.\n";
 
 const char* const kVersionText = "twoband 1.0\n";
 
-InfoRequest infoRequest(int argc, const char* const argv[]) {
-    if (argc != 2) {
-        return InfoRequest::none;
+Request parseRequest(int argc, const char* const argv[]) {
+    Request request;
+    if (argc == 2) {
+        const std::string_view option = argv[1];
+        if (option == "--help" || option == "-h") {
+            request.action = Request::Action::help;
+            return request;
+        }
+        if (option == "--version") {
+            request.action = Request::Action::version;
+            return request;
+        }
     }
-    const std::string_view option = argv[1];
-    if (option == "--help" || option == "-h") {
-        return InfoRequest::help;
+    if (argc >= 2) {
+        request.nameSource = Request::NameSource::argument;
+        request.name = argv[1];
+    } else if (argc == 1) {
+        request.nameSource = Request::NameSource::prompt;
     }
-    if (option == "--version") {
-        return InfoRequest::version;
-    }
-    return InfoRequest::none;
+    request.choice = chooseSettings(argc, argv);
+    return request;
 }
 
 void storeName(const char* name, PathBuffer& path) {
@@ -93,24 +123,6 @@ std::optional<std::int32_t> parseIntSetting(const char* text) {
     constexpr long long lowest = std::numeric_limits<std::int32_t>::min();
     constexpr long long highest = std::numeric_limits<std::int32_t>::max();
     return static_cast<std::int32_t>(value < lowest ? lowest : value > highest ? highest : value);
-}
-
-SettingsChoice chooseSettings(int argc, const char* const argv[]) {
-    if (argc != kSettingArguments) {
-        return {};
-    }
-    const std::optional<float> maxGain = parseFloatSetting(argv[2]);
-    const std::optional<float> recoverSpeed = parseFloatSetting(argv[3]);
-    const std::optional<std::int32_t> feedbackSpeed = parseIntSetting(argv[4]);
-    const bool valid = maxGain && inRange(*maxGain, kMaxGainLowest, kMaxGainHighest) &&
-                       recoverSpeed &&
-                       inRange(*recoverSpeed, kRecoverSpeedLowest, kRecoverSpeedHighest) &&
-                       feedbackSpeed && *feedbackSpeed >= kFeedbackSpeedLowest &&
-                       *feedbackSpeed <= kFeedbackSpeedHighest;
-    if (!valid) {
-        return {};
-    }
-    return {{*maxGain, *recoverSpeed, *feedbackSpeed}, true};
 }
 
 void echoSettings(std::FILE* out, const SettingsChoice& choice) {

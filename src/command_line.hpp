@@ -18,9 +18,24 @@ struct SettingsChoice {
     bool userDefined = false;
 };
 
-// A request for information instead of a run: an option given as the sole argument.
-enum class InfoRequest { none, help, version };
-InfoRequest infoRequest(int argc, const char* const argv[]);
+// What a command line asks for, read once: help, the version, or a run, with where its
+// input name comes from and the settings in force.
+struct Request {
+    enum class Action { help, version, run };
+    enum class NameSource {
+        argument,  // the first argument names the input
+        prompt,    // no argument: ask at the prompt
+        missing,   // not even a program name (a count of 0)
+    };
+    Action action = Action::run;
+    NameSource nameSource = NameSource::missing;
+    const char* name = nullptr;  // the first argument, for NameSource::argument
+    SettingsChoice choice;
+};
+
+// --help, -h and --version count only as the sole argument. Settings are user-defined
+// when exactly a name and three valid settings are given, the defaults otherwise.
+Request parseRequest(int argc, const char* const argv[]);
 
 // The texts printed for --help and --version.
 extern const char* const kUsageText;
@@ -40,10 +55,6 @@ std::optional<float> parseFloatSetting(const char* text);
 // Reads the longest leading decimal integer of `text` after white space, as "%d"
 // would; values beyond the 32-bit range saturate. Nothing if no number starts there.
 std::optional<std::int32_t> parseIntSetting(const char* text);
-
-// The settings for a run with these arguments (argv[0] is the program): user-defined
-// when exactly a name and three valid settings are given, the defaults otherwise.
-SettingsChoice chooseSettings(int argc, const char* const argv[]);
 
 // Prints the heading and the three settings.
 void echoSettings(std::FILE* out, const SettingsChoice& choice);

@@ -2,10 +2,12 @@
 //
 // Usage: twoband [file [maxGain recoverSpeed feedbackSpeed]] | --help | --version
 // Without arguments the file name is asked for at a prompt. The result is written
-// beside the input with a 'C' in front of the file name. The exit status is always 0;
-// every outcome is reported on standard output.
+// beside the input with a 'C' in front of the file name. Every outcome is reported on
+// standard output; the exit status is 0 when the output was written (or help or the
+// version was asked for) and 1 when it was not.
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "command_line.hpp"
 #include "sample_file.hpp"
@@ -13,14 +15,15 @@
 int main(int argc, char* argv[]) {
     using namespace twoband;
 
-    switch (infoRequest(argc, argv)) {
-        case InfoRequest::help:
+    const Request request = parseRequest(argc, argv);
+    switch (request.action) {
+        case Request::Action::help:
             std::fputs(kUsageText, stdout);
-            return 0;
-        case InfoRequest::version:
+            return EXIT_SUCCESS;
+        case Request::Action::version:
             std::fputs(kVersionText, stdout);
-            return 0;
-        case InfoRequest::none:
+            return EXIT_SUCCESS;
+        case Request::Action::run:
             break;
     }
 
@@ -28,17 +31,25 @@ int main(int argc, char* argv[]) {
                stdout);
 
     PathBuffer pathBuffer{};
-    if (argc >= 2) {
-        storeName(argv[1], pathBuffer);
-    } else if (argc == 1 && promptForName(stdin, stdout, pathBuffer)) {
-        std::fputs("\n\n", stdout);
-    } else {
+    bool named = false;
+    switch (request.nameSource) {
+        case Request::NameSource::argument:
+            storeName(request.name, pathBuffer);
+            named = true;
+            break;
+        case Request::NameSource::prompt:
+            named = promptForName(stdin, stdout, pathBuffer);
+            if (named) std::fputs("\n\n", stdout);
+            break;
+        case Request::NameSource::missing:
+            break;
+    }
+    if (!named) {
         std::fputs("\nNo input file given !\n", stdout);
-        return 0;
+        return EXIT_FAILURE;
     }
 
-    const SettingsChoice choice = chooseSettings(argc, argv);
-    echoSettings(stdout, choice);
-    runSampleFile(pathBuffer, choice.settings, stdout);
-    return 0;
+    echoSettings(stdout, request.choice);
+    const bool written = runSampleFile(pathBuffer, request.choice.settings, stdout, stderr);
+    return written ? EXIT_SUCCESS : EXIT_FAILURE;
 }

@@ -1,5 +1,6 @@
 #include "sample_file.hpp"
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -19,11 +20,16 @@ struct FileCloser {
 };
 using InputFile = std::unique_ptr<std::FILE, FileCloser>;
 
-// The length of a regular file, or nothing for a directory, a device or a name
-// whose length cannot be determined.
-std::optional<std::uintmax_t> regularFileLength(const char* name) {
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(name, error)) {
+// The length of a regular file; for a directory, a device or a name whose length
+// cannot be determined, nothing and the reason in `error`.
+std::optional<std::uintmax_t> regularFileLength(const char* name, std::error_code& error) {
+    const std::filesystem::file_status status = std::filesystem::status(name, error);
+    if (!error && !std::filesystem::is_regular_file(status)) {
+        error = std::make_error_code(std::filesystem::is_directory(status)
+                                         ? std::errc::is_a_directory
+                                         : std::errc::invalid_argument);
+    }
+    if (error) {
         return std::nullopt;
     }
     const std::uintmax_t length = std::filesystem::file_size(name, error);
@@ -33,11 +39,20 @@ std::optional<std::uintmax_t> regularFileLength(const char* name) {
     return length;
 }
 
+// One line on `diagnostics`: the file and the system's reason for refusing it.
+void reportSystemError(std::FILE* diagnostics, const char* name, const std::error_code& error) {
+    std::fprintf(diagnostics, "twoband: %s: %s\n", name, error.message().c_str());
+}
+
+std::error_code lastSystemError() { return {errno, std::generic_category()}; }
+
 // Writes the whole buffer and closes the file; a short write or a failed flush or
-// close counts as failure.
-bool writeAndClose(std::FILE* output, std::span<const std::uint8_t> bytes) {
+// close counts as failure, with its reason in `error`.
+bool writeAndClose(std::FILE* output, std::span<const std::uint8_t> bytes, std::error_code& error) {
     const bool written = std::fwrite(bytes.data(), 1, bytes.size(), output) == bytes.size();
+    if (!written) error = lastSystemError();
     const bool closed = std::fclose(output) == 0;
+    if (written && !closed) error = lastSystemError();
     return written && closed;
 }
 
@@ -62,37 +77,42 @@ void deriveOutputName(PathBuffer& path) {
     path[insertAt] = 'C';
 }
 
-void runSampleFile(PathBuffer& path, const Settings& settings, std::FILE* console,
-                   ReadFunction read) {
+bool runSampleFile(PathBuffer& path, const Settings& settings, std::FILE* console,
+                   std::FILE* diagnostics, ReadFunction read) {
     const InputFile input{std::fopen(path.data(), "rb")};
+    std::error_code error = input ? std::error_code{} : lastSystemError();
     const std::optional<std::uintmax_t> length =
-        input ? regularFileLength(path.data()) : std::nullopt;
+        input ? regularFileLength(path.data(), error) : std::nullopt;
     if (!length) {
         std::fprintf(console, "Could not open %s !\n\n", path.data());
-        return;
+        reportSystemError(diagnostics, path.data(), error);
+        return false;
     }
     if (*length < kMinSampleLength) {
         std::fputs("This sample is too short for being compressed !\n", console);
-        return;
+        return false;
     }
     // The length is kept as an unsigned 32-bit count.
     if (*length > std::numeric_limits<std::uint32_t>::max()) {
         std::fputs("This sample is too long for being compressed !\n", console);
-        return;
+        return false;
     }
     const auto size = static_cast<std::size_t>(*length);
     const std::unique_ptr<std::uint8_t[]> sample{new (std::nothrow) std::uint8_t[size]};
     if (!sample) {
         std::fputs("Not enough available memory !\n", console);
-        return;
+        return false;
     }
 
     std::fputs("Processing...\n\n", console);
     std::fflush(console);
     // A file that shrank or failed mid-read must not be processed with unread bytes.
+    errno = 0;
     if (read(input.get(), sample.get(), size) != size) {
         std::fprintf(console, "Could not read %s !\n", path.data());
-        return;
+        reportSystemError(diagnostics, path.data(),
+                          errno != 0 ? lastSystemError() : std::make_error_code(std::errc::io_error));
+        return false;
     }
     const std::span<std::uint8_t> bytes{sample.get(), size};
     processBuffer(bytes, settings, console);
@@ -102,14 +122,17 @@ void runSampleFile(PathBuffer& path, const Settings& settings, std::FILE* consol
     std::FILE* output = std::fopen(path.data(), "wb");
     if (output == nullptr) {
         std::fprintf(console, "Could not overwrite %s !\n", path.data());
-        return;
+        reportSystemError(diagnostics, path.data(), lastSystemError());
+        return false;
     }
-    if (!writeAndClose(output, bytes)) {
+    if (!writeAndClose(output, bytes, error)) {
         std::fprintf(console, "Could not write %s !\n", path.data());
+        reportSystemError(diagnostics, path.data(), error);
         std::remove(path.data());  // never leave a truncated result behind
-        return;
+        return false;
     }
     std::fputs("Done !\n", console);
+    return true;
 }
 
 }  // namespace twoband

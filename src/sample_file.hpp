@@ -24,9 +24,10 @@ std::size_t readBytes(std::FILE* file, std::uint8_t* into, std::size_t size);
 
 // Loads the file named in `path` with one call of `read`, compresses it and writes the
 // result to the output name, which replaces the input name in `path`. Every outcome,
-// success or failure, is reported on `console`.
-void runSampleFile(PathBuffer& path, const Settings& settings, std::FILE* console,
-                   ReadFunction read = readBytes);
+// success or failure, is reported on `console`; when the system refuses a file, one
+// line on `diagnostics` gives its reason. True when the output was written.
+bool runSampleFile(PathBuffer& path, const Settings& settings, std::FILE* console,
+                   std::FILE* diagnostics, ReadFunction read = readBytes);
 
 // Turns an input name into its output name in place: a 'C' goes in front of the
 // file-name part, after the last '/' or '\' if there is one.

@@ -53,10 +53,14 @@ TEST(SampleFile, AShortReadIsReportedAndNothingIsWritten) {
     PathBuffer path{};
     (dir / "song.wav").string().copy(path.data(), kMaxNameLength);
 
-    const std::string output =
-        captureOutput([&](std::FILE* console) { runSampleFile(path, {}, console, shortRead); });
+    bool written = true;
+    const std::string output = captureOutput([&](std::FILE* console) {
+        written = runSampleFile(path, {}, console, console, shortRead);
+    });
 
-    EXPECT_EQ(output, "Processing...\n\nCould not read " + (dir / "song.wav").string() + " !\n");
+    EXPECT_FALSE(written);
+    EXPECT_EQ(output, "Processing...\n\nCould not read " + (dir / "song.wav").string() +
+                          " !\ntwoband: " + (dir / "song.wav").string() + ": Input/output error\n");
     EXPECT_FALSE(std::filesystem::exists(dir / "Csong.wav"));
     EXPECT_EQ(readFile(dir / "song.wav"), input);
 }

@@ -118,6 +118,7 @@ RunResult runTwoband(const std::filesystem::path& directory, const std::vector<s
     const TempDir io;  // kept apart so the run's own folder holds only what the test put there
     const std::filesystem::path stdinPath = io / "stdin";
     const std::filesystem::path stdoutPath = io / "stdout";
+    const std::filesystem::path stderrPath = io / "stderr";
     writeFile(stdinPath, {reinterpret_cast<const std::uint8_t*>(input.data()), input.size()});
 
     std::vector<std::string> words = twobandCommand();
@@ -132,8 +133,9 @@ RunResult runTwoband(const std::filesystem::path& directory, const std::vector<s
     if (child == 0) {
         const int in = open(stdinPath.c_str(), O_RDONLY);
         const int out = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
-            chdir(directory.c_str()) != 0) {
+        const int err = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
+            dup2(err, 2) < 0 || chdir(directory.c_str()) != 0) {
             _exit(127);
         }
         constexpr uid_t kNobody = 65534;
@@ -150,8 +152,11 @@ RunResult runTwoband(const std::filesystem::path& directory, const std::vector<s
     RunResult result;
     const Bytes output = readFile(stdoutPath);
     result.output.assign(output.begin(), output.end());
+    const Bytes errors = readFile(stderrPath);
+    result.errors.assign(errors.begin(), errors.end());
     if (testingOtherBuild()) {
         result.output = withUnixLineEnds(result.output);
+        result.errors = withUnixLineEnds(result.errors);
     }
     result.status = WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1;
     return result;

@@ -41,6 +41,7 @@ std::uint64_t fnv1a(std::span<const std::uint8_t> bytes);
 
 struct RunResult {
     std::string output;  // standard output
+    std::string errors;  // standard error
     int status = -1;     // exit status, or -1 if the program did not exit normally
 };
 
