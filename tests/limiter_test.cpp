@@ -11,7 +11,7 @@ namespace {
 
 TEST(Limiter, OverloadsClipAndSetTheMasterGainFromTheirSize) {
     struct Case {
-        std::int16_t high, low;  // sum of sixteenths in the comment
+        std::int32_t high, low;  // products before the 16-bit store; s in the comment
         std::int16_t sample;
         float masterGain;  // what an overload leaves; 0.5 means untouched
     };
@@ -23,8 +23,6 @@ TEST(Limiter, OverloadsClipAndSetTheMasterGainFromTheirSize) {
         {32767, 32767, 32767, 0.1f},                   // s = 4094
         {-16400, -16384, -32768, 0.9985399842262268f}, // s = −2049
         {-21328, -21312, -32768, 0.1f},                // s = −2665, floored
-        {16383, 16399, -32754, 0.5f},  // s = 2047 passes; the sum 32782 wraps
-        {-16399, -16399, 32738, 0.5f}, // s = −2048 by truncation toward zero; −32798 wraps
         {-17, -17, -34, 0.5f},
         {1000, -32768, -31768, 0.5f},
     };
@@ -32,6 +30,30 @@ TEST(Limiter, OverloadsClipAndSetTheMasterGainFromTheirSize) {
         float masterGain = 0.5f;
         EXPECT_EQ(limitChannel(masterGain, c.high, c.low), c.sample) << c.high << " " << c.low;
         EXPECT_EQ(masterGain, c.masterGain) << c.high << " " << c.low;
+    }
+}
+
+TEST(Limiter, OutputSaturatesWhereTheSixteenBitValuesWouldWrap) {
+    // The overload test and the master gain see the products as stored in 16 bits
+    // (p, q); the output sample is the true sum, saturated. These all wrapped once.
+    struct Case {
+        const char* what;
+        std::int32_t high, low;
+        std::int16_t sample;
+        float masterGain;  // 0.5 means untouched
+    };
+    const Case cases[] = {
+        {"sum 32782 passes the test", 16383, 16399, 32767, 0.5f},
+        {"sum -32798 passes the test", -16399, -16399, -32768, 0.5f},
+        {"product wraps, true sum in range", 40000, -20000, 20000, 0.1f},  // p = -25536: s = -2846
+        {"product wraps, true sum beyond", 65636, 50, 32767, 0.5f},      // p = 100: s = 9
+        {"product wraps below", -65636, -50, -32768, 0.5f},
+        {"no wrap", 20000, -5000, 15000, 0.5f},
+    };
+    for (const Case& c : cases) {
+        float masterGain = 0.5f;
+        EXPECT_EQ(limitChannel(masterGain, c.high, c.low), c.sample) << c.what;
+        EXPECT_EQ(masterGain, c.masterGain) << c.what;
     }
 }
 

@@ -39,10 +39,10 @@ std::int16_t splitBands(std::int16_t& low, std::int16_t in) {
 
 BandProducts bandProducts(const EngineState& state, std::int16_t highL, std::int16_t highR) {
     return {
-        wrap16(truncate(static_cast<float>(highL) * (state.masterGain * state.gainHL))),
-        wrap16(truncate(static_cast<float>(highR) * (state.gainHR * state.masterGain))),
-        wrap16(truncate(static_cast<float>(state.lowL) * state.gainLL)),
-        wrap16(truncate(static_cast<float>(state.lowR) * state.gainLR)),
+        truncate(static_cast<float>(highL) * (state.masterGain * state.gainHL)),
+        truncate(static_cast<float>(highR) * (state.gainHR * state.masterGain)),
+        truncate(static_cast<float>(state.lowL) * state.gainLL),
+        truncate(static_cast<float>(state.lowR) * state.gainLR),
     };
 }
 

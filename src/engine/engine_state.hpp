@@ -73,19 +73,23 @@ struct StereoFrame {
     std::int16_t right;
 };
 
-// The four band signals of a frame after their gains.
+// The four band signals of a frame after their gains, truncated but not yet stored in
+// 16 bits. The engine's band values are these wrapped to 16 bits (wrap16): that is
+// what the meters, the gains and the overload test see. Only the output sample looks
+// past the wrap, so that it never turns into a click.
 struct BandProducts {
-    std::int16_t bandHL;
-    std::int16_t bandHR;
-    std::int16_t bandLL;
-    std::int16_t bandLR;
+    std::int32_t bandHL;
+    std::int32_t bandHR;
+    std::int32_t bandLL;
+    std::int32_t bandLR;
 };
 
 // Advances a channel's low-pass state `low` by one input sample and returns the high
 // band, input minus the new low band (both wrap at 16 bits).
 std::int16_t splitBands(std::int16_t& low, std::int16_t in);
 
-// Applies the current gains to the four band signals.
+// Applies the current gains to the four band signals; each product is far inside the
+// int32 range.
 BandProducts bandProducts(const EngineState& state, std::int16_t highL, std::int16_t highR);
 
 struct GainRules;  // the settings as the band gain control uses them (gain_control.hpp)

@@ -238,10 +238,11 @@ __attribute__((target("avx2"))) void processFramesFast(EngineState& state,
         const std::int32_t highL = wrap16(inL - lowL);
         const std::int32_t highR = wrap16(inR - lowR);
 
-        // Band products, truncated and wrapped to 16 bits.
+        // Band products, truncated, and as stored in 16 bits.
         const __m128 signal = _mm_cvtepi32_ps(_mm_setr_epi32(highL, highR, lowL, lowR));
-        __m128i bands = _mm_cvttps_epi32(_mm_mul_ps(signal, _mm_mul_ps(gains, masterLanes)));
-        bands = _mm_srai_epi32(_mm_slli_epi32(bands, 16), 16);
+        const __m128i exact =
+            _mm_cvttps_epi32(_mm_mul_ps(signal, _mm_mul_ps(gains, masterLanes)));
+        const __m128i bands = _mm_srai_epi32(_mm_slli_epi32(exact, 16), 16);
 
         // Meters: the 8-bit level, where a high byte of −128 stays −128.
         __m128i levels = _mm_abs_epi32(_mm_srai_epi32(bands, 8));
@@ -328,20 +329,18 @@ __attribute__((target("avx2"))) void processFramesFast(EngineState& state,
             masterLanes = _mm_setr_ps(masterGain, masterGain, 1.0f, 1.0f);
         }
 
-        // Limiter: with |high| + |low| ≤ 32767 in both channels no overload is possible
-        // and the sums fit in 16 bits.
+        // Limiter: with |high| + |low| ≤ 32767 in both channels (as stored in 16 bits) no
+        // overload is possible, and the output is the true sum, saturated by the pack.
         const __m128i magnitudes = _mm_abs_epi32(bands);
         const __m128i pairSums =
             _mm_add_epi32(magnitudes, _mm_shuffle_epi32(magnitudes, _MM_SHUFFLE(1, 0, 3, 2)));
         if ((_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(pairSums, overloadFree))) & 0x3) == 0)
             [[likely]] {
-            const __m128i sums = _mm_add_epi32(bands, _mm_shuffle_epi32(bands, _MM_SHUFFLE(1, 0, 3, 2)));
+            const __m128i sums = _mm_add_epi32(exact, _mm_shuffle_epi32(exact, _MM_SHUFFLE(1, 0, 3, 2)));
             word = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_packs_epi32(sums, sums)));
         } else {
-            const auto outL = static_cast<std::int16_t>(limitChannel(
-                masterGain, wrap16(lane(bands, 0)), wrap16(lane(bands, 2))));
-            const auto outR = static_cast<std::int16_t>(limitChannel(
-                masterGain, wrap16(lane(bands, 1)), wrap16(lane(bands, 3))));
+            const std::int16_t outL = limitChannel(masterGain, lane(exact, 0), lane(exact, 2));
+            const std::int16_t outR = limitChannel(masterGain, lane(exact, 1), lane(exact, 3));
             masterLanes = _mm_setr_ps(masterGain, masterGain, 1.0f, 1.0f);
             word = static_cast<std::uint16_t>(outL) |
                    static_cast<std::uint32_t>(static_cast<std::uint16_t>(outR)) << 16;

@@ -10,20 +10,22 @@ void recoverMasterGain(EngineState& state) {
     }
 }
 
-std::int16_t limitChannel(float& masterGain, std::int16_t high, std::int16_t low) {
+std::int16_t limitChannel(float& masterGain, std::int32_t high, std::int32_t low) {
     // Integer division truncates toward zero, as the overload test requires.
-    const std::int32_t sixteenths = high / 16 + low / 16;
+    const std::int32_t sixteenths = wrap16(high) / 16 + wrap16(low) / 16;
+    // The master gain follows the overload's size, down to its floor.
     if (sixteenths > kOverloadAbove) {
-        masterGain = 1.0f - static_cast<float>(sixteenths - kOverloadAbove) * kOverloadSlope;
+        masterGain = std::max(
+            1.0f - static_cast<float>(sixteenths - kOverloadAbove) * kOverloadSlope, kMinMasterGain);
     } else if (sixteenths < kOverloadBelow) {
-        masterGain = static_cast<float>(sixteenths - kOverloadBelow) * kOverloadSlope + 1.0f;
-    } else {
-        return wrap16(high + low);
+        masterGain = std::max(
+            static_cast<float>(sixteenths - kOverloadBelow) * kOverloadSlope + 1.0f, kMinMasterGain);
     }
-    if (masterGain < kMinMasterGain) {
-        masterGain = kMinMasterGain;
-    }
-    return sixteenths > 0 ? std::int16_t{32767} : std::int16_t{-32768};
+    // Without a wrap, an overload takes two products of its sign whose sixteenths add up
+    // past 2047, so their sum lies beyond the 16-bit range and saturates to the clip
+    // value; a sum inside the range is the plain sum. Where a product or the sum would
+    // wrap, the true sum saturates instead of turning into a click.
+    return saturate16(high + low);
 }
 
 StereoFrame limitOutput(EngineState& state, const BandProducts& bands) {

@@ -6,7 +6,9 @@
 // proportion to the overload's size. Between overloads the master gain climbs back
 // by 5 % every eighth frame of the pass.
 
+#include <algorithm>
 #include <cstdint>
+#include <limits>
 
 #include "engine/engine_state.hpp"
 
@@ -22,14 +24,23 @@ constexpr float kMinMasterGain = 0.1f;
 constexpr double kMasterRecoveryFactor = 1.05;
 constexpr std::uint8_t kMasterRecoveryFrames = 8;
 
+// Clamps a sum of band products to the 16-bit range.
+constexpr std::int16_t saturate16(std::int32_t value) {
+    return static_cast<std::int16_t>(
+        std::clamp<std::int32_t>(value, std::numeric_limits<std::int16_t>::min(),
+                                 std::numeric_limits<std::int16_t>::max()));
+}
+
 // Counts the frame and lets a master gain below 1 recover on every eighth one. The
 // step may carry it a little above 1, where it stays until the next overload.
 void recoverMasterGain(EngineState& state);
 
-// One channel's output from its high and low band products. On an overload the
-// sample is clipped and `masterGain` is set from the overload's size alone. Sums that
-// pass the test but leave the 16-bit range wrap.
-std::int16_t limitChannel(float& masterGain, std::int16_t high, std::int16_t low);
+// One channel's output from its high and low band products (as truncated, before the
+// 16-bit store). The overload test sees the products as stored in 16 bits; on an
+// overload `masterGain` is set from the overload's size alone. The output sample is
+// the true sum saturated to 16 bits: the clip value on every overload, and never a
+// wrapped value.
+std::int16_t limitChannel(float& masterGain, std::int32_t high, std::int32_t low);
 
 // Master recovery, then the left and the right channel; an overload on the right
 // replaces the master gain the left set on the same frame.

@@ -27,8 +27,10 @@ void updateMeterPair(std::int8_t& peakLeft, std::int8_t& peakRight, std::uint8_t
 }
 
 void updateMeters(EngineState& state, const BandProducts& bands) {
-    updateMeterPair(state.peakHL, state.peakHR, state.holdHigh, bands.bandHL, bands.bandHR);
-    updateMeterPair(state.peakLL, state.peakLR, state.holdLow, bands.bandLL, bands.bandLR);
+    updateMeterPair(state.peakHL, state.peakHR, state.holdHigh, wrap16(bands.bandHL),
+                    wrap16(bands.bandHR));
+    updateMeterPair(state.peakLL, state.peakLR, state.holdLow, wrap16(bands.bandLL),
+                    wrap16(bands.bandLR));
 }
 
 }  // namespace twoband

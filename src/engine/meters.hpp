@@ -23,7 +23,7 @@ std::int8_t bandLevel(std::int16_t product);
 void updateMeterPair(std::int8_t& peakLeft, std::int8_t& peakRight, std::uint8_t& hold,
                      std::int16_t bandLeft, std::int16_t bandRight);
 
-// Meters the high pair, then the low pair.
+// Meters the high pair, then the low pair, on the band values as stored in 16 bits.
 void updateMeters(EngineState& state, const BandProducts& bands);
 
 }  // namespace twoband
