@@ -19,9 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<std::uint8_t> input(data + fuzzing::kSettingsBytes, data + size);
     static std::FILE* const progress = std::fopen("/dev/null", "w");
     std::vector<std::uint8_t> first = input;
-    twoband::processBuffer(first, settings, progress);
+    fuzzing::compressWhole(first, settings, progress);
     std::vector<std::uint8_t> second = input;
-    twoband::processBuffer(second, settings, progress);
+    fuzzing::compressWhole(second, settings, progress);
 
     require(first.size() == input.size(), "length unchanged");
     const std::size_t header = std::min(input.size(), twoband::kHeaderBytes);

@@ -8,6 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <span>
+
+#include "engine/engine_state.hpp"
 #include "settings.hpp"
 
 namespace fuzzing {
@@ -37,6 +40,16 @@ inline twoband::Settings settingsFromBytes(const std::uint8_t* bytes) {
     return {settingFromBits(bytes, twoband::kMaxGainLowest, twoband::kMaxGainHighest),
             settingFromBits(bytes + 4, twoband::kRecoverSpeedLowest, twoband::kRecoverSpeedHighest),
             twoband::kFeedbackSpeedLowest + bytes[8] % 4};
+}
+
+// Compresses a whole buffer, as a file with its samples after the header, in one
+// block of a fresh engine pass.
+inline void compressWhole(std::span<std::uint8_t> bytes, const twoband::Settings& settings,
+                          std::FILE* progress,
+                          twoband::FrameKernel kernel = twoband::bestFrameKernel()) {
+    twoband::EnginePass pass(settings, twoband::canonicalSamples(bytes.size()), progress, kernel);
+    pass.process(bytes, 0);
+    pass.finish();
 }
 
 }  // namespace fuzzing

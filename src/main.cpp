@@ -50,6 +50,6 @@ int main(int argc, char* argv[]) {
     }
 
     echoSettings(stdout, request.choice);
-    const bool written = runSampleFile(pathBuffer, request.choice.settings, stdout, stderr);
+    const bool written = runSampleFile(pathBuffer, request.choice.settings, {stdout, stderr});
     return written ? EXIT_SUCCESS : EXIT_FAILURE;
 }

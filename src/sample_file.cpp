@@ -1,66 +1,86 @@
 #include "sample_file.hpp"
 
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
-#include <filesystem>
-#include <limits>
 #include <memory>
 #include <new>
-#include <optional>
-#include <span>
+#include <string>
 
-#include "engine/engine_state.hpp"
+#include "output_file.hpp"
 
 namespace twoband {
 
 namespace {
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
+// One line on standard error: the file and the reason it was refused.
+void reportProblem(const Console& console, const char* name, const std::string& reason) {
+    std::fprintf(console.errors, "twoband: %s: %s\n", name, reason.c_str());
+}
+
+// The output as the stream leaves it: the file being written, or why there is none.
+struct PendingOutput {
+    std::optional<OutputFile> file;
+    std::error_code error;
+    bool writeFailed = false;  // rather than never created
 };
-using InputFile = std::unique_ptr<std::FILE, FileCloser>;
 
-// The length of a regular file; for a directory, a device or a name whose length
-// cannot be determined, nothing and the reason in `error`.
-std::optional<std::uintmax_t> regularFileLength(const char* name, std::error_code& error) {
-    const std::filesystem::file_status status = std::filesystem::status(name, error);
-    if (!error && !std::filesystem::is_regular_file(status)) {
-        error = std::make_error_code(std::filesystem::is_directory(status)
-                                         ? std::errc::is_a_directory
-                                         : std::errc::invalid_argument);
+// Where the samples of `input` are.
+SampleRange findSamples(const InputFile& input) { return canonicalSamples(input.length); }
+
+// The buffer every block passes through, or nothing (and the message) without memory.
+std::unique_ptr<std::uint8_t[]> allocateBlock(std::size_t blockBytes, const Console& console) {
+    std::unique_ptr<std::uint8_t[]> block{new (std::nothrow) std::uint8_t[blockBytes]};
+    if (!block) {
+        std::fputs("Not enough available memory !\n", console.out);
     }
-    if (error) {
-        return std::nullopt;
-    }
-    const std::uintmax_t length = std::filesystem::file_size(name, error);
-    if (error) {
-        return std::nullopt;
-    }
-    return length;
+    return block;
 }
 
-// One line on `diagnostics`: the file and the system's reason for refusing it.
-void reportSystemError(std::FILE* diagnostics, const char* name, const std::error_code& error) {
-    std::fprintf(diagnostics, "twoband: %s: %s\n", name, error.message().c_str());
+// Reads the input block by block, runs each through the engine and writes it to the
+// output while that works. Block boundaries fall at the start of the samples plus a
+// multiple of the block size, so they never cut a frame. A failed write only ends
+// the writing; a failed or short read ends the stream with its message.
+bool streamBlocks(const InputFile& input, const char* name, SampleRange samples,
+                  std::span<std::uint8_t> buffer, EnginePass& pass, PendingOutput& output,
+                  const Console& console) {
+    std::uint64_t offset = 0;
+    std::uint64_t end = samples.begin % buffer.size();
+    if (end == 0) end = buffer.size();
+    for (; offset < input.length; offset = end, end += buffer.size()) {
+        const std::span<std::uint8_t> block = buffer.first(std::min(end, input.length) - offset);
+        std::error_code error;
+        const std::optional<std::size_t> got = input.file.readAt(offset, block, error);
+        if (!got || *got != block.size()) {
+            pass.finish();
+            std::fprintf(console.out, "Could not read %s !\n", name);
+            reportProblem(console, name, got ? "the file ended early" : error.message());
+            return false;
+        }
+        pass.process(block, offset);
+        if (output.file && !output.file->write(block, output.error)) {
+            output.file.reset();  // removes the partial file
+            output.writeFailed = true;
+        }
+    }
+    pass.finish();
+    return true;
 }
 
-std::error_code lastSystemError() { return {errno, std::generic_category()}; }
-
-// Writes the whole buffer and closes the file; a short write or a failed flush or
-// close counts as failure, with its reason in `error`.
-bool writeAndClose(std::FILE* output, std::span<const std::uint8_t> bytes, std::error_code& error) {
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), output) == bytes.size();
-    if (!written) error = lastSystemError();
-    const bool closed = std::fclose(output) == 0;
-    if (written && !closed) error = lastSystemError();
-    return written && closed;
+// Puts the finished output in place under its name.
+bool commitOutput(PendingOutput& output, const char* name, const Console& console) {
+    if (output.file && !output.file->finish(output.error)) {
+        output.writeFailed = true;
+    } else if (output.file && output.file->replaceName(output.error)) {
+        std::fputs("Done !\n", console.out);
+        return true;
+    }
+    std::fprintf(console.out, output.writeFailed ? "Could not write %s !\n" : "Could not overwrite %s !\n",
+                 name);
+    reportProblem(console, name, output.error.message());
+    return false;
 }
 
 }  // namespace
-
-std::size_t readBytes(std::FILE* file, std::uint8_t* into, std::size_t size) {
-    return std::fread(into, 1, size, file);
-}
 
 void deriveOutputName(PathBuffer& path) {
     const std::size_t length = std::strlen(path.data());
@@ -77,62 +97,59 @@ void deriveOutputName(PathBuffer& path) {
     path[insertAt] = 'C';
 }
 
-bool runSampleFile(PathBuffer& path, const Settings& settings, std::FILE* console,
-                   std::FILE* diagnostics, ReadFunction read) {
-    const InputFile input{std::fopen(path.data(), "rb")};
-    std::error_code error = input ? std::error_code{} : lastSystemError();
-    const std::optional<std::uintmax_t> length =
-        input ? regularFileLength(path.data(), error) : std::nullopt;
-    if (!length) {
-        std::fprintf(console, "Could not open %s !\n\n", path.data());
-        reportSystemError(diagnostics, path.data(), error);
-        return false;
+std::optional<InputFile> openInput(const char* name, const Console& console) {
+    std::error_code error;
+    SystemFile file = SystemFile::openForReading(name, error);
+    const std::optional<SystemFile::Status> status =
+        file ? file.status(error) : std::optional<SystemFile::Status>{};
+    if (!status || !status->regular) {
+        std::fprintf(console.out, "Could not open %s !\n\n", name);
+        reportProblem(console, name,
+                      !status             ? error.message()
+                      : status->directory ? std::make_error_code(std::errc::is_a_directory).message()
+                                          : "not a regular file");
+        return std::nullopt;
     }
-    if (*length < kMinSampleLength) {
-        std::fputs("This sample is too short for being compressed !\n", console);
-        return false;
+    if (status->size < kMinSampleLength) {
+        std::fputs("This sample is too short for being compressed !\n", console.out);
+        return std::nullopt;
     }
-    // The length is kept as an unsigned 32-bit count.
-    if (*length > std::numeric_limits<std::uint32_t>::max()) {
-        std::fputs("This sample is too long for being compressed !\n", console);
-        return false;
+    if (status->size > kMaxSampleLength) {
+        std::fputs("This sample is too long for being compressed !\n", console.out);
+        return std::nullopt;
     }
-    const auto size = static_cast<std::size_t>(*length);
-    const std::unique_ptr<std::uint8_t[]> sample{new (std::nothrow) std::uint8_t[size]};
-    if (!sample) {
-        std::fputs("Not enough available memory !\n", console);
+    return InputFile{std::move(file), status->size};
+}
+
+bool compressInput(const InputFile& input, const PathBuffer& path, const Settings& settings,
+                   const Console& console, std::size_t blockBytes) {
+    const SampleRange samples = findSamples(input);
+    const std::unique_ptr<std::uint8_t[]> buffer = allocateBlock(blockBytes, console);
+    if (!buffer) {
         return false;
     }
 
-    std::fputs("Processing...\n\n", console);
-    std::fflush(console);
-    // A file that shrank or failed mid-read must not be processed with unread bytes.
-    errno = 0;
-    if (read(input.get(), sample.get(), size) != size) {
-        std::fprintf(console, "Could not read %s !\n", path.data());
-        reportSystemError(diagnostics, path.data(),
-                          errno != 0 ? lastSystemError() : std::make_error_code(std::errc::io_error));
-        return false;
-    }
-    const std::span<std::uint8_t> bytes{sample.get(), size};
-    processBuffer(bytes, settings, console);
+    // The output is prepared before the stream; its problems are told after it.
+    PathBuffer outputName = path;
+    deriveOutputName(outputName);
+    std::error_code error;
+    std::optional<OutputFile> created = OutputFile::create(outputName.data(), error);
+    PendingOutput output{std::move(created), error};
 
-    std::fputs("Updating file...\n", console);
-    deriveOutputName(path);
-    std::FILE* output = std::fopen(path.data(), "wb");
-    if (output == nullptr) {
-        std::fprintf(console, "Could not overwrite %s !\n", path.data());
-        reportSystemError(diagnostics, path.data(), lastSystemError());
+    std::fputs("Processing...\n\n", console.out);
+    std::fflush(console.out);
+    EnginePass pass(settings, samples, console.out);
+    if (!streamBlocks(input, path.data(), samples, {buffer.get(), blockBytes}, pass, output, console)) {
         return false;
     }
-    if (!writeAndClose(output, bytes, error)) {
-        std::fprintf(console, "Could not write %s !\n", path.data());
-        reportSystemError(diagnostics, path.data(), error);
-        std::remove(path.data());  // never leave a truncated result behind
-        return false;
-    }
-    std::fputs("Done !\n", console);
-    return true;
+    std::fputs("Updating file...\n", console.out);
+    return commitOutput(output, outputName.data(), console);
+}
+
+bool runSampleFile(const PathBuffer& path, const Settings& settings, const Console& console,
+                   std::size_t blockBytes) {
+    const std::optional<InputFile> input = openInput(path.data(), console);
+    return input && compressInput(*input, path, settings, console, blockBytes);
 }
 
 }  // namespace twoband

@@ -1,11 +1,19 @@
 #pragma once
 
+// The sample file on disk: open and measure the input, find its samples, decide the
+// output, stream the file through the engine block by block, commit the output.
+// Every console message about files is printed here.
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
+#include <optional>
 
+#include "engine/engine_state.hpp"
 #include "settings.hpp"
+#include "system_file.hpp"
 
 namespace twoband {
 
@@ -15,19 +23,40 @@ constexpr std::size_t kPathBufferSize = 128;
 constexpr std::size_t kMaxNameLength = 124;
 using PathBuffer = std::array<char, kPathBufferSize>;
 
-// Shorter files are refused.
-constexpr std::size_t kMinSampleLength = 20000;
+// Shorter files are refused; so are files whose length does not fit 32 bits.
+constexpr std::uint64_t kMinSampleLength = 20000;
+constexpr std::uint64_t kMaxSampleLength = std::numeric_limits<std::uint32_t>::max();
 
-// Reads up to `size` bytes of `file` into `into` and returns how many arrived.
-using ReadFunction = std::size_t (*)(std::FILE* file, std::uint8_t* into, std::size_t size);
-std::size_t readBytes(std::FILE* file, std::uint8_t* into, std::size_t size);
+// The file travels through the engine in blocks of this size: small enough for a
+// constant few MiB of memory, large enough that each read and write is cheap.
+constexpr std::size_t kBlockBytes = 256 * 1024;
+static_assert(kBlockBytes % kFrameBytes == 0, "blocks hold whole frames");
 
-// Loads the file named in `path` with one call of `read`, compresses it and writes the
-// result to the output name, which replaces the input name in `path`. Every outcome,
-// success or failure, is reported on `console`; when the system refuses a file, one
-// line on `diagnostics` gives its reason. True when the output was written.
-bool runSampleFile(PathBuffer& path, const Settings& settings, std::FILE* console,
-                   std::FILE* diagnostics, ReadFunction read = readBytes);
+// Where the run's messages go: the console texts, and the system's reasons.
+struct Console {
+    std::FILE* out;
+    std::FILE* errors;
+};
+
+// An open input and its length, measured on the open file.
+struct InputFile {
+    SystemFile file;
+    std::uint64_t length;
+};
+
+// Compresses the file named in `path` into the output name derived from it. Every
+// outcome, success or failure, is reported on `console.out`; when the system refuses
+// a file, one line on `console.errors` gives its reason. True when the output was
+// written. The file travels in reads of `blockBytes`, a multiple of kFrameBytes.
+bool runSampleFile(const PathBuffer& path, const Settings& settings, const Console& console,
+                   std::size_t blockBytes = kBlockBytes);
+
+// Opens and measures the input, refusing what cannot be compressed.
+std::optional<InputFile> openInput(const char* name, const Console& console);
+
+// Everything after opening: the samples, the output, the stream, the commit.
+bool compressInput(const InputFile& input, const PathBuffer& path, const Settings& settings,
+                   const Console& console, std::size_t blockBytes = kBlockBytes);
 
 // Turns an input name into its output name in place: a 'C' goes in front of the
 // file-name part, after the last '/' or '\' if there is one.

@@ -11,12 +11,9 @@ namespace twoband {
 namespace {
 
 using testing_support::Bytes;
-using testing_support::captureOutput;
 using testing_support::framesFile;
 
-std::string runEngine(Bytes& bytes, const Settings& settings = {}) {
-    return captureOutput([&](std::FILE* out) { processBuffer(bytes, settings, out); });
-}
+std::string runEngine(Bytes& bytes) { return testing_support::compressInMemory(bytes); }
 
 TEST(BandSplit, FirstFrameOfAConstantSignal) {
     EngineState state;

@@ -18,7 +18,6 @@ namespace twoband {
 namespace {
 
 using testing_support::Bytes;
-using testing_support::captureOutput;
 
 TEST(FastPath, IntegerLowPassStepMatchesTheBinary32StepForEveryDifference) {
     for (std::int32_t x = -65535; x <= 65535; ++x) {
@@ -111,8 +110,8 @@ struct Kernels {
 
 Kernels runBoth(const Bytes& input, const Settings& settings) {
     Kernels out{input, input, "", ""};
-    out.literalDots = captureOutput([&](std::FILE* f) { processBuffer(out.literal, settings, f, processFrames); });
-    out.fastDots = captureOutput([&](std::FILE* f) { processBuffer(out.fast, settings, f, processFramesFast); });
+    out.literalDots = testing_support::compressInMemory(out.literal, settings, processFrames);
+    out.fastDots = testing_support::compressInMemory(out.fast, settings, processFramesFast);
     return out;
 }
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <iterator>
 #include <string>
 
 #include "sample_file.hpp"
@@ -42,27 +44,67 @@ TEST(OutputName, LongestNameStillFits) {
     EXPECT_EQ(path[125], '\0');
 }
 
-std::size_t shortRead(std::FILE* file, std::uint8_t* into, std::size_t size) {
-    return readBytes(file, into, size - 1);
+PathBuffer pathOf(const std::filesystem::path& file) {
+    PathBuffer path{};
+    file.string().copy(path.data(), kMaxNameLength);
+    return path;
 }
 
-TEST(SampleFile, AShortReadIsReportedAndNothingIsWritten) {
-    const TempDir dir;
-    const Bytes input = signals::wavFile(signals::musicLike(6000));
-    writeFile(dir / "song.wav", input);
-    PathBuffer path{};
-    (dir / "song.wav").string().copy(path.data(), kMaxNameLength);
+struct FileRun {
+    bool written = false;
+    std::string out;
+    std::string errors;
+};
 
-    bool written = true;
-    const std::string output = captureOutput([&](std::FILE* console) {
-        written = runSampleFile(path, {}, console, console, shortRead);
+// Runs `step` with a console whose two streams are captured.
+FileRun captureRun(const std::function<bool(const Console&)>& step) {
+    FileRun run;
+    run.errors = captureOutput([&](std::FILE* errors) {
+        run.out = captureOutput([&](std::FILE* out) { run.written = step({out, errors}); });
     });
+    return run;
+}
 
-    EXPECT_FALSE(written);
-    EXPECT_EQ(output, "Processing...\n\nCould not read " + (dir / "song.wav").string() +
-                          " !\ntwoband: " + (dir / "song.wav").string() + ": Input/output error\n");
-    EXPECT_FALSE(std::filesystem::exists(dir / "Csong.wav"));
-    EXPECT_EQ(readFile(dir / "song.wav"), input);
+TEST(SampleFile, BlocksOfAnySizeGiveTheBytesOfAWholeFileRun) {
+    const TempDir dir;
+    // Three dots, and a partial frame at the end.
+    Bytes input = signals::wavFile(signals::musicLike(100000));
+    input.push_back(0x5A);
+    writeFile(dir / "song.wav", input);
+    Bytes expected = input;
+    const std::string dots = compressInMemory(expected);
+    ASSERT_EQ(dots, "...\n");
+
+    for (const std::size_t blockBytes : {std::size_t{4}, std::size_t{12}, std::size_t{1000},
+                                         kDotInterval, kDotInterval + 4, kBlockBytes}) {
+        const FileRun run = captureRun([&](const Console& console) {
+            return runSampleFile(pathOf(dir / "song.wav"), {}, console, blockBytes);
+        });
+        EXPECT_TRUE(run.written) << blockBytes;
+        EXPECT_EQ(run.out, "Processing...\n\n" + dots + "Updating file...\nDone !\n") << blockBytes;
+        EXPECT_EQ(readFile(dir / "Csong.wav"), expected) << blockBytes;
+    }
+}
+
+TEST(SampleFile, AReadThatComesUpShortIsReportedAndNothingIsWritten) {
+    const TempDir dir;
+    const Bytes input = signals::wavFile(signals::musicLike(100000));
+    const std::filesystem::path name = dir / "song.wav";
+    writeFile(name, input);
+    std::error_code error;
+    // The file holds less than was measured, as if it shrank during the run.
+    const InputFile shrunk{SystemFile::openForReading(name.c_str(), error), input.size() + 300000};
+
+    const FileRun run = captureRun(
+        [&](const Console& console) { return compressInput(shrunk, pathOf(name), {}, console); });
+
+    EXPECT_FALSE(run.written);
+    // Two blocks passed two dots before the third read came up short.
+    EXPECT_EQ(run.out, "Processing...\n\n..\nCould not read " + name.string() + " !\n");
+    EXPECT_EQ(run.errors, "twoband: " + name.string() + ": the file ended early\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1)
+        << "only the input is left";
+    EXPECT_EQ(readFile(name), input);
 }
 
 }  // namespace

@@ -2,14 +2,17 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 namespace testing_support {
 
@@ -56,6 +59,17 @@ std::string captureOutput(const std::function<void(std::FILE*)>& body) {
     }
     std::fclose(stream);
     return text;
+}
+
+std::string compressInMemory(Bytes& bytes, const twoband::Settings& settings,
+                             twoband::FrameKernel kernel,
+                             std::optional<twoband::SampleRange> samples) {
+    return captureOutput([&](std::FILE* progress) {
+        twoband::EnginePass pass(settings, samples.value_or(twoband::canonicalSamples(bytes.size())),
+                                 progress, kernel);
+        pass.process(bytes, 0);
+        pass.finish();
+    });
 }
 
 Bytes framesFile(const std::vector<std::pair<std::int16_t, std::int16_t>>& frames) {
@@ -111,17 +125,27 @@ std::string withUnixLineEnds(std::string text) {
     return out;
 }
 
-}  // namespace
-
-RunResult runTwoband(const std::filesystem::path& directory, const std::vector<std::string>& args,
-                     const std::string& input, bool unprivileged) {
-    const TempDir io;  // kept apart so the run's own folder holds only what the test put there
+// Starts the binary in `directory` with standard streams redirected to files of `io`;
+// returns the child's process id.
+pid_t startTwoband(const std::filesystem::path& directory, const std::vector<std::string>& args,
+                   const TempDir& io, const RunOptions& options) {
     const std::filesystem::path stdinPath = io / "stdin";
-    const std::filesystem::path stdoutPath = io / "stdout";
-    const std::filesystem::path stderrPath = io / "stderr";
-    writeFile(stdinPath, {reinterpret_cast<const std::uint8_t*>(input.data()), input.size()});
-
+    writeFile(stdinPath, {reinterpret_cast<const std::uint8_t*>(options.input.data()),
+                          options.input.size()});
     std::vector<std::string> words = twobandCommand();
+    constexpr uid_t kNobody = 65534;
+    const bool dropRoot = options.unprivileged && geteuid() == 0;
+    if (dropRoot) {
+        // The build may live where nobody cannot go (a private clone); a copy in a
+        // folder anyone can read can run.
+        const std::filesystem::path reachable = io / "bin";
+        std::filesystem::create_directory(reachable);
+        using std::filesystem::perms;
+        std::filesystem::permissions(io.path(), perms::owner_all | perms::group_read | perms::group_exec |
+                                                    perms::others_read | perms::others_exec);
+        std::filesystem::copy_file(words[0], reachable / "twoband");
+        words[0] = (reachable / "twoband").string();
+    }
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& word : words) {
@@ -132,33 +156,88 @@ RunResult runTwoband(const std::filesystem::path& directory, const std::vector<s
     const pid_t child = fork();
     if (child == 0) {
         const int in = open(stdinPath.c_str(), O_RDONLY);
-        const int out = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int out = open((io / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open((io / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
             dup2(err, 2) < 0 || chdir(directory.c_str()) != 0) {
             _exit(127);
         }
-        constexpr uid_t kNobody = 65534;
-        if (unprivileged && geteuid() == 0 &&
-            (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
+        if (dropRoot && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
             _exit(127);
+        }
+        std::signal(SIGINT, SIG_DFL);  // as from a shell, even under a harness that ignores them
+        std::signal(SIGTERM, SIG_DFL);
+        if (options.fileSizeLimit != 0) {
+            const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
+            std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
         }
         execvp(argv[0], argv.data());
         _exit(127);
     }
+    return child;
+}
+
+RunResult collect(pid_t child, const TempDir& io) {
     int waitStatus = 0;
     waitpid(child, &waitStatus, 0);
-
     RunResult result;
-    const Bytes output = readFile(stdoutPath);
+    const Bytes output = readFile(io / "stdout");
     result.output.assign(output.begin(), output.end());
-    const Bytes errors = readFile(stderrPath);
+    const Bytes errors = readFile(io / "stderr");
     result.errors.assign(errors.begin(), errors.end());
     if (testingOtherBuild()) {
         result.output = withUnixLineEnds(result.output);
         result.errors = withUnixLineEnds(result.errors);
     }
-    result.status = WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1;
+    result.status = WIFEXITED(waitStatus)     ? WEXITSTATUS(waitStatus)
+                    : WIFSIGNALED(waitStatus) ? -1 - WTERMSIG(waitStatus)
+                                              : -1;
+    return result;
+}
+
+}  // namespace
+
+RunOptions typing(std::string input) {
+    RunOptions options;
+    options.input = std::move(input);
+    return options;
+}
+
+RunOptions asNobody() {
+    RunOptions options;
+    options.unprivileged = true;
+    return options;
+}
+
+RunOptions withFileSizeLimit(std::uint64_t bytes) {
+    RunOptions options;
+    options.fileSizeLimit = bytes;
+    return options;
+}
+
+RunResult runTwoband(const std::filesystem::path& directory, const std::vector<std::string>& args,
+                     const RunOptions& options) {
+    const TempDir io;  // kept apart so the run's own folder holds only what the test put there
+    return collect(startTwoband(directory, args, io, options), io);
+}
+
+BackgroundRun::BackgroundRun(const std::filesystem::path& directory,
+                             const std::vector<std::string>& args)
+    : pid_(startTwoband(directory, args, io_, {})) {}
+
+BackgroundRun::~BackgroundRun() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+void BackgroundRun::signal(int number) const { kill(pid_, number); }
+
+RunResult BackgroundRun::finish() {
+    const RunResult result = collect(pid_, io_);
+    pid_ = -1;
     return result;
 }
 

@@ -4,10 +4,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "engine/engine_state.hpp"
 
 namespace testing_support {
 
@@ -33,6 +36,13 @@ Bytes readFile(const std::filesystem::path& path);
 // Everything `body` prints to the stream it is given.
 std::string captureOutput(const std::function<void(std::FILE*)>& body);
 
+// Compresses a whole file held in memory as one block of a fresh engine pass, with
+// the samples where a plain file has them unless `samples` says otherwise. Returns
+// the progress output.
+std::string compressInMemory(Bytes& bytes, const twoband::Settings& settings = {},
+                             twoband::FrameKernel kernel = twoband::bestFrameKernel(),
+                             std::optional<twoband::SampleRange> samples = std::nullopt);
+
 // A header of 44 arbitrary bytes followed by the given (left, right) frames.
 Bytes framesFile(const std::vector<std::pair<std::int16_t, std::int16_t>>& frames);
 
@@ -49,11 +59,37 @@ struct RunResult {
 // environment variable TWOBAND_TEST_COMMAND (for instance "wine .../twoband.exe").
 bool testingOtherBuild();
 
+struct RunOptions {
+    std::string input;  // fed on standard input
+    // A root caller runs the binary as the user nobody, from a copy nobody can reach,
+    // so that file permissions apply to it.
+    bool unprivileged = false;
+    // Writes past this many bytes of a file fail (EFBIG); 0 for no limit.
+    std::uint64_t fileSizeLimit = 0;
+};
+RunOptions typing(std::string input);
+RunOptions asNobody();
+RunOptions withFileSizeLimit(std::uint64_t bytes);
+
 // Runs the built twoband binary (or TWOBAND_TEST_COMMAND, whose CR LF line ends are
-// read as LF) in `directory` with the given arguments (not counting
-// the program name), feeding `input` on its standard input. With `unprivileged`, a
-// root caller runs it as the user nobody, so file permissions apply to it.
+// read as LF) in `directory` with the given arguments (not counting the program name).
 RunResult runTwoband(const std::filesystem::path& directory, const std::vector<std::string>& args,
-                     const std::string& input = "", bool unprivileged = false);
+                     const RunOptions& options = {});
+
+// A run of the built binary in the background, for tests that signal it part-way.
+class BackgroundRun {
+public:
+    BackgroundRun(const std::filesystem::path& directory, const std::vector<std::string>& args);
+    ~BackgroundRun();
+    BackgroundRun(const BackgroundRun&) = delete;
+    BackgroundRun& operator=(const BackgroundRun&) = delete;
+    void signal(int number) const;
+    // Waits for the end; the status is -1 - the signal number when a signal ended it.
+    RunResult finish();
+
+private:
+    TempDir io_;
+    int pid_ = -1;
+};
 
 }  // namespace testing_support

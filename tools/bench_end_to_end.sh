@@ -1,54 +1,81 @@
 #!/usr/bin/env bash
-# Times the real twoband binary end to end on a generated 10-minute file: the median
-# of several runs, and its peak memory against the input size. Runs sox's compand on
-# the same file side by side when sox is installed.
+# Times the real twoband binary end to end on a generated 10-minute file, side by side
+# with the last build that loaded the whole file into memory (built from git history
+# into BUILD_DIR/bench-baseline on first use): CPU time (user + system) and peak
+# memory of each, medians of alternating runs, with the targets checked:
+#   CPU time at most 0.45 of the whole-file build's, peak memory at most 4 MiB.
+# Runs sox's compand on the same file too when sox is installed.
 # Usage: tools/bench_end_to_end.sh BUILD_DIR [RUNS]
 set -euo pipefail
 build=$(realpath "$1")
 runs=${2:-5}
+source_dir=$(realpath "$(dirname "$0")/..")
+whole_file_commit=311ead0  # the last commit that read the whole file at once
 [ -x /usr/bin/time ] || { echo "bench: /usr/bin/time is needed (apt-get install time)" >&2; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+
+baseline="$build/bench-baseline/twoband"
+if [ ! -x "$baseline" ]; then
+  if git -C "$source_dir" cat-file -e "$whole_file_commit^{commit}" 2>/dev/null; then
+    echo "bench: building the whole-file build ($whole_file_commit) for comparison"
+    mkdir -p "$work/baseline-src"
+    git -C "$source_dir" archive "$whole_file_commit" | tar -x -C "$work/baseline-src"
+    cmake -S "$work/baseline-src" -B "$build/bench-baseline" -DCMAKE_BUILD_TYPE=Release \
+      -DBUILD_TESTING=OFF >/dev/null
+    cmake --build "$build/bench-baseline" --target twoband -j 2 >/dev/null
+  else
+    echo "bench: no git history here; the whole-file build is not compared"
+    baseline=""
+  fi
+fi
+
 "$build/wavgen" music 600 "$work/song.wav" >/dev/null
 input_bytes=$(stat -c %s "$work/song.wav")
+cd "$work"
 
-# Prints "SECONDS PEAK_KIB" for one run of the command given.
-timed() {
-  local start end
-  start=$(date +%s.%N)
-  /usr/bin/time -f '%M' -o "$work/rss" "$@" >/dev/null 2>&1
-  end=$(date +%s.%N)
-  echo "$(echo "$end - $start" | bc -l) $(cat "$work/rss")"
+# Appends "CPU_SECONDS PEAK_KIB" of one run of the command given to the file named first.
+measure() {
+  local into=$1
+  shift
+  /usr/bin/time -f '%U %S %M' -o "$work/time" "$@" >/dev/null 2>&1
+  awk '{ printf "%.3f %d\n", $1 + $2, $3 }' "$work/time" >>"$into"
 }
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-cd "$work"
-: >twoband.times
-peak=0
+: >twoband.runs
+: >baseline.runs
 for _ in $(seq "$runs"); do
-  read -r seconds kib < <(timed "$build/twoband" song.wav)
-  echo "$seconds" >>twoband.times
-  ((kib > peak)) && peak=$kib
+  measure twoband.runs "$build/twoband" song.wav
+  [ -z "$baseline" ] || measure baseline.runs "$baseline" song.wav
 done
 grep -q . Csong.wav || { echo "bench: twoband produced no output" >&2; exit 1; }
-twoband_median=$(median <twoband.times)
-limit_kib=$(((input_bytes + 4 * 1024 * 1024) / 1024))
 
-printf 'input: 10 minutes of 44.1 kHz stereo, %d bytes\n' "$input_bytes"
-printf 'twoband: median %.3f s of %d runs (%.0f MB/s), peak memory %d KiB (limit %d KiB: input + 4 MiB) %s\n' \
-  "$twoband_median" "$runs" "$(echo "$input_bytes / $twoband_median / 1000000" | bc -l)" \
-  "$peak" "$limit_kib" "$([ "$peak" -le "$limit_kib" ] && echo ok || echo OVER)"
+cpu=$(cut -d' ' -f1 twoband.runs | median)
+peak=$(cut -d' ' -f2 twoband.runs | sort -n | tail -1)
+limit_kib=4096
+printf 'input: 10 minutes of 44.1 kHz stereo, %d bytes; medians of %d runs\n' "$input_bytes" "$runs"
+printf 'twoband:           CPU %.3f s, peak memory %6d KiB (target at most %d KiB: %s)\n' \
+  "$cpu" "$peak" "$limit_kib" "$([ "$peak" -le "$limit_kib" ] && echo ok || echo MISSED)"
+ok=$([ "$peak" -le "$limit_kib" ] && echo 1 || echo 0)
+if [ -n "$baseline" ]; then
+  base_cpu=$(cut -d' ' -f1 baseline.runs | median)
+  base_peak=$(cut -d' ' -f2 baseline.runs | sort -n | tail -1)
+  ratio=$(echo "$cpu / $base_cpu" | bc -l)
+  ratio_ok=$(echo "$ratio <= 0.45" | bc -l)
+  printf 'whole-file build:  CPU %.3f s, peak memory %6d KiB\n' "$base_cpu" "$base_peak"
+  printf 'CPU time ratio: %.2f (target at most 0.45: %s)\n' "$ratio" \
+    "$([ "$ratio_ok" -eq 1 ] && echo ok || echo MISSED)"
+  [ "$ratio_ok" -eq 1 ] || ok=0
+fi
 
 if command -v sox >/dev/null; then
-  : >sox.times
+  : >sox.runs
   for _ in $(seq "$runs"); do
-    read -r seconds _ < <(timed sox song.wav sox.wav compand 0.01,0.2 -60,-60,-30,-15,0,-5 -3)
-    echo "$seconds" >>sox.times
+    measure sox.runs sox song.wav sox.wav compand 0.01,0.2 -60,-60,-30,-15,0,-5 -3
   done
-  sox_median=$(median <sox.times)
-  printf 'sox compand: median %.3f s; twoband takes %.2f of its time\n' \
-    "$sox_median" "$(echo "$twoband_median / $sox_median" | bc -l)"
+  printf 'sox compand:       CPU %.3f s\n' "$(cut -d' ' -f1 sox.runs | median)"
 else
   echo "sox is not installed: no side-by-side run"
 fi
-[ "$peak" -le "$limit_kib" ]
+[ "$ok" -eq 1 ]

@@ -20,15 +20,6 @@ void encodeSample(std::int16_t sample, std::uint8_t* bytes) {
     bytes[1] = static_cast<std::uint8_t>(bits >> 8);
 }
 
-void printProgressDot(EngineState& state, std::FILE* progress) {
-    std::fputc('.', progress);
-    if (++state.dotCount == kDotsPerLine) {
-        std::fputc('\n', progress);
-        state.dotCount = 0;
-    }
-    std::fflush(progress);  // a user watching the console sees each dot arrive
-}
-
 }  // namespace
 
 std::int16_t splitBands(std::int16_t& low, std::int16_t in) {
@@ -72,29 +63,56 @@ void processFrames(EngineState& state, const GainRules& rules, std::span<std::ui
     }
 }
 
-void processBuffer(std::span<std::uint8_t> buffer, const Settings& settings, std::FILE* progress,
-                   FrameKernel kernel) {
-    const GainRules rules = makeGainRules(settings);
-    EngineState state;
-    const std::size_t size = buffer.size();
-    // Whole frames end here; a trailing partial frame stays as it is.
-    const std::size_t framesEnd =
-        size > kHeaderBytes ? size - (size - kHeaderBytes) % kFrameBytes : size;
-    std::size_t offset = kHeaderBytes;
-    // Each dot follows the frame at its offset, even where only a partial frame starts.
-    for (std::size_t dotAt = kDotInterval;; dotAt += kDotInterval) {
-        const std::size_t end = std::min(dotAt + kFrameBytes, framesEnd);
-        if (offset < end) {
-            kernel(state, rules, buffer.subspan(offset, end - offset));
-            offset = end;
-        }
-        if (dotAt >= size) {
-            break;
-        }
-        printProgressDot(state, progress);
+EnginePass::EnginePass(const Settings& settings, SampleRange samples, std::FILE* progress,
+                       FrameKernel kernel)
+    : rules_(makeGainRules(settings)),
+      framesBegin_(samples.begin),
+      framesEnd_(samples.end > samples.begin
+                     ? samples.end - (samples.end - samples.begin) % kFrameBytes
+                     : samples.begin),
+      progress_(progress),
+      kernel_(kernel) {}
+
+void EnginePass::process(std::span<std::uint8_t> block, std::uint64_t offset) {
+    const std::uint64_t end = offset + block.size();
+    std::uint64_t done = offset;
+    // Each dot follows the frame that covers its offset; outside the frames it follows
+    // the offset itself.
+    for (; nextDot_ < end; nextDot_ += kDotInterval) {
+        const std::uint64_t dotAt = nextDot_;
+        const std::uint64_t passed =
+            dotAt >= framesBegin_ && dotAt < framesEnd_
+                ? dotAt + kFrameBytes - (dotAt - framesBegin_) % kFrameBytes
+                : dotAt + 1;
+        const std::uint64_t upTo = std::min(passed, end);
+        compress(block, offset, done, upTo);
+        done = upTo;
+        printDot();
     }
-    std::fputc('\n', progress);
-    std::fflush(progress);
+    compress(block, offset, done, end);
+}
+
+void EnginePass::finish() {
+    std::fputc('\n', progress_);
+    std::fflush(progress_);
+}
+
+void EnginePass::compress(std::span<std::uint8_t> block, std::uint64_t offset, std::uint64_t from,
+                          std::uint64_t to) {
+    const std::uint64_t begin = std::max(from, framesBegin_);
+    const std::uint64_t end = std::min(to, framesEnd_);
+    if (begin < end) {
+        kernel_(state_, rules_, block.subspan(begin - offset, end - begin));
+    }
+}
+
+void EnginePass::printDot() {
+    std::fputc('.', progress_);
+    if (++state_.dotCount == kDotsPerLine) {
+        std::fputc('\n', progress_);
+        state_.dotCount = 0;
+    }
+    std::fflush(progress_);  // a user watching the console sees each dot arrive
 }
 
 }  // namespace twoband

@@ -19,6 +19,7 @@
 #include <limits>
 #include <span>
 
+#include "engine/gain_control.hpp"
 #include "settings.hpp"
 
 namespace twoband {
@@ -92,7 +93,6 @@ std::int16_t splitBands(std::int16_t& low, std::int16_t in);
 // int32 range.
 BandProducts bandProducts(const EngineState& state, std::int16_t highL, std::int16_t highR);
 
-struct GainRules;  // the settings as the band gain control uses them (gain_control.hpp)
 
 // Runs one frame through every stage, updating `state`, and returns the output frame.
 StereoFrame processFrame(EngineState& state, const GainRules& rules, StereoFrame in);
@@ -108,10 +108,49 @@ void processFrames(EngineState& state, const GainRules& rules, std::span<std::ui
 // The fastest kernel this CPU can run (see fast_path.hpp); processFrames elsewhere.
 FrameKernel bestFrameKernel();
 
-// Compresses every whole frame of `buffer` after the header, in place, starting from
-// a fresh state. A trailing partial frame is left as it is. Prints the progress dots
-// and a closing newline to `progress`.
-void processBuffer(std::span<std::uint8_t> buffer, const Settings& settings,
-                   std::FILE* progress, FrameKernel kernel = bestFrameKernel());
+// The bytes of a file that hold its samples: frames start at `begin`, and the last
+// whole frame ends at or before `end`. Everything else is carried over unchanged.
+struct SampleRange {
+    std::uint64_t begin;
+    std::uint64_t end;
+};
+
+// The samples of a file read the plain way: everything after the header.
+constexpr SampleRange canonicalSamples(std::uint64_t length) {
+    return {kHeaderBytes, length > kHeaderBytes ? length : kHeaderBytes};
+}
+
+// One pass of the engine over a file, fed its bytes in order, block by block, from a
+// fresh state. Compresses the whole frames of the sample range in place, leaves every
+// other byte as it is, and prints a progress dot for each multiple of kDotInterval
+// the blocks pass (kDotsPerLine to a line).
+class EnginePass {
+public:
+    EnginePass(const Settings& settings, SampleRange samples, std::FILE* progress,
+               FrameKernel kernel = bestFrameKernel());
+
+    // `block` holds the file's bytes from `offset` on, right after the previous block.
+    // Where a block boundary falls inside the sample range it must fall between two
+    // frames (begin plus a multiple of kFrameBytes).
+    void process(std::span<std::uint8_t> block, std::uint64_t offset);
+
+    // Ends the progress line.
+    void finish();
+
+    const EngineState& state() const { return state_; }
+
+private:
+    void compress(std::span<std::uint8_t> block, std::uint64_t offset, std::uint64_t from,
+                  std::uint64_t to);
+    void printDot();
+
+    GainRules rules_;
+    EngineState state_;
+    std::uint64_t framesBegin_;
+    std::uint64_t framesEnd_;  // the end of the last whole frame
+    std::uint64_t nextDot_ = kDotInterval;
+    std::FILE* progress_;
+    FrameKernel kernel_;
+};
 
 }  // namespace twoband

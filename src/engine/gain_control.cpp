@@ -1,5 +1,7 @@
 #include "engine/gain_control.hpp"
 
+#include "engine/engine_state.hpp"
+
 namespace twoband {
 
 BandRule makeBandRule(const BandCharacter& band, const Settings& settings) {

@@ -12,10 +12,11 @@
 
 #include <cstdint>
 
-#include "engine/engine_state.hpp"
 #include "settings.hpp"
 
 namespace twoband {
+
+struct EngineState;
 
 // Targets never go below this.
 constexpr float kMinTarget = 0.2f;

@@ -1,0 +1,51 @@
+#pragma once
+
+// The result of a run takes the place of its output name only once it is complete.
+// It is written under a hidden temporary name in the same folder (".Csong.wav.x1Y2z3"
+// beside "Csong.wav"), synced to the disk, and renamed over the output name. Until
+// then whatever stands at the name (an older output, a link) is untouched; afterwards
+// it is gone as a name: a link there is replaced, never followed, so its target is
+// never written. Each run has its own temporary file, so of two runs writing one
+// output the last to finish wins with a complete file.
+//
+// The temporary file is removed when the run fails, when an OutputFile is dropped
+// unfinished, and on SIGINT or SIGTERM; after SIGKILL or a power loss at most the
+// hidden temporary file is left.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <system_error>
+
+#include "system_file.hpp"
+
+namespace twoband {
+
+class OutputFile {
+public:
+    // Prepares to replace `name`. Refuses a folder there, and an existing file that
+    // could not be opened for writing; otherwise creates the temporary file, with the
+    // permission bits of the regular file at `name` if there is one.
+    static std::optional<OutputFile> create(const std::string& name, std::error_code& error);
+
+    OutputFile(OutputFile&& other) noexcept;
+    OutputFile& operator=(OutputFile&&) = delete;
+    ~OutputFile();
+
+    bool write(std::span<const std::uint8_t> bytes, std::error_code& error);
+    // Syncs and closes the temporary file.
+    bool finish(std::error_code& error);
+    // Renames the finished file over the output name.
+    bool replaceName(std::error_code& error);
+
+private:
+    OutputFile(std::string name, std::string temporary, SystemFile file);
+    void discard();
+
+    std::string name_;
+    std::string temporary_;  // empty once renamed, removed or moved from
+    SystemFile file_;
+};
+
+}  // namespace twoband
