@@ -50,11 +50,24 @@ def output_name_seeds():
     }
 
 
+def wav_layout_seeds():
+    fmt = b"fmt " + struct.pack("<IHHIIHH", 16, 1, 2, 44100, 176400, 4, 16)
+    tone = frames([(n * 100, -n * 100) for n in range(64)])
+    return {
+        "canonical": b"\x01" + tone,
+        "list_first": b"RIFF\0\0\0\0WAVE" + fmt + b"LIST" + struct.pack("<I", 25) + b"x" * 26
+        + b"data" + struct.pack("<I", len(tone)) + tone + b"id3 " + struct.pack("<I", 3) + b"tag\0",
+        "streaming": b"RIFF\0\0\0\0WAVE" + fmt + b"data" + struct.pack("<I", 0xFFFFFFFF) + tone,
+        "extensible": b"RIFF\0\0\0\0WAVEfmt " + struct.pack("<IHHIIHHHHI", 40, 0xFFFE, 2, 44100, 176400, 4, 16, 22, 16, 3)
+        + bytes.fromhex("0100000000001000800000aa00389b71") + b"data" + struct.pack("<I", len(tone)) + tone,
+    }
+
+
 def main():
     root = sys.argv[1]
     for target, seeds in (("engine", engine_seeds()), ("fast_path", engine_seeds()),
                           ("command_line", command_line_seeds()),
-                          ("output_name", output_name_seeds())):
+                          ("output_name", output_name_seeds()), ("wav_layout", wav_layout_seeds())):
         folder = os.path.join(root, target)
         os.makedirs(folder, exist_ok=True)
         for name, data in seeds.items():

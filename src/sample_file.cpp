@@ -7,6 +7,7 @@
 #include <string>
 
 #include "output_file.hpp"
+#include "wav_layout.hpp"
 
 namespace twoband {
 
@@ -24,8 +25,39 @@ struct PendingOutput {
     bool writeFailed = false;  // rather than never created
 };
 
-// Where the samples of `input` are.
-SampleRange findSamples(const InputFile& input) { return canonicalSamples(input.length); }
+// A read that failed, or found the file shorter than measured.
+void reportReadFailure(const Console& console, const char* name, const std::error_code& error) {
+    std::fprintf(console.out, "Could not read %s !\n", name);
+    reportProblem(console, name, error ? error.message() : "the file ended early");
+}
+
+// Where the samples of `input` are. Nothing, and the message, for a file whose header
+// declares samples other than 16-bit PCM.
+std::optional<SampleRange> findSamples(const InputFile& input, const char* name,
+                                       const Console& console) {
+    std::error_code error;
+    const std::optional<WavLayout> layout =
+        findWavLayout(input.length, [&](std::uint64_t offset, std::span<std::uint8_t> into) {
+            const std::optional<std::size_t> got = input.file.readAt(offset, into, error);
+            return got && *got == into.size();
+        });
+    if (!layout) {
+        reportReadFailure(console, name, error);
+        return std::nullopt;
+    }
+    if (layout->format && !layout->format->pcm16) {
+        std::fputs("This sample is not 16-bit PCM !\n", console.out);
+        return std::nullopt;
+    }
+    if (layout->format && layout->format->channels != 2) {
+        std::fprintf(console.errors,
+                     "twoband: %s: warning: the file declares %u channel%s; its samples are "
+                     "processed as stereo pairs\n",
+                     name, unsigned{layout->format->channels},
+                     layout->format->channels == 1 ? "" : "s");
+    }
+    return layout->samples;
+}
 
 // The buffer every block passes through, or nothing (and the message) without memory.
 std::unique_ptr<std::uint8_t[]> allocateBlock(std::size_t blockBytes, const Console& console) {
@@ -52,8 +84,7 @@ bool streamBlocks(const InputFile& input, const char* name, SampleRange samples,
         const std::optional<std::size_t> got = input.file.readAt(offset, block, error);
         if (!got || *got != block.size()) {
             pass.finish();
-            std::fprintf(console.out, "Could not read %s !\n", name);
-            reportProblem(console, name, got ? "the file ended early" : error.message());
+            reportReadFailure(console, name, error);
             return false;
         }
         pass.process(block, offset);
@@ -123,7 +154,10 @@ std::optional<InputFile> openInput(const char* name, const Console& console) {
 
 bool compressInput(const InputFile& input, const PathBuffer& path, const Settings& settings,
                    const Console& console, std::size_t blockBytes) {
-    const SampleRange samples = findSamples(input);
+    const std::optional<SampleRange> samples = findSamples(input, path.data(), console);
+    if (!samples) {
+        return false;
+    }
     const std::unique_ptr<std::uint8_t[]> buffer = allocateBlock(blockBytes, console);
     if (!buffer) {
         return false;
@@ -138,8 +172,9 @@ bool compressInput(const InputFile& input, const PathBuffer& path, const Setting
 
     std::fputs("Processing...\n\n", console.out);
     std::fflush(console.out);
-    EnginePass pass(settings, samples, console.out);
-    if (!streamBlocks(input, path.data(), samples, {buffer.get(), blockBytes}, pass, output, console)) {
+    EnginePass pass(settings, *samples, console.out);
+    if (!streamBlocks(input, path.data(), *samples, {buffer.get(), blockBytes}, pass, output,
+                      console)) {
         return false;
     }
     std::fputs("Updating file...\n", console.out);

@@ -125,15 +125,64 @@ TEST_F(EndToEnd, BackslashSeparatesFoldersOnWindows) {
     EXPECT_EQ(readFile(out), compressed(input));
 }
 
-TEST_F(EndToEnd, HeaderFieldsAreNeverRead) {
-    Bytes input = twoSecondsOfMusic();
-    input[22] = 1;  // declares mono
-    input[34] = 8;  // and 8-bit samples
-    writeFile(dir / "mono.wav", input);
+TEST_F(EndToEnd, OnlyTheSamplesOfTheDataChunkAreProcessed) {
+    // As ffmpeg writes it: a LIST chunk before the samples (an odd one here, so the
+    // samples start at 78, mid-frame of a plain file), and tags after them.
+    const Bytes canonical = twoSecondsOfMusic();
+    const std::span<const std::uint8_t> samples(canonical.begin() + 44, canonical.end());
+    WavBuilder builder;
+    builder.format(1, 2, 16).chunk("LIST", Bytes(25, 'x'));
+    const std::size_t begin = builder.nextPayload();
+    ASSERT_EQ(begin, 78u);
+    const Bytes input = builder.chunk("data", samples).chunk("id3 ", Bytes(301, 0x5A)).bytes();
+    const std::size_t end = begin + samples.size();
+    writeFile(dir / "song.wav", input);
 
-    runTwoband(dir.path(), {"mono.wav"});
+    const RunResult run = runTwoband(dir.path(), {"song.wav"});
 
-    EXPECT_EQ(readFile(dir / "Cmono.wav"), compressed(input));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, kBanner + kDefaults + kProcessedTwoSeconds);
+    EXPECT_EQ(run.errors, "");
+    const Bytes output = readFile(dir / "Csong.wav");
+    ASSERT_EQ(output.size(), input.size());
+    EXPECT_TRUE(std::equal(input.begin(), input.begin() + begin, output.begin())) << "header";
+    EXPECT_TRUE(std::equal(input.begin() + end, input.end(), output.begin() + end)) << "tags";
+    const Bytes plain = compressed(canonical);
+    EXPECT_TRUE(std::equal(plain.begin() + 44, plain.end(), output.begin() + begin)) << "frames";
+}
+
+TEST_F(EndToEnd, OnlyDeclared16BitPcmIsCompressed) {
+    const Bytes music = twoSecondsOfMusic();
+    const std::span<const std::uint8_t> samples(music.begin() + 44, music.end());
+    struct Case {
+        std::string name;
+        WavBuilder header;
+    };
+    const Case refused[] = {
+        {"8bit.wav", WavBuilder{}.format(1, 2, 8)},
+        {"24bit.wav", WavBuilder{}.format(1, 2, 24)},
+        {"float.wav", WavBuilder{}.format(3, 2, 32)},
+        {"extensible-float.wav", WavBuilder{}.format(0xFFFE, 2, 32, 3)},
+    };
+    for (const Case& c : refused) {
+        writeFile(dir / c.name, WavBuilder(c.header).chunk("data", samples).bytes());
+        const RunResult run = runTwoband(dir.path(), {c.name});
+        EXPECT_EQ(run.status, 1) << c.name;
+        EXPECT_EQ(run.output, kBanner + kDefaults + "This sample is not 16-bit PCM !\n") << c.name;
+        EXPECT_EQ(run.errors, "") << c.name;
+        EXPECT_FALSE(fs::exists(dir / ("C" + c.name))) << c.name;
+    }
+
+    // 16-bit PCM with one channel is compressed as stereo pairs, with a warning.
+    const Bytes mono = WavBuilder{}.format(1, 1, 16).chunk("data", samples).bytes();
+    writeFile(dir / "mono.wav", mono);
+    const RunResult run = runTwoband(dir.path(), {"mono.wav"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, kBanner + kDefaults + kProcessedTwoSeconds);
+    EXPECT_EQ(run.errors,
+              "twoband: mono.wav: warning: the file declares 1 channel; its samples are processed "
+              "as stereo pairs\n");
+    EXPECT_EQ(readFile(dir / "Cmono.wav"), compressed(mono));
 }
 
 TEST_F(EndToEnd, InteractiveRunAsksUntilANameIsLongEnough) {

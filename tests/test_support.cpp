@@ -87,6 +87,56 @@ Bytes framesFile(const std::vector<std::pair<std::int16_t, std::int16_t>>& frame
     return bytes;
 }
 
+namespace {
+
+void putLittle(Bytes& bytes, std::uint32_t value, int count) {
+    for (int i = 0; i < count; ++i) bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+void putId(Bytes& bytes, const char* id) { bytes.insert(bytes.end(), id, id + 4); }
+
+}  // namespace
+
+WavBuilder::WavBuilder() : bytes_{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'} {}
+
+WavBuilder& WavBuilder::chunk(const char* id, std::span<const std::uint8_t> payload,
+                              std::optional<std::uint32_t> declaredSize) {
+    putId(bytes_, id);
+    putLittle(bytes_, declaredSize.value_or(static_cast<std::uint32_t>(payload.size())), 4);
+    bytes_.insert(bytes_.end(), payload.begin(), payload.end());
+    if (payload.size() % 2 == 1) bytes_.push_back(0);
+    return *this;
+}
+
+WavBuilder& WavBuilder::format(std::uint16_t tag, std::uint16_t channels, std::uint16_t bits,
+                               std::uint16_t subFormat) {
+    Bytes fields;
+    putLittle(fields, tag, 2);
+    putLittle(fields, channels, 2);
+    putLittle(fields, 44100, 4);
+    putLittle(fields, 44100u * channels * bits / 8, 4);
+    putLittle(fields, static_cast<std::uint32_t>(channels * bits / 8), 2);
+    putLittle(fields, bits, 2);
+    if (tag == 0xFFFE) {
+        putLittle(fields, 22, 2);    // extension size
+        putLittle(fields, bits, 2);  // valid bits
+        putLittle(fields, 3, 4);     // front left and right
+        putLittle(fields, subFormat, 2);
+        for (const std::uint8_t byte : {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA,
+                                        0x00, 0x38, 0x9B, 0x71}) {
+            fields.push_back(byte);
+        }
+    }
+    return chunk("fmt ", fields);
+}
+
+Bytes WavBuilder::bytes() const {
+    Bytes bytes = bytes_;
+    const auto riffSize = static_cast<std::uint32_t>(bytes.size() - 8);
+    for (int i = 0; i < 4; ++i) bytes[4 + i] = static_cast<std::uint8_t>(riffSize >> (8 * i));
+    return bytes;
+}
+
 std::uint64_t fnv1a(std::span<const std::uint8_t> bytes) {
     std::uint64_t hash = 0xcbf29ce484222325ull;
     for (const std::uint8_t byte : bytes) {

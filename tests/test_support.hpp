@@ -46,6 +46,26 @@ std::string compressInMemory(Bytes& bytes, const twoband::Settings& settings = {
 // A header of 44 arbitrary bytes followed by the given (left, right) frames.
 Bytes framesFile(const std::vector<std::pair<std::int16_t, std::int16_t>>& frames);
 
+// A RIFF/WAVE file built chunk by chunk: "RIFF", a size, "WAVE", then the chunks.
+class WavBuilder {
+public:
+    WavBuilder();
+    // Appends a chunk with its payload and, after an odd size, a pad byte. The size
+    // field says `declaredSize` when given, else the payload's size.
+    WavBuilder& chunk(const char* id, std::span<const std::uint8_t> payload,
+                      std::optional<std::uint32_t> declaredSize = std::nullopt);
+    // A format chunk: 16 bytes, or 40 for WAVE_FORMAT_EXTENSIBLE (tag 0xFFFE) with the
+    // sub-format whose first two bytes are `subFormat` (1 for PCM, 3 for float).
+    WavBuilder& format(std::uint16_t tag, std::uint16_t channels, std::uint16_t bits,
+                       std::uint16_t subFormat = 1);
+    // The offset the next chunk's payload will start at.
+    std::size_t nextPayload() const { return bytes_.size() + 8; }
+    Bytes bytes() const;  // with the RIFF size filled in
+
+private:
+    Bytes bytes_;
+};
+
 // 64-bit FNV-1a of the bytes, for golden checks of long outputs.
 std::uint64_t fnv1a(std::span<const std::uint8_t> bytes);
 

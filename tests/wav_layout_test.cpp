@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "test_support.hpp"
+#include "wav_layout.hpp"
+
+namespace twoband {
+namespace {
+
+using testing_support::Bytes;
+using testing_support::WavBuilder;
+
+// The layout of `file`, read through a reader that fails the test on any read outside it.
+std::optional<WavLayout> layoutOf(const Bytes& file) {
+    return findWavLayout(file.size(), [&](std::uint64_t offset, std::span<std::uint8_t> into) {
+        EXPECT_LE(offset + into.size(), file.size()) << "read past the file";
+        if (offset + into.size() > file.size()) return false;
+        std::memcpy(into.data(), file.data() + offset, into.size());
+        return true;
+    });
+}
+
+Bytes filled(std::size_t size, std::uint8_t value = 0x11) { return Bytes(size, value); }
+
+TEST(WavLayout, FindsTheSamplesOfEveryLayout) {
+    const Bytes samples = filled(20000);
+    const Bytes tags = filled(301, 0x22);
+    struct Case {
+        std::string what;
+        Bytes file;
+        SampleRange expected;
+        bool declared;  // a format chunk was met
+        bool pcm16;
+        std::uint16_t channels;
+    };
+    const auto pcm = [] { return WavBuilder{}.format(1, 2, 16); };
+    const WavBuilder listFirst = pcm().chunk("LIST", filled(26, 0x33));
+    const WavBuilder oddChunk = pcm().chunk("JUNK", filled(27, 0x44));
+    const Bytes canonical = pcm().chunk("data", samples).bytes();
+    Bytes notRiff = canonical;
+    notRiff[8] = 'X';
+    std::vector<Case> cases = {
+        {"canonical", canonical, {44, 20044}, true, true, 2},
+        {"a LIST chunk first", WavBuilder(listFirst).chunk("data", samples).bytes(),
+         {listFirst.nextPayload(), listFirst.nextPayload() + 20000}, true, true, 2},
+        {"an odd chunk and its pad byte", WavBuilder(oddChunk).chunk("data", samples).bytes(),
+         {oddChunk.nextPayload(), oddChunk.nextPayload() + 20000}, true, true, 2},
+        {"tags after the samples", pcm().chunk("data", samples).chunk("id3 ", tags).bytes(),
+         {44, 20044}, true, true, 2},
+        {"size 0 from a streaming writer", pcm().chunk("data", samples, 0).chunk("id3 ", tags).bytes(),
+         {44, 20044 + 8 + 302}, true, true, 2},
+        {"size beyond the end", pcm().chunk("data", samples, 0xFFFFFFFF).bytes(), {44, 20044}, true,
+         true, 2},
+        {"extensible PCM", WavBuilder{}.format(0xFFFE, 2, 16).chunk("data", samples).bytes(),
+         {68, 20068}, true, true, 2},
+        {"mono", WavBuilder{}.format(1, 1, 16).chunk("data", samples).bytes(), {44, 20044}, true, true, 1},
+        {"8-bit", WavBuilder{}.format(1, 2, 8).chunk("data", samples).bytes(), {44, 20044}, true, false, 2},
+        {"24-bit", WavBuilder{}.format(1, 2, 24).chunk("data", samples).bytes(), {44, 20044}, true, false, 2},
+        {"float", WavBuilder{}.format(3, 2, 32).chunk("data", samples).bytes(), {44, 20044}, true, false, 2},
+        {"extensible float", WavBuilder{}.format(0xFFFE, 2, 16, 3).chunk("data", samples).bytes(),
+         {68, 20068}, true, false, 2},
+        {"format chunk too short to say", WavBuilder{}.chunk("fmt ", filled(14)).chunk("data", samples).bytes(),
+         {44, 20042}, true, false, 0x1111},
+        {"data before the format", WavBuilder{}.chunk("data", samples).format(3, 2, 32).bytes(),
+         {44, 20020}, false, false, 0},
+        {"not RIFF/WAVE", notRiff, {44, 20044}, false, false, 0},
+        {"no data chunk", pcm().chunk("JUNK", samples).bytes(), {44, 20044}, true, true, 2},
+        {"a size that jumps past the end", pcm().chunk("JUNK", samples, 0xFFFFFFF0).chunk("data", samples).bytes(),
+         {44, 40052}, true, true, 2},
+    };
+    // A data chunk header cut by the end of the file: no data chunk.
+    Bytes cut = pcm().chunk("JUNK", samples).bytes();
+    cut.insert(cut.end(), {'d', 'a', 't', 'a', 0x10});
+    cases.push_back({"a cut data header", cut, {44, cut.size()}, true, true, 2});
+    // Nothing but empty chunks.
+    WavBuilder empties;
+    for (int i = 0; i < 2500; ++i) empties.chunk("RIFF", {});
+    cases.push_back({"all RIFF chunks", empties.bytes(), {44, 20012}, false, false, 0});
+
+    for (const Case& c : cases) {
+        const std::optional<WavLayout> layout = layoutOf(c.file);
+        ASSERT_TRUE(layout) << c.what;
+        EXPECT_EQ(layout->samples.begin, c.expected.begin) << c.what;
+        EXPECT_EQ(layout->samples.end, c.expected.end) << c.what;
+        ASSERT_EQ(layout->format.has_value(), c.declared) << c.what;
+        if (c.declared) {
+            EXPECT_EQ(layout->format->pcm16, c.pcm16) << c.what;
+            EXPECT_EQ(layout->format->channels, c.channels) << c.what;
+        }
+    }
+}
+
+TEST(WavLayout, SamplesNeverStartInsideTheFirst44Bytes) {
+    // A data chunk right after "WAVE": its payload starts at 20, the samples at 44.
+    const Bytes early = WavBuilder{}.chunk("data", filled(20000)).bytes();
+    EXPECT_EQ(layoutOf(early)->samples.begin, 44u);
+    EXPECT_EQ(layoutOf(early)->samples.end, 20020u);
+    // A short data chunk that ends before byte 44 holds no frame at all.
+    const Bytes tiny = WavBuilder{}.chunk("data", filled(8)).chunk("JUNK", filled(20000)).bytes();
+    EXPECT_EQ(layoutOf(tiny)->samples.begin, layoutOf(tiny)->samples.end);
+}
+
+TEST(WavLayout, HostileFilesStayInside) {
+    std::mt19937 random(12);
+    for (int n = 0; n < 300; ++n) {
+        Bytes file(20000);
+        for (std::uint8_t& byte : file) byte = static_cast<std::uint8_t>(random());
+        if (n % 2 == 1) {  // a real header, then chunks of random ids and sizes
+            const Bytes header = WavBuilder{}.bytes();
+            std::copy(header.begin(), header.end(), file.begin());
+            for (std::size_t at = 12; at + 8 <= file.size(); at += 8 + random() % 64) {
+                std::memcpy(&file[at], random() % 4 == 0 ? "data" : "fmt ", 4);
+            }
+        }
+        const std::optional<WavLayout> layout = layoutOf(file);
+        ASSERT_TRUE(layout);
+        EXPECT_GE(layout->samples.begin, 44u);
+        EXPECT_LE(layout->samples.begin, layout->samples.end);
+        EXPECT_LE(layout->samples.end, file.size());
+    }
+}
+
+TEST(WavLayout, AFailedReadIsReported) {
+    const Bytes file = WavBuilder{}.format(1, 2, 16).chunk("data", filled(20000)).bytes();
+    int reads = 0;
+    const auto failSecond = [&](std::uint64_t offset, std::span<std::uint8_t> into) {
+        std::memcpy(into.data(), file.data() + offset, into.size());
+        return ++reads < 2;
+    };
+    EXPECT_FALSE(findWavLayout(file.size(), failSecond));
+}
+
+}  // namespace
+}  // namespace twoband
