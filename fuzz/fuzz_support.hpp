@@ -11,6 +11,7 @@
 #include <span>
 
 #include "engine/engine_state.hpp"
+#include "engine/fast_path.hpp"
 #include "settings.hpp"
 
 namespace fuzzing {

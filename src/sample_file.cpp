@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "engine/fast_path.hpp"
 #include "output_file.hpp"
 #include "wav_layout.hpp"
 
@@ -172,7 +173,7 @@ bool compressInput(const InputFile& input, const PathBuffer& path, const Setting
 
     std::fputs("Processing...\n\n", console.out);
     std::fflush(console.out);
-    EnginePass pass(settings, *samples, console.out);
+    EnginePass pass(settings, *samples, console.out, bestFrameKernel());
     if (!streamBlocks(input, path.data(), *samples, {buffer.get(), blockBytes}, pass, output,
                       console)) {
         return false;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -18,6 +19,10 @@ namespace twoband {
 namespace {
 
 using testing_support::Bytes;
+
+// The property sweeps run a few million cases in the quick suite; the long suite sets
+// TWOBAND_FULL_SWEEPS for ten times as many.
+int sweepCases(int quick) { return std::getenv("TWOBAND_FULL_SWEEPS") != nullptr ? 10 * quick : quick; }
 
 TEST(FastPath, IntegerLowPassStepMatchesTheBinary32StepForEveryDifference) {
     for (std::int32_t x = -65535; x <= 65535; ++x) {
@@ -37,10 +42,10 @@ double ulpsApart(double a, double value) {
     return std::abs(a - value) / (std::nextafter(value, INFINITY) - value);
 }
 
-TEST(FastPath, AcceptedPredictionsEqualTheExactStep) {
+TEST(FastPathSweep, AcceptedPredictionsEqualTheExactStep) {
     std::mt19937_64 random(20261208);
-    std::uniform_real_distribution<double> logGain(std::log(0.3), std::log(110.0));
-    constexpr int kCases = 24'000'000;
+    std::uniform_real_distribution<double> logGain(std::log(0.2), std::log(110.0));
+    const int kCases = sweepCases(2'400'000);
     int accepted = 0;
     double worstShare = 0.0;  // largest |exact − predicted| as a share of the bound
     for (int n = 0; n < kCases; ++n) {
@@ -48,11 +53,12 @@ TEST(FastPath, AcceptedPredictionsEqualTheExactStep) {
         const Settings settings{20.0f, 8.0f, 1 + static_cast<std::int32_t>((n >> 1) & 3)};
         const GainRules rules = makeGainRules(settings);
         const BandRule& rule = high ? rules.high : rules.low;
-        const std::int32_t lowest = high ? kHighSlowPeakLowest : kLowSlowPeakLowest;
-        const std::int32_t highest = high ? kHighSlowPeakHighest : kLowSlowPeakHighest;
+        const BandCharacter& band = high ? kHighBand : kLowBand;
+        const std::int32_t lowest = lowestSlowPeak(band);
+        const std::int32_t highest = highestSlowPeak(band);
         const auto peak = static_cast<std::int32_t>(lowest + random() % (highest - lowest + 1));
         float gain = static_cast<float>(std::exp(logGain(random)));
-        if (gain < kPredictedGainLowest) gain = kPredictedGainLowest;
+        gain = std::max(gain, slowAttackGainFloor(rule.reference, peak));
 
         const double c = rule.slowRate * rule.attackMultiplier;
         const double factor = slowAttackFactor(c, rule.reference, peak);
@@ -80,16 +86,34 @@ TEST(FastPath, AcceptedPredictionsEqualTheExactStep) {
                 100.0 * accepted / kCases, kCases, worstShare);
 }
 
-TEST(FastPath, IdleMetersLeaveEveryGainAlone) {
+TEST(FastPath, GainFloorKeepsEverySlowAttackTargetAboveTheFloor) {
+    // At the floor and just above it the target, computed as the gain step computes it,
+    // is above 0.2, so the 0.2 floor of the target plays no part; the floor is not far
+    // above the least such gain.
+    for (const BandCharacter* band : {&kHighBand, &kLowBand}) {
+        for (std::int32_t peak = lowestSlowPeak(*band); peak <= highestSlowPeak(*band); ++peak) {
+            const float floor = slowAttackGainFloor(band->reference, peak);
+            float gain = floor;
+            for (int step = 0; step < 64; ++step, gain = std::nextafter(gain, 1.0f)) {
+                const float target = (gain * band->reference) / static_cast<float>(peak);
+                ASSERT_GT(target, kMinTarget) << "peak " << peak << " gain " << gain;
+            }
+            const double least = static_cast<double>(kMinTarget) * peak / band->reference;
+            EXPECT_LT(floor, least * (1.0 + 0x1p-18)) << "peak " << peak;
+        }
+    }
+}
+
+TEST(FastPathSweep, IdleMetersLeaveEveryGainAlone) {
     // The fast kernel skips the gain step of a band whose meter is at most the idle
     // limit (or 0 with the gain at most maxGain) on frames without recovery.
     std::mt19937_64 random(8);
     std::uniform_real_distribution<double> logGain(std::log(0.2), std::log(110.0));
-    for (int n = 0; n < 4'000'000; ++n) {
+    for (int n = 0, cases = sweepCases(400'000); n < cases; ++n) {
         const bool high = (n & 1) == 0;
         const GainRules rules = makeGainRules({20.0f, 8.0f, 1 + static_cast<std::int32_t>((n >> 1) & 3)});
         const BandRule& rule = high ? rules.high : rules.low;
-        const std::int32_t idleHighest = high ? kHighIdlePeakHighest : kLowIdlePeakHighest;
+        const std::int32_t idleHighest = highestIdlePeak(high ? kHighBand : kLowBand);
         const auto peak = static_cast<std::int8_t>(random() % (idleHighest + 1));
         float gain = static_cast<float>(std::exp(logGain(random)));
         if (peak == 0) gain = std::min(gain, rule.maxGain);
@@ -163,6 +187,11 @@ TEST_F(FastPathDifferential, SameBytesForEverySignalAndSettingsCorner) {
     signals::Samples loudThenSilent = signals::loudBursts(signals::kSampleRate / 4);
     loudThenSilent.resize(frames * 2, 0);
     inputs.emplace_back("silence after full scale", signals::wavFile(loudThenSilent));
+    // Full-scale white noise keeps the gains near their floors and the limiter busy.
+    std::mt19937 random(5);
+    signals::Samples white(frames * 2);
+    for (std::int16_t& sample : white) sample = static_cast<std::int16_t>(random());
+    inputs.emplace_back("full-scale white noise", signals::wavFile(white));
 
     const Settings corners[] = {
         {},
@@ -181,6 +210,56 @@ TEST_F(FastPathDifferential, SameBytesForEverySignalAndSettingsCorner) {
                 << kind << " with " << settings.maxGain << " " << settings.recoverSpeed << " "
                 << settings.feedbackSpeed;
         }
+    }
+}
+
+// Every kernel starts each call from whatever state the previous one left, so both
+// must agree from any state a pass can reach, not only the first.
+TEST_F(FastPathDifferential, SameBytesFromPreparedStates) {
+    std::mt19937 random(2026);
+    const auto pick = [&](const auto& values) { return values[random() % std::size(values)]; };
+    // Meters at the edges of every range, gains around the target floors and maxGain, a
+    // master gain below 1, holds about to run out, and the eighth-frame count near a step.
+    const std::int8_t peaks[] = {0, 1, 34, 35, 36, 37, 48, 49, 50, 51, 52, 53, 73, 74, 75, 127};
+    const float gains[] = {0.2f, 0.20001f, 0.21f, 0.25f, 0.27f, 0.28f, 0.2857f, 0.3f, 1.0f,
+                           3.99f, 19.99f, 20.0f, 20.000477f, 20.2f, 100.0f, 101.5f};
+    const float masters[] = {1.0f, 0.1f, 0.5f, 0.9985399842262268f, 1.0394999980926514f};
+    const std::uint8_t holds[] = {0, 1, 47, 48, 49};
+    const std::uint8_t counts[] = {0, 6, 7, 8, 255};
+    const Settings settings[] = {{}, {4.0f, 9.0f, 4}, {100.0f, 1.0f, 1}, {20.0f, 8.0f, 3}};
+    for (int n = 0; n < 4000; ++n) {
+        EngineState start;
+        start.gainHL = pick(gains);
+        start.gainHR = pick(gains);
+        start.gainLL = pick(gains);
+        start.gainLR = pick(gains);
+        start.peakHL = pick(peaks);
+        start.peakHR = pick(peaks);
+        start.peakLL = pick(peaks);
+        start.peakLR = pick(peaks);
+        start.masterGain = pick(masters);
+        start.holdHigh = pick(holds);
+        start.holdLow = pick(holds);
+        start.frameCount8 = pick(counts);
+        start.lowL = static_cast<std::int16_t>(random() % 2001) - 1000;
+        start.lowR = static_cast<std::int16_t>(random() % 2001) - 1000;
+        // Quiet, loud or silent frames, so meters hold, rise or decay.
+        const int loudness = n % 3 == 0 ? 0 : n % 3 == 1 ? 300 : 32768;
+        Bytes frames(4 * 300);
+        for (std::size_t i = 0; i < frames.size(); i += 2) {
+            const auto sample = static_cast<std::int16_t>(loudness == 0 ? 0 : static_cast<int>(random() % (2 * loudness)) - loudness);
+            frames[i] = static_cast<std::uint8_t>(sample & 0xFF);
+            frames[i + 1] = static_cast<std::uint8_t>(static_cast<std::uint16_t>(sample) >> 8);
+        }
+        const GainRules rules = makeGainRules(settings[n % std::size(settings)]);
+        Bytes literal = frames;
+        Bytes fast = frames;
+        EngineState literalState = start;
+        EngineState fastState = start;
+        processFrames(literalState, rules, literal);
+        processFramesFast(fastState, rules, fast);
+        ASSERT_EQ(fast, literal) << "case " << n << " from " << stateText(start);
+        ASSERT_EQ(stateText(fastState), stateText(literalState)) << "case " << n << " from " << stateText(start);
     }
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/engine_state.hpp"
+#include "engine/fast_path.hpp"
 
 namespace testing_support {
 

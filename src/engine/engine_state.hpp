@@ -105,9 +105,6 @@ using FrameKernel = void (*)(EngineState& state, const GainRules& rules,
 // The stages as written, frame by frame: the reference for every other kernel.
 void processFrames(EngineState& state, const GainRules& rules, std::span<std::uint8_t> frames);
 
-// The fastest kernel this CPU can run (see fast_path.hpp); processFrames elsewhere.
-FrameKernel bestFrameKernel();
-
 // The bytes of a file that hold its samples: frames start at `begin`, and the last
 // whole frame ends at or before `end`. Everything else is carried over unchanged.
 struct SampleRange {
@@ -127,7 +124,7 @@ constexpr SampleRange canonicalSamples(std::uint64_t length) {
 class EnginePass {
 public:
     EnginePass(const Settings& settings, SampleRange samples, std::FILE* progress,
-               FrameKernel kernel = bestFrameKernel());
+               FrameKernel kernel);
 
     // `block` holds the file's bytes from `offset` on, right after the previous block.
     // Where a block boundary falls inside the sample range it must fall between two

@@ -1,22 +1,30 @@
 #pragma once
 
-// A faster frame kernel for x86-64 CPUs with AVX2, bit-exact with processFrames.
+// A faster frame kernel for x86-64 CPUs with AVX2, bit-exact with processFrames and
+// sharing its interface (FrameKernel). It owns only the common frame; every rare
+// frame is handled exactly, with the literal stage functions where that is as fast.
 //
-// The engine's cost is one chain per frame through the band gains: each gain feeds
-// the next frame's target. The fast kernel keeps that chain short:
-// - all state lives in registers; the four gains form one vector, and the binary64
-//   tail of a gain step runs four lanes wide;
-// - meters, hold expiry, overloads and fast attacks are tested with one compare each
-//   and handled by exact cold code, so their data never sits on the chain;
-// - while every band's meter is in a range where the gain step provably does
-//   nothing, or can only be a slow attack, the step is predicted by one multiply and
-//   the prediction is verified by a rounding test (see predictSlowAttack); the exact
-//   step runs whenever a lane is outside those ranges or the test is inconclusive.
+// Its frame loop reads as processFrame's stages (split, band products, meters, gains,
+// limiter, encode), each on all four bands at once. What makes the common frame cheap:
+// - the frame carries only three chains in registers: the integer low-pass of both
+//   channels, and the gains as two pairs (high, low) whose steps are short 128-bit
+//   chains;
+// - one window test per band shows that no meter rises and no channel overloads;
+// - hold expiry and master-gain recovery are events scheduled by frame number, one
+//   compare per frame instead of three counters;
+// - a band whose meter is in its idle range keeps its gain, and in its slow-attack
+//   range steps by one binary64 multiply, accepted only where a rounding test proves it
+//   equal to the exact step (see predictSlowAttack).
+// A rare frame (a meter moves, a pair's hold runs out, the master gain steps, a band
+// could overload, or a prediction cannot be proven) runs the stages exactly: a decaying
+// band below its target recovers by one binary32 multiply, anything unproven takes the
+// literal gain step four lanes wide, and a loud frame the literal limiter.
 
 #include <cstdint>
 #include <optional>
 
 #include "engine/engine_state.hpp"
+#include "engine/gain_control.hpp"
 
 namespace twoband {
 
@@ -28,19 +36,51 @@ constexpr std::int32_t lowPassStep(std::int32_t difference) {
     return (difference * kScale + (difference < 0 ? kRoundTowardZero : 0)) >> 21;
 }
 
-// Up to these meters every target is at or above its gain (within rounding), so no
-// gain step changes anything but recovery.
-constexpr std::int32_t kHighIdlePeakHighest = 35;
-constexpr std::int32_t kLowIdlePeakHighest = 52;
+// Meter ranges of a band with reference K, in which its gain step is known.
+//
+// The target g·K/P carries the error of two binary32 roundings, under 2^-23 of its
+// value; every bound below keeps a margin of 2^-20 from the ratio it guards.
+// - Idle, 1 ≤ P ≤ K: the target is at or above the gain, up to the roundings. No
+//   step but a recovery changes the gain: a slow attack of a gain at most 2 ulp
+//   above its target moves it by under 1 % of an ulp, which rounds away.
+// - Slow, K < P < K/0.7: the target lies between 0.7 and 1 times the gain, so the
+//   only step is a slow attack. P = K/0.7 (50 for the high bands, 75 for the low)
+//   could go either way and is left to the exact step.
+constexpr double kTargetMargin = 0x1p-20;
 
-// Meter ranges in which a slow attack is the only possible gain step (every target is
-// between 0.7 and 1 times the gain, away from both ends).
-constexpr std::int32_t kHighSlowPeakLowest = 36;
-constexpr std::int32_t kHighSlowPeakHighest = 49;
-constexpr std::int32_t kLowSlowPeakLowest = 53;
-constexpr std::int32_t kLowSlowPeakHighest = 74;
-// Below this gain the 0.2 target floor could take part in a slow attack.
-constexpr float kPredictedGainLowest = 0.3f;
+constexpr std::int32_t highestIdlePeak(const BandCharacter& band) {
+    std::int32_t peak = 1;
+    while (static_cast<double>(peak + 1) <= static_cast<double>(band.reference)) ++peak;
+    return peak;
+}
+
+constexpr std::int32_t lowestSlowPeak(const BandCharacter& band) {
+    std::int32_t peak = 1;
+    while (static_cast<double>(peak) <= static_cast<double>(band.reference) * (1.0 + kTargetMargin)) {
+        ++peak;
+    }
+    return peak;
+}
+
+constexpr std::int32_t highestSlowPeak(const BandCharacter& band) {
+    std::int32_t peak = lowestSlowPeak(band);
+    while (static_cast<double>(peak + 1) * kFastAttackRatio * (1.0 + kTargetMargin) <
+           static_cast<double>(band.reference)) {
+        ++peak;
+    }
+    return peak;
+}
+
+static_assert(highestIdlePeak(kHighBand) == 35 && lowestSlowPeak(kHighBand) == 36 &&
+              highestSlowPeak(kHighBand) == 49);
+static_assert(highestIdlePeak(kLowBand) == 52 && lowestSlowPeak(kLowBand) == 53 &&
+              highestSlowPeak(kLowBand) == 74);
+
+// The lowest gain whose slow-attack target g·K/P stays above the 0.2 target floor:
+// P·(0.2·(1 + 2^-20)/K), rounded up to binary32. From this gain on the target is at
+// least 0.2·(1 + 2^-20)·(1 − 2^-22), above 0.2, so the floor plays no part in the step.
+double gainFloorPerPeak(float reference);
+float slowAttackGainFloor(float reference, std::int32_t peak);
 
 // The slow-attack factor of a band with reference `reference` and meter `peak`, for an
 // attack rate c = slowRate × multiplier: 1 − c·(1 − reference/peak), in binary64.
@@ -60,5 +100,8 @@ bool fastPathSupported();
 // The fast kernel; call only where fastPathSupported().
 void processFramesFast(EngineState& state, const GainRules& rules,
                        std::span<std::uint8_t> frames);
+
+// The fastest kernel this CPU can run; processFrames elsewhere.
+FrameKernel bestFrameKernel();
 
 }  // namespace twoband

@@ -2,11 +2,14 @@
 
 namespace twoband {
 
+float recoveredMasterGain(float masterGain) {
+    return static_cast<float>(static_cast<double>(masterGain) * kMasterRecoveryFactor);
+}
+
 void recoverMasterGain(EngineState& state) {
     ++state.frameCount8;  // wraps at 256, a multiple of 8
     if (state.frameCount8 % kMasterRecoveryFrames == 0 && state.masterGain < 1.0f) {
-        state.masterGain =
-            static_cast<float>(static_cast<double>(state.masterGain) * kMasterRecoveryFactor);
+        state.masterGain = recoveredMasterGain(state.masterGain);
     }
 }
 

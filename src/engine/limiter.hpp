@@ -31,8 +31,11 @@ constexpr std::int16_t saturate16(std::int32_t value) {
                                  std::numeric_limits<std::int16_t>::max()));
 }
 
-// Counts the frame and lets a master gain below 1 recover on every eighth one. The
-// step may carry it a little above 1, where it stays until the next overload.
+// One recovery step of a master gain below 1. It may carry the gain a little above 1,
+// where it stays until the next overload.
+float recoveredMasterGain(float masterGain);
+
+// Counts the frame and lets a master gain below 1 recover on every eighth one.
 void recoverMasterGain(EngineState& state);
 
 // One channel's output from its high and low band products (as truncated, before the
