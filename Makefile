@@ -1,36 +1,61 @@
-# Thin wrapper over CMake. `make demo` builds and compresses a generated demo file;
-# `make test` builds and runs every test, in the normal and in the sanitizer build.
+# Thin wrapper over CMake.
+#   make demo    builds the program and compresses a generated demo file
+#   make test    builds everything once and runs every test of the normal build (quick)
+#   make check   make test, then the sanitizer build's tests, valgrind and the long sweeps
+# and make bench, fuzz, package, windows, test-windows, test-aarch64, plot, clean.
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build demo test test-sanitize fuzz bench package plot windows test-windows clean
+.PHONY: all configure build demo test check fuzz bench package plot windows test-windows clean
 
 all: build
 
-build:
+configure:
 	cmake --preset default
+
+build: configure
 	cmake --build --preset default -j 2
 
-demo: build
+# Only the program and the generator of the demo file: no GoogleTest, no benchmark.
+demo: configure
+	cmake --build --preset default -j 2 --target twoband wavgen
 	mkdir -p build/demo
 	./build/wavgen music 10 build/demo/demo.wav
 	cd build/demo && ../twoband demo.wav
 	@echo "Compressed result: build/demo/Cdemo.wav (input: build/demo/demo.wav)"
 
-test: build test-sanitize
-	ctest --preset default -j 2
+test: build
+	ctest --preset default -j 2 --label-exclude long --no-tests=error
 
-# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
-test-sanitize:
+# Everything make test runs, then the whole suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the long checks (valgrind runs, full property sweeps).
+check: test
+	ctest --preset default -j 2 --label-regex long --no-tests=error
 	cmake --preset sanitize
 	cmake --build --preset sanitize -j 2
-	ctest --preset sanitize -j 2
+	ctest --preset sanitize -j 2 --no-tests=error
 
 # Builds the libFuzzer targets with clang++ and runs each for FUZZ_SECONDS.
 fuzz:
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j 2
 	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
+# Engine speed (literal against fast kernel) and the binary end to end on 10 minutes.
+bench: build
+	./build/engine_bench
+	tools/bench_end_to_end.sh build
+
+# A .deb of the binary and its man page, in build/, checked by lintian when installed.
+package: build
+	cd build && cpack
+	@if command -v lintian >/dev/null; then \
+	  lintian --fail-on error,warning build/twoband_*.deb && echo "lintian: no errors, no warnings"; \
+	else echo "lintian is not installed: the package was not checked"; fi
+
+# Regenerates docs/demo.png: the demo's level before and after, and the gains.
+plot: build
+	tools/plot_demo.sh build docs/demo.png
 
 # The Windows console executable, build-windows/twoband.exe (MinGW-w64, static).
 windows:
@@ -40,19 +65,6 @@ windows:
 # The end-to-end tests and a side-by-side comparison against the Linux build, under Wine.
 test-windows: build windows
 	tools/test_windows.sh build build-windows
-
-# Engine speed (literal against fast kernel) and the binary end to end on 10 minutes.
-bench: build
-	./build/engine_bench
-	tools/bench_end_to_end.sh build
-
-# A .deb of the binary and its man page, in build/.
-package: build
-	cd build && cpack
-
-# Regenerates docs/demo.png: the demo's level before and after, and the gains.
-plot: build
-	tools/plot_demo.sh build docs/demo.png
 
 clean:
 	rm -rf build build-sanitize build-fuzz build-windows

@@ -64,8 +64,6 @@ const char* const kUsageText =
     "file, standard error says why, as \"twoband: NAME: REASON\".\n"
     "A file named --help can be given as ./--help.\n";
 
-const char* const kVersionText = "twoband 1.0\n";
-
 Request parseRequest(int argc, const char* const argv[]) {
     Request request;
     if (argc == 2) {

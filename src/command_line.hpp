@@ -37,9 +37,8 @@ struct Request {
 // when exactly a name and three valid settings are given, the defaults otherwise.
 Request parseRequest(int argc, const char* const argv[]);
 
-// The texts printed for --help and --version.
+// The text printed for --help.
 extern const char* const kUsageText;
-extern const char* const kVersionText;
 
 // Copies `name` into `path`, cut after kMaxNameLength characters.
 void storeName(const char* name, PathBuffer& path);

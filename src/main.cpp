@@ -11,6 +11,7 @@
 
 #include "command_line.hpp"
 #include "sample_file.hpp"
+#include "version.hpp"
 
 int main(int argc, char* argv[]) {
     using namespace twoband;
@@ -21,14 +22,14 @@ int main(int argc, char* argv[]) {
             std::fputs(kUsageText, stdout);
             return EXIT_SUCCESS;
         case Request::Action::version:
-            std::fputs(kVersionText, stdout);
+            std::printf("twoband %s\n", kVersion);
             return EXIT_SUCCESS;
         case Request::Action::run:
             break;
     }
 
-    std::fputs("twoband 1.0 - two-band dynamic range compressor for 16-bit stereo WAV files\n",
-               stdout);
+    std::printf("twoband %s - two-band dynamic range compressor for 16-bit stereo WAV files\n",
+                kVersion);
 
     PathBuffer pathBuffer{};
     bool named = false;

@@ -18,6 +18,7 @@
 #include "engine/engine_state.hpp"
 #include "signals.hpp"
 #include "test_support.hpp"
+#include "version.hpp"
 
 namespace twoband {
 namespace {
@@ -25,8 +26,9 @@ namespace {
 using namespace testing_support;
 namespace fs = std::filesystem;
 
-const std::string kBanner =
-    "twoband 1.0 - two-band dynamic range compressor for 16-bit stereo WAV files\n";
+const std::string kVersionLine = std::string("twoband ") + kVersion + "\n";
+const std::string kBanner = std::string("twoband ") + kVersion +
+                            " - two-band dynamic range compressor for 16-bit stereo WAV files\n";
 const std::string kDefaults =
     "Using default settings:\nMax Gain (4-100) = 20.000000\n"
     "Recover Speed (1-9) = 8.000000\nFeedback Speed (1-4) = 2\n\n\n";
@@ -429,7 +431,7 @@ TEST_F(EndToEnd, HelpAndVersionOnlyAsTheSoleArgument) {
     const Case cases[] = {
         {{"--help"}, usage, 0},
         {{"-h"}, usage, 0},
-        {{"--version"}, "twoband 1.0\n", 0},
+        {{"--version"}, kVersionLine, 0},
         {{"./--help"}, kBanner + kDefaults + kProcessedTwoSeconds, 0},  // a file of that name
         {{"--help", "20", "8"}, kBanner + kDefaults + kProcessedTwoSeconds, 0},
         {{"--version", "20", "8", "2"},

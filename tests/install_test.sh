@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch root, and builds the .deb and unpacks it into
 # another; both must give a working twoband and a man page that renders cleanly.
-# Usage: install_test.sh BUILD_DIR
+# Usage: install_test.sh BUILD_DIR VERSION
 set -euo pipefail
 build=$1
+version=$2
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
 check_tree() {  # ROOT: the tree holds bin/twoband and share/man/man1/twoband.1
   local root=$1
-  [ "$("$root/bin/twoband" --version)" = "twoband 1.0" ]
+  [ "$("$root/bin/twoband" --version)" = "twoband $version" ]
   "$root/bin/twoband" --help | grep -q '^Usage: twoband'
-  local page="$root/share/man/man1/twoband.1"
+  local page="$root/share/man/man1/twoband.1.gz"
   [ -f "$page" ]
   if ! command -v man >/dev/null; then
     echo "man is not installed: rendering not checked"

@@ -19,7 +19,8 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineserver --wait
 fi
 version=$(wine "$exe" --version | tr -d '\r')
-[ "$version" = "twoband 1.0" ] || { echo "test-windows: twoband.exe under Wine printed '$version'" >&2; exit 1; }
+expected=$("$linux/twoband" --version)
+[ "$version" = "$expected" ] || { echo "test-windows: twoband.exe under Wine printed '$version'" >&2; exit 1; }
 
 echo "== end-to-end tests against twoband.exe under Wine"
 TWOBAND_TEST_COMMAND="wine $exe" "$linux/tests/twoband_tests" --gtest_filter='EndToEnd.*' --gtest_brief=1
