@@ -2,11 +2,12 @@
 #   make demo    builds the program and compresses a generated demo file
 #   make test    builds everything once and runs every test of the normal build (quick)
 #   make check   make test, then the sanitizer build's tests, valgrind and the long sweeps
-# and make bench, fuzz, package, windows, test-windows, test-aarch64, plot, clean.
+# and make bench, fuzz, package, plot, windows, test-windows, aarch64, test-aarch64, clean.
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: all configure build demo test check fuzz bench package plot windows test-windows clean
+.PHONY: all configure build demo test check fuzz bench package plot windows test-windows \
+        aarch64 test-aarch64 clean
 
 all: build
 
@@ -66,5 +67,14 @@ windows:
 test-windows: build windows
 	tools/test_windows.sh build build-windows
 
+# The 64-bit Arm Linux program and its tests, statically linked (g++-aarch64-linux-gnu).
+aarch64:
+	cmake --preset aarch64
+	cmake --build --preset aarch64 -j 2
+
+# The Arm test suite under qemu-aarch64, and a side-by-side comparison with this build.
+test-aarch64: build aarch64
+	tools/test_aarch64.sh build build-aarch64
+
 clean:
-	rm -rf build build-sanitize build-fuzz build-windows
+	rm -rf build build-sanitize build-fuzz build-windows build-aarch64

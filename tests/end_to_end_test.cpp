@@ -46,10 +46,10 @@ Bytes compressed(Bytes bytes, const Settings& settings = {}) {
 }
 
 // Standard error holds exactly "twoband: FILE: REASON" (or nothing when `expected` is
-// empty). Another build's C library may word the reason its own way; the file must
-// still come first.
+// empty). The Windows C library words the reason its own way; the file must still
+// come first.
 void expectDiagnostic(const std::string& errors, const std::string& expected) {
-    if (expected.empty() || !testingOtherBuild()) {
+    if (expected.empty() || !testingWindowsBuild()) {
         EXPECT_EQ(errors, expected.empty() ? "" : "twoband: " + expected + "\n");
         return;
     }
@@ -115,7 +115,7 @@ TEST_F(EndToEnd, OutputGoesIntoTheInputsFolder) {
 TEST_F(EndToEnd, BackslashSeparatesFoldersOnWindows) {
     const Bytes input = twoSecondsOfMusic();
     // Windows reads dir\song.wav as a file in dir; elsewhere it is one file name.
-    const bool windows = testingOtherBuild();
+    const bool windows = testingWindowsBuild();
     const fs::path in = windows ? dir / "dir" / "song.wav" : dir / "dir\\song.wav";
     const fs::path out = windows ? dir / "dir" / "Csong.wav" : dir / "dir\\Csong.wav";
     fs::create_directory(dir / "dir");
@@ -374,7 +374,7 @@ TEST_F(EndToEnd, OnlyACompleteFileEverTakesTheOutputName) {
         expectDiagnostic(run.errors, c.errors);
         EXPECT_FALSE(fs::is_symlink(folder / "Csong.wav")) << c.what;
         EXPECT_EQ(readFile(folder / "Csong.wav"), c.output) << c.what;
-        if (c.mode && !testingOtherBuild()) {
+        if (c.mode && !testingWindowsBuild()) {
             EXPECT_EQ(permissionsOf(folder / "Csong.wav"), *c.mode) << c.what;
         }
         EXPECT_EQ(readFile(folder / "song.wav"), music) << c.what;

@@ -12,6 +12,7 @@
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 namespace testing_support {
@@ -148,6 +149,10 @@ std::uint64_t fnv1a(std::span<const std::uint8_t> bytes) {
 bool testingOtherBuild() {
     const char* other = std::getenv("TWOBAND_TEST_COMMAND");
     return other != nullptr && *other != '\0';
+}
+
+bool testingWindowsBuild() {
+    return testingOtherBuild() && std::string_view(std::getenv("TWOBAND_TEST_COMMAND")).starts_with("wine ");
 }
 
 namespace {

@@ -77,8 +77,10 @@ struct RunResult {
 };
 
 // True when the end-to-end tests run another build of twoband, named by the
-// environment variable TWOBAND_TEST_COMMAND (for instance "wine .../twoband.exe").
+// environment variable TWOBAND_TEST_COMMAND (for instance "wine .../twoband.exe" or
+// "qemu-aarch64 .../twoband"); the second when that build is the Windows one.
 bool testingOtherBuild();
+bool testingWindowsBuild();
 
 struct RunOptions {
     std::string input;  // fed on standard input

@@ -26,31 +26,4 @@ echo "== end-to-end tests against twoband.exe under Wine"
 TWOBAND_TEST_COMMAND="wine $exe" "$linux/tests/twoband_tests" --gtest_filter='EndToEnd.*' --gtest_brief=1
 
 echo "== Linux and Windows builds side by side"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-kinds=(music bursts noise silence mixed)
-settings=("" "4 1 1" "100 9 4" "60 3 4" "57.3 2.5 3" "3.99 5 2" "20 8" "12abc 2.5x 3.9")
-compared=0
-for kind in "${kinds[@]}"; do
-  "$linux/wavgen" "$kind" 7 "$work/$kind.wav" >/dev/null
-  for set in "${settings[@]}"; do
-    for side in linux windows; do
-      mkdir -p "$work/$side"
-      cp "$work/$kind.wav" "$work/$side/in.wav"
-      # shellcheck disable=SC2086
-      if [ $side = linux ]; then
-        (cd "$work/$side" && "$linux/twoband" in.wav $set >console.txt)
-      else
-        (cd "$work/$side" && wine "$exe" in.wav $set | tr -d '\r' >console.txt)
-      fi
-    done
-    cmp -s "$work/linux/Cin.wav" "$work/windows/Cin.wav" ||
-      { echo "DIFFERENT output: $kind with settings '$set'" >&2; exit 1; }
-    cmp -s "$work/linux/console.txt" "$work/windows/console.txt" ||
-      { echo "DIFFERENT console text: $kind with settings '$set'" >&2;
-        diff "$work/linux/console.txt" "$work/windows/console.txt" >&2; exit 1; }
-    compared=$((compared + 1))
-  done
-done
-echo "identical: ${#kinds[@]} inputs x ${#settings[@]} settings sets = $compared output files and console texts"
-echo "test-windows: $compared passed, 0 failed"
+"$(dirname "$0")/compare_builds.sh" "$linux" windows wine "$exe"

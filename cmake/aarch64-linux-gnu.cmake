@@ -1,0 +1,14 @@
+# Cross-compiles for 64-bit Arm Linux with Debian's g++-aarch64-linux-gnu, statically,
+# so that the program and the tests run under qemu-aarch64 with no Arm root filesystem.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
+set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64)
+set(TWOBAND_STATIC ON CACHE BOOL "" FORCE)
+# GoogleTest built from Debian's sources, for this architecture.
+set(TWOBAND_GTEST_SOURCE /usr/src/googletest CACHE PATH "" FORCE)
