@@ -8,27 +8,18 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
+#include "signals.hpp"
 #include "wav_layout.hpp"
 
 namespace {
 
+// The 44-byte header of a plain 16-bit stereo file whose samples are `dataBytes` long.
 std::vector<std::uint8_t> canonicalHeader(std::uint32_t dataBytes) {
-    std::vector<std::uint8_t> header(44);
-    const auto put = [&](std::size_t at, std::uint32_t value, int bytes) {
-        for (int i = 0; i < bytes; ++i) header[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
-    };
-    std::memcpy(&header[0], "RIFF", 4);
-    put(4, 36 + dataBytes, 4);
-    std::memcpy(&header[8], "WAVEfmt ", 8);
-    put(16, 16, 4);
-    put(20, 1, 2);  // PCM
-    put(22, 2, 2);  // stereo
-    put(24, 44100, 4);
-    put(28, 44100 * 4, 4);
-    put(32, 4, 2);
-    put(34, 16, 2);
-    std::memcpy(&header[36], "data", 4);
-    put(40, dataBytes, 4);
+    std::vector<std::uint8_t> header = signals::wavFile({});
+    for (int i = 0; i < 4; ++i) {
+        header[4 + i] = static_cast<std::uint8_t>((36 + dataBytes) >> (8 * i));
+        header[40 + i] = static_cast<std::uint8_t>(dataBytes >> (8 * i));
+    }
     return header;
 }
 

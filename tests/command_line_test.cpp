@@ -14,42 +14,9 @@ namespace {
 
 using testing_support::captureOutput;
 
-Request parse(std::vector<const char*> args) {
+SettingsChoice choose(std::vector<const char*> args) {
     args.insert(args.begin(), "twoband");
-    return parseRequest(static_cast<int>(args.size()), args.data());
-}
-
-SettingsChoice choose(std::vector<const char*> args) { return parse(std::move(args)).choice; }
-
-TEST(ParseRequest, OptionsOnlyAsTheSoleArgument) {
-    using Action = Request::Action;
-    using Source = Request::NameSource;
-    struct Case {
-        std::vector<const char*> args;
-        Action action;
-        Source source;
-    };
-    const Case cases[] = {
-        {{"--help"}, Action::help, Source::missing},
-        {{"-h"}, Action::help, Source::missing},
-        {{"--version"}, Action::version, Source::missing},
-        {{"--help", "20", "8"}, Action::run, Source::argument},
-        {{"--Version"}, Action::run, Source::argument},
-        {{"./--help"}, Action::run, Source::argument},
-        {{}, Action::run, Source::prompt},
-    };
-    for (const Case& c : cases) {
-        const Request request = parse(c.args);
-        const char* first = c.args.empty() ? "(none)" : c.args[0];
-        EXPECT_EQ(request.action, c.action) << first;
-        if (c.action == Action::run) {
-            EXPECT_EQ(request.nameSource, c.source) << first;
-        }
-        if (c.source == Source::argument) {
-            EXPECT_STREQ(request.name, c.args[0]);
-        }
-    }
-    EXPECT_EQ(parseRequest(0, nullptr).nameSource, Source::missing);
+    return parseRequest(static_cast<int>(args.size()), args.data()).choice;
 }
 
 TEST(ChooseSettings, AcceptsOnlyAFullSetOfValidValues) {

@@ -228,21 +228,11 @@ TEST_F(FastPathDifferential, SameBytesFromPreparedStates) {
     const std::uint8_t counts[] = {0, 6, 7, 8, 255};
     const Settings settings[] = {{}, {4.0f, 9.0f, 4}, {100.0f, 1.0f, 1}, {20.0f, 8.0f, 3}};
     for (int n = 0; n < 4000; ++n) {
-        EngineState start;
-        start.gainHL = pick(gains);
-        start.gainHR = pick(gains);
-        start.gainLL = pick(gains);
-        start.gainLR = pick(gains);
-        start.peakHL = pick(peaks);
-        start.peakHR = pick(peaks);
-        start.peakLL = pick(peaks);
-        start.peakLR = pick(peaks);
-        start.masterGain = pick(masters);
-        start.holdHigh = pick(holds);
-        start.holdLow = pick(holds);
-        start.frameCount8 = pick(counts);
-        start.lowL = static_cast<std::int16_t>(random() % 2001) - 1000;
-        start.lowR = static_cast<std::int16_t>(random() % 2001) - 1000;
+        const EngineState start{pick(masters), pick(gains), pick(gains), pick(gains), pick(gains),
+                                static_cast<std::int16_t>(static_cast<int>(random() % 2001) - 1000),
+                                static_cast<std::int16_t>(static_cast<int>(random() % 2001) - 1000),
+                                pick(peaks), pick(peaks), pick(peaks), pick(peaks),
+                                pick(holds), pick(holds), pick(counts), 0};
         // Quiet, loud or silent frames, so meters hold, rise or decay.
         const int loudness = n % 3 == 0 ? 0 : n % 3 == 1 ? 300 : 32768;
         Bytes frames(4 * 300);

@@ -253,24 +253,6 @@ RunResult collect(pid_t child, const TempDir& io) {
 
 }  // namespace
 
-RunOptions typing(std::string input) {
-    RunOptions options;
-    options.input = std::move(input);
-    return options;
-}
-
-RunOptions asNobody() {
-    RunOptions options;
-    options.unprivileged = true;
-    return options;
-}
-
-RunOptions withFileSizeLimit(std::uint64_t bytes) {
-    RunOptions options;
-    options.fileSizeLimit = bytes;
-    return options;
-}
-
 RunResult runTwoband(const std::filesystem::path& directory, const std::vector<std::string>& args,
                      const RunOptions& options) {
     const TempDir io;  // kept apart so the run's own folder holds only what the test put there
@@ -279,7 +261,7 @@ RunResult runTwoband(const std::filesystem::path& directory, const std::vector<s
 
 BackgroundRun::BackgroundRun(const std::filesystem::path& directory,
                              const std::vector<std::string>& args)
-    : pid_(startTwoband(directory, args, io_, {})) {}
+    : pid_(startTwoband(directory, args, io_, {"", false, 0})) {}
 
 BackgroundRun::~BackgroundRun() {
     if (pid_ > 0) {

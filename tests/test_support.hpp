@@ -86,18 +86,15 @@ struct RunOptions {
     std::string input;  // fed on standard input
     // A root caller runs the binary as the user nobody, from a copy nobody can reach,
     // so that file permissions apply to it.
-    bool unprivileged = false;
+    bool unprivileged;
     // Writes past this many bytes of a file fail (EFBIG); 0 for no limit.
-    std::uint64_t fileSizeLimit = 0;
+    std::uint64_t fileSizeLimit;
 };
-RunOptions typing(std::string input);
-RunOptions asNobody();
-RunOptions withFileSizeLimit(std::uint64_t bytes);
 
 // Runs the built twoband binary (or TWOBAND_TEST_COMMAND, whose CR LF line ends are
 // read as LF) in `directory` with the given arguments (not counting the program name).
 RunResult runTwoband(const std::filesystem::path& directory, const std::vector<std::string>& args,
-                     const RunOptions& options = {});
+                     const RunOptions& options = {"", false, 0});
 
 // A run of the built binary in the background, for tests that signal it part-way.
 class BackgroundRun {
