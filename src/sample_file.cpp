@@ -14,7 +14,7 @@ namespace twoband {
 
 namespace {
 
-// One line on standard error: the file and the reason it was refused.
+// One line on standard error: the file and the reason it was refused (or a warning).
 void reportProblem(const Console& console, const char* name, const std::string& reason) {
     std::fprintf(console.errors, "twoband: %s: %s\n", name, reason.c_str());
 }
@@ -50,12 +50,11 @@ std::optional<SampleRange> findSamples(const InputFile& input, const char* name,
         std::fputs("This sample is not 16-bit PCM !\n", console.out);
         return std::nullopt;
     }
-    if (layout->format && layout->format->channels != 2) {
-        std::fprintf(console.errors,
-                     "twoband: %s: warning: the file declares %u channel%s; its samples are "
-                     "processed as stereo pairs\n",
-                     name, unsigned{layout->format->channels},
-                     layout->format->channels == 1 ? "" : "s");
+    if (const std::uint16_t channels = layout->format ? layout->format->channels : 2; channels != 2) {
+        reportProblem(console, name,
+                      "warning: the file declares " + std::to_string(channels) +
+                          (channels == 1 ? " channel" : " channels") +
+                          "; its samples are processed as stereo pairs");
     }
     return layout->samples;
 }
