@@ -48,12 +48,9 @@ void holdForSignals(const std::string& temporary) {
 void releaseFromSignals() { temporaryPending = 0; }
 
 // Six letters or digits, different for every attempt and every process.
-std::string randomSuffix() {
+std::string randomSuffix(std::mt19937& random) {
     static constexpr char kAlphabet[] =
         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    static std::mt19937 random(std::random_device{}() ^
-                               static_cast<std::uint32_t>(
-                                   std::chrono::steady_clock::now().time_since_epoch().count()));
     std::string suffix(6, ' ');
     for (char& c : suffix) {
         c = kAlphabet[random() % (sizeof kAlphabet - 1)];
@@ -102,9 +99,11 @@ std::optional<OutputFile> OutputFile::create(const std::string& name, std::error
     }
     const fs::path path{name};
     const std::string hidden = std::string(".").append(path.filename().string()).append(".");
+    std::mt19937 random(std::random_device{}() ^
+                        static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
     constexpr int kAttempts = 100;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        const std::string temporary = (path.parent_path() / (hidden + randomSuffix())).string();
+        const std::string temporary = (path.parent_path() / (hidden + randomSuffix(random))).string();
         if (temporary.size() >= kTemporaryNameCapacity) {
             error = std::make_error_code(std::errc::filename_too_long);
             return std::nullopt;

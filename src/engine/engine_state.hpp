@@ -134,8 +134,6 @@ public:
     // Ends the progress line.
     void finish();
 
-    const EngineState& state() const { return state_; }
-
 private:
     void compress(std::span<std::uint8_t> block, std::uint64_t offset, std::uint64_t from,
                   std::uint64_t to);
