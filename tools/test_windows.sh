@@ -18,6 +18,11 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wine wineboot --init >/dev/null 2>&1
   wineserver --wait
 fi
+# One wineserver for the whole run: left to itself it exits a few seconds after each
+# program, and a program started just then loses its connection ("recvmsg:
+# Connection reset by peer") and fails the run for nothing.
+wineserver --persistent
+trap 'wineserver --kill 2>/dev/null || true' EXIT
 version=$(wine "$exe" --version | tr -d '\r')
 expected=$("$linux/twoband" --version)
 [ "$version" = "$expected" ] || { echo "test-windows: twoband.exe under Wine printed '$version'" >&2; exit 1; }
