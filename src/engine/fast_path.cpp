@@ -102,47 +102,69 @@ constexpr PeakRanges peakRanges(const BandCharacter& band) {
 constexpr PeakRanges kHighPeaks = peakRanges(kHighBand);
 constexpr PeakRanges kLowPeaks = peakRanges(kLowBand);
 
+// What a band's meter reading tells the prediction: a gain in [gainLowest,
+// gainHighest] steps to fl32(g × factor) where the rounding test passes (2^28 +
+// bound, 2·bound + 1; a factor of 1 is no step, and always passes).
+struct MeterReading {
+    double factor;
+    std::int64_t edgeOffset;
+    std::int64_t edgeWidth;
+    double gainLowest;
+    double gainHighest;
+};
+constexpr int kMeterReadings = 128;  // a meter rises to a level of at most 127
+
 // Every per-lane constant of a pass (lanes high-left, high-right, low-left, low-right),
 // built here and only here from the GainRules.
 struct LaneRules {
     __m128 reference;
-    __m256d referenceWide;
     __m256d fastRate;
     __m256d slowRate;
     __m256d multiplier;
-    __m256d attackRate;       // c = slowRate × multiplier
-    __m256d floorPerPeak;     // gainFloorPerPeak
-    __m256i slowEdgeLow;      // 2^28 − predictionBound(c)
-    __m256i slowEdgeWidth;    // 2·predictionBound(c) + 1
     __m128i idleHighest;
     __m128i slowLowest;
     __m128i slowHighest;
     __m128 maxGain;
     __m128 recoveryFactor;
+    // Constants of the common frame, read from memory: built from immediates, they
+    // would take vector instructions of their own in every frame.
+    __m128i lowPassScale;
+    __m128i roundTowardZero;
+    __m256i low29;
+    MeterReading readings[kPairs][kMeterReadings];  // by pair (high, low) and meter
 };
 
-[[gnu::target("avx2")]] LaneRules makeLaneRules(const GainRules& rules) {
+// The low-pass step as lowPassStep forms it.
+constexpr std::int32_t kLowPassScale = 27263;
+constexpr std::int32_t kLowPassRoundTowardZero = (1 << 21) - 1;
+static_assert(lowPassStep(-65535) == (-65535 * kLowPassScale + kLowPassRoundTowardZero) >> 21);
+
+MeterReading readMeter(const BandRule& band, const PeakRanges& ranges, std::int32_t peak) {
+    const auto midpoint = static_cast<std::int64_t>(kMidpoint);
+    if (peak == 0) {
+        return {1.0, midpoint, 1, -kInfinity, band.maxGain};  // target maxGain
+    }
+    if (peak <= ranges.idleHighest) {
+        return {1.0, midpoint, 1, -kInfinity, kInfinity};
+    }
+    if (peak >= ranges.slowLowest && peak <= ranges.slowHighest) {
+        const double rate = band.slowRate * band.attackMultiplier;
+        const std::int64_t bound = predictionBound(rate);
+        return {slowAttackFactor(rate, band.reference, peak), midpoint + bound, 2 * bound + 1,
+                slowAttackGainFloor(band.reference, peak), kInfinity};
+    }
+    return {1.0, midpoint, 1, kInfinity, -kInfinity};  // no gain is predicted
+}
+
+[[gnu::target("avx2"), gnu::noinline]] LaneRules makeLaneRules(const GainRules& rules) {
     const BandRule& high = rules.high;
     const BandRule& low = rules.low;
-    const double highRate = high.slowRate * high.attackMultiplier;
-    const double lowRate = low.slowRate * low.attackMultiplier;
-    const std::int64_t highBound = predictionBound(highRate);
-    const std::int64_t lowBound = predictionBound(lowRate);
-    const auto midpoint = static_cast<std::int64_t>(kMidpoint);
-    const double highFloor = gainFloorPerPeak(high.reference);
-    const double lowFloor = gainFloorPerPeak(low.reference);
-    return {
+    LaneRules lanes{
         _mm_setr_ps(high.reference, high.reference, low.reference, low.reference),
-        _mm256_setr_pd(high.reference, high.reference, low.reference, low.reference),
         _mm256_setr_pd(high.fastRate, high.fastRate, low.fastRate, low.fastRate),
         _mm256_setr_pd(high.slowRate, high.slowRate, low.slowRate, low.slowRate),
         _mm256_setr_pd(high.attackMultiplier, high.attackMultiplier, low.attackMultiplier,
                        low.attackMultiplier),
-        _mm256_setr_pd(highRate, highRate, lowRate, lowRate),
-        _mm256_setr_pd(highFloor, highFloor, lowFloor, lowFloor),
-        _mm256_setr_epi64x(midpoint - highBound, midpoint - highBound, midpoint - lowBound,
-                           midpoint - lowBound),
-        _mm256_setr_epi64x(2 * highBound + 1, 2 * highBound + 1, 2 * lowBound + 1, 2 * lowBound + 1),
         _mm_setr_epi32(kHighPeaks.idleHighest, kHighPeaks.idleHighest, kLowPeaks.idleHighest,
                        kLowPeaks.idleHighest),
         _mm_setr_epi32(kHighPeaks.slowLowest, kHighPeaks.slowLowest, kLowPeaks.slowLowest,
@@ -151,7 +173,16 @@ struct LaneRules {
                        kLowPeaks.slowHighest),
         _mm_set1_ps(high.maxGain),
         _mm_setr_ps(high.recoveryFactor, high.recoveryFactor, low.recoveryFactor, low.recoveryFactor),
+        _mm_set1_epi32(kLowPassScale),
+        _mm_set1_epi32(kLowPassRoundTowardZero),
+        _mm256_set1_epi64x(static_cast<std::int64_t>(kLow29)),
+        {},
     };
+    for (std::int32_t peak = 0; peak < kMeterReadings; ++peak) {
+        lanes.readings[0][peak] = readMeter(high, kHighPeaks, peak);
+        lanes.readings[1][peak] = readMeter(low, kLowPeaks, peak);
+    }
+    return lanes;
 }
 
 // The lanes of the pairs in `pairs` (bit 0 the high pair, bit 1 the low).
@@ -162,45 +193,34 @@ constexpr int pairLanes(int pairs) { return (pairs & 1) * 0x3 | (pairs & 2) * 0x
     return _mm_cmpeq_epi32(_mm_and_si128(_mm_set1_epi32(lanes), bits), bits);
 }
 
-// The gains as two pairs, each in the low two lanes of its own register, so that each
-// pair's step is a short chain of 128-bit operations.
-struct Gains {
-    __m128 high;
-    __m128 low;
-
-    [[gnu::target("avx2"), gnu::always_inline]] __m128 all() const { return _mm_movelh_ps(high, low); }
-    [[gnu::target("avx2"), gnu::always_inline]] static Gains of(__m128 all) {
-        return {all, _mm_movehl_ps(all, all)};
-    }
-};
-
 // The predicted gain step of a frame: the new gains, and the lanes it cannot vouch for.
 struct GainStep {
-    Gains gains;
-    int unsure;
+    __m256d gains;   // binary32 values, held as binary64
+    __m256d unsure;  // all ones in a lane it cannot vouch for
+
+    [[gnu::target("avx2")]] int unsureLanes() const { return _mm256_movemask_pd(unsure); }
 };
 
-// The engine state as the kernel keeps it. The frame loop holds the three chains it
-// carries from frame to frame (low-pass, high gains, low gains) in registers and only
-// reads the rest; a rare frame changes the rest here. Hold expiries and master-gain
+// The engine state as the kernel keeps it. The frame loop holds the two chains it
+// carries from frame to frame (low-pass, gains) in registers and only reads the rest;
+// a rare frame changes the rest here. Hold expiries and master-gain
 // steps are scheduled by frame number within one call (frame 0 is the call's first).
 // Each lane's meter also sets the bands that leave it as it is, and how its gain step
-// is predicted: a gain in [gainLowest, gainHighest] steps to fl32(g × factor),
-// provided the rounding test passes (a factor of 1 is no step, and always passes).
+// is predicted (its MeterReading).
 struct FastState {
-    __m128i low;  // lowL, lowR, 0, 0
-    Gains gains;
+    __m128i low;        // lowL, ·, lowR, ·
+    __m256d gains;      // binary32 values, held as binary64
     __m128 laneMaster;  // masterGain, masterGain, 1, 1
     float masterGain;
     __m128i peaks;
     __m128i bandLowest;
     __m128i bandHighest;
-    __m128 gainLowest;
-    __m128 gainHighest;
-    __m128d factor[kPairs];     // per pair, two lanes each
-    __m128i edgeLow[kPairs];    // 2^28 − bound
-    __m128i edgeWidth[kPairs];  // 2·bound + 1
-    int stable;                 // lanes held as fixed points
+    __m256d gainLowest;
+    __m256d gainHighest;
+    __m256d factor;
+    __m256i edgeOffset;             // 2^28 + bound
+    __m256i edgeWidth;              // 2·bound + 1
+    int stable;                     // lanes held as fixed points
     std::uint32_t frame;
     std::uint32_t firstCount;       // frameCount8 before frame 0
     std::uint32_t decayAt[kPairs];  // when each pair's hold runs out
@@ -212,19 +232,17 @@ struct FastState {
     [[gnu::target("avx2")]] void store(EngineState& state) const;
 
     // A frame off the common path; returns its new gains.
-    [[gnu::target("avx2")]] Gains rareFrame(__m128i products, int outside, Gains current,
-                                           GainStep step, const LaneRules& lanes);
+    [[gnu::target("avx2")]] __m128 rareFrame(__m128i products, __m128 current,
+                                            GainStep step, const LaneRules& lanes);
 
 private:
     [[gnu::target("avx2")]] __m128i meters(__m128i levels, __m128i rises, const LaneRules& lanes);
     [[gnu::target("avx2")]] __m128 stepGains(__m128 current, __m128i decaying, const LaneRules& lanes);
     [[gnu::target("avx2")]] __m128 stepGainsExactly(__m128 current, __m128i decaying,
                                                    const LaneRules& lanes);
-    [[gnu::target("avx2")]] std::uint32_t limiter(__m128i products, int outside);
-    [[gnu::target("avx2")]] void readMeters(__m128i changed, const LaneRules& lanes);
+    [[gnu::target("avx2")]] std::uint32_t limiter(__m128i products);
+    [[gnu::target("avx2")]] void readMeters(int changed, const LaneRules& lanes);
     [[gnu::target("avx2")]] void holdStill(int still, __m128 fixedGains);
-    [[gnu::target("avx2")]] void setPairs(__m256i lanes, __m256d newFactor, __m256i newEdgeLow,
-                                          __m256i newEdgeWidth);
     void schedule() { nextEvent = std::min({decayAt[0], decayAt[1], masterStepAt}); }
     // The first eighth frame of the pass after `frameNumber`; kNever stands for the
     // frame before frame 0.
@@ -241,21 +259,22 @@ private:
 [[gnu::target("avx2"), gnu::always_inline]] inline __m128i decode(const std::uint8_t* frame) {
     std::int32_t word;
     std::memcpy(&word, frame, sizeof word);  // x86-64 is little-endian, like the file
-    return _mm_cvtepi16_epi32(_mm_cvtsi32_si128(word));
+    return _mm_cvtepi16_epi64(_mm_cvtsi32_si128(word));  // inL, ·, inR, ·
 }
 
 // Split: the integer low-pass of both channels, and the high bands, wrapped to 16 bits.
 // The low band moves toward the input, so it stays in 16 bits.
-[[gnu::target("avx2"), gnu::always_inline]] inline __m128i split(__m128i& low, __m128i in) {
-    constexpr std::int32_t kScale = 27263;
-    constexpr std::int32_t kRoundTowardZero = (1 << 21) - 1;
-    static_assert(lowPassStep(-65535) == (-65535 * kScale + kRoundTowardZero) >> 21);
+[[gnu::target("avx2"), gnu::always_inline]] inline __m128i split(__m128i& low, __m128i in,
+                                                                 const LaneRules& lanes) {
+    // Channels in lanes 0 and 2, so that one signed 32×32→64 multiply (shorter than a
+    // 32-bit multiply) forms both products; they fit in the low 32 bits.
     const __m128i difference = _mm_sub_epi32(in, low);
-    const __m128i rounding = _mm_and_si128(_mm_srai_epi32(difference, 31), _mm_set1_epi32(kRoundTowardZero));
-    const __m128i scaled = _mm_add_epi32(_mm_mullo_epi32(difference, _mm_set1_epi32(kScale)), rounding);
+    const __m128i rounding = _mm_and_si128(_mm_srai_epi32(difference, 31), lanes.roundTowardZero);
+    const __m128i scaled = _mm_add_epi32(_mm_mul_epi32(difference, lanes.lowPassScale), rounding);
     low = _mm_add_epi32(low, _mm_srai_epi32(scaled, 21));
     const __m128i high = _mm_srai_epi32(_mm_slli_epi32(_mm_sub_epi32(in, low), 16), 16);
-    return _mm_unpacklo_epi64(high, low);  // highL, highR, lowL, lowR
+    return _mm_castps_si128(
+        _mm_shuffle_ps(_mm_castsi128_ps(high), _mm_castsi128_ps(low), _MM_SHUFFLE(2, 0, 2, 0)));
 }
 
 // Band products with the gains the previous frame left, truncated.
@@ -266,27 +285,24 @@ private:
 
 // Meters and limiter in one test: the lanes whose band could raise its meter, or
 // overload its channel (or wrap).
-[[gnu::target("avx2"), gnu::always_inline]] inline int bandsOutside(__m128i products, const FastState& fast) {
-    const __m128i outside = _mm_or_si128(_mm_cmpgt_epi32(products, fast.bandHighest),
-                                         _mm_cmpgt_epi32(fast.bandLowest, products));
-    return _mm_movemask_ps(_mm_castsi128_ps(outside));
+[[gnu::target("avx2"), gnu::always_inline]] inline __m128i bandsOutside(__m128i products, const FastState& fast) {
+    return _mm_or_si128(_mm_cmpgt_epi32(products, fast.bandHighest), _mm_cmpgt_epi32(fast.bandLowest, products));
 }
 
-// Gains: every lane's predicted step, and the lanes where it is not proven.
-[[gnu::target("avx2"), gnu::always_inline]] inline GainStep predictGains(const Gains& gains,
-                                                                         const FastState& fast) {
-    const __m128i low29 = _mm_set1_epi64x(static_cast<std::int64_t>(kLow29));
-    const __m128d high = _mm_mul_pd(_mm_cvtps_pd(gains.high), fast.factor[0]);
-    const __m128d low = _mm_mul_pd(_mm_cvtps_pd(gains.low), fast.factor[1]);
-    const __m128i highEdge = _mm_and_si128(_mm_sub_epi64(_mm_castpd_si128(high), fast.edgeLow[0]), low29);
-    const __m128i lowEdge = _mm_and_si128(_mm_sub_epi64(_mm_castpd_si128(low), fast.edgeLow[1]), low29);
-    const int nearMidpoint =
-        _mm_movemask_pd(_mm_castsi128_pd(_mm_cmpgt_epi64(fast.edgeWidth[0], highEdge))) |
-        _mm_movemask_pd(_mm_castsi128_pd(_mm_cmpgt_epi64(fast.edgeWidth[1], lowEdge))) << 2;
-    const __m128 current = gains.all();
-    const int outside = _mm_movemask_ps(
-        _mm_or_ps(_mm_cmplt_ps(current, fast.gainLowest), _mm_cmpgt_ps(current, fast.gainHighest)));
-    return {{_mm_cvtpd_ps(high), _mm_cvtpd_ps(low)}, nearMidpoint | outside};
+// Gains: every lane's predicted step, and the lanes where it is not proven. A proven
+// step is no rounding tie, so rounding half up by the bits is the binary32 rounding.
+[[gnu::target("avx2"), gnu::always_inline]] inline GainStep predictGains(__m256d gains, const FastState& fast,
+                                                                         const LaneRules& lanes) {
+    // Adding 2^28 + bound rounds up exactly the steps whose low 29 bits reach
+    // 2^28 − bound; past the midpoint by at most the bound, they are left unproven.
+    const __m256i predicted = _mm256_castpd_si256(_mm256_mul_pd(gains, fast.factor));
+    const __m256i shifted = _mm256_add_epi64(predicted, fast.edgeOffset);
+    const __m256i fromEdge = _mm256_and_si256(shifted, lanes.low29);
+    const __m256d nearMidpoint = _mm256_castsi256_pd(_mm256_cmpgt_epi64(fast.edgeWidth, fromEdge));
+    const __m256d outside = _mm256_or_pd(_mm256_cmp_pd(gains, fast.gainLowest, _CMP_LT_OQ),
+                                         _mm256_cmp_pd(gains, fast.gainHighest, _CMP_GT_OQ));
+    const __m256i rounded = _mm256_andnot_si256(lanes.low29, shifted);
+    return {_mm256_castsi256_pd(rounded), _mm256_or_pd(nearMidpoint, outside)};
 }
 
 // Limiter, where no band can overload: the true sums of each channel's bands,
@@ -299,17 +315,17 @@ private:
 inline void encode(std::uint8_t* frame, std::uint32_t word) { std::memcpy(frame, &word, sizeof word); }
 
 void FastState::load(const EngineState& state, const LaneRules& lanes) {
-    low = _mm_setr_epi32(state.lowL, state.lowR, 0, 0);
-    gains = Gains::of(_mm_setr_ps(state.gainHL, state.gainHR, state.gainLL, state.gainLR));
+    low = _mm_setr_epi32(state.lowL, 0, state.lowR, 0);
+    gains = _mm256_setr_pd(state.gainHL, state.gainHR, state.gainLL, state.gainLR);
     masterGain = state.masterGain;
     laneMaster = _mm_setr_ps(masterGain, masterGain, 1.0f, 1.0f);
     peaks = _mm_setr_epi32(state.peakHL, state.peakHR, state.peakLL, state.peakLR);
     bandLowest = bandHighest = _mm_setzero_si128();
-    gainLowest = gainHighest = _mm_setzero_ps();
-    factor[0] = factor[1] = _mm_setzero_pd();
-    edgeLow[0] = edgeLow[1] = edgeWidth[0] = edgeWidth[1] = _mm_setzero_si128();
+    gainLowest = gainHighest = _mm256_setzero_pd();
+    factor = _mm256_setzero_pd();
+    edgeOffset = edgeWidth = _mm256_setzero_si256();
     stable = 0;
-    readMeters(_mm_set1_epi32(-1), lanes);
+    readMeters(0xf, lanes);
     frame = 0;
     firstCount = state.frameCount8;
     decayAt[0] = kHoldFrames - 1 - state.holdHigh;
@@ -322,9 +338,9 @@ void FastState::store(EngineState& state) const {
     alignas(16) std::int32_t meter[4];
     _mm_store_si128(reinterpret_cast<__m128i*>(meter), peaks);
     alignas(16) float gain[4];
-    _mm_store_ps(gain, gains.all());
+    _mm_store_ps(gain, _mm256_cvtpd_ps(gains));
     state.lowL = wrap16(_mm_cvtsi128_si32(low));
-    state.lowR = wrap16(_mm_extract_epi32(low, 1));
+    state.lowR = wrap16(_mm_extract_epi32(low, 2));
     state.gainHL = gain[0];
     state.gainHR = gain[1];
     state.gainLL = gain[2];
@@ -347,23 +363,23 @@ void FastState::store(EngineState& state) const {
 
 // A frame with a band outside its window, an unproven gain step, or a scheduled hold
 // expiry or master-gain step: meters, gains and limiter as processFrame forms them.
-Gains FastState::rareFrame(__m128i products, int outside, Gains current, GainStep step,
-                           const LaneRules& lanes) {
+__m128 FastState::rareFrame(__m128i products, __m128 current, GainStep step,
+                            const LaneRules& lanes) {
     const __m128i levels = bandLevels(products);
     const __m128i rises = _mm_and_si128(_mm_cmpgt_epi32(levels, peaks),
                                         _mm_cmpgt_epi32(_mm_set1_epi32(-kNoLevel), levels));
     __m128 next;
     if (_mm_testz_si128(rises, rises) && frame != decayAt[0] && frame != decayAt[1]) {
         // No meter moves: the predicted step stands where it is proven.
-        next = step.unsure == 0 ? step.gains.all()
-                                : stepGainsExactly(current.all(), _mm_setzero_si128(), lanes);
+        next = step.unsureLanes() == 0 ? _mm256_cvtpd_ps(step.gains)
+                                : stepGainsExactly(current, _mm_setzero_si128(), lanes);
     } else {
-        next = stepGains(current.all(), meters(levels, rises, lanes), lanes);
+        next = stepGains(current, meters(levels, rises, lanes), lanes);
     }
-    word = limiter(products, outside);
+    word = limiter(products);
     laneMaster = _mm_setr_ps(masterGain, masterGain, 1.0f, 1.0f);
     schedule();
-    return Gains::of(next);
+    return next;
 }
 
 // Meters: rises to the bands' levels, which restart their pair's hold, and the decay
@@ -376,7 +392,7 @@ __m128i FastState::meters(__m128i levels, __m128i rises, const LaneRules& lanes)
     const __m128i raised = _mm_blendv_epi8(peaks, levels, rises);
     const __m128i lowered = _mm_and_si128(decaying, _mm_cmpgt_epi32(raised, _mm_setzero_si128()));
     peaks = _mm_add_epi32(raised, lowered);  // lowered lanes are −1
-    readMeters(_mm_or_si128(rises, lowered), lanes);
+    readMeters(_mm_movemask_ps(_mm_castsi128_ps(_mm_or_si128(rises, lowered))), lanes);
 
     // The schedule: a rise restarts the hold, a decay starts the next one.
     const int rose = _mm_movemask_ps(_mm_castsi128_ps(pairRises));
@@ -394,7 +410,12 @@ __m128i FastState::meters(__m128i levels, __m128i rises, const LaneRules& lanes)
 // where its exact target shows no attack and it is below maxGain; otherwise it keeps
 // its gain (an attack there moves nothing). Anything else takes the exact step.
 __m128 FastState::stepGains(__m128 current, __m128i decaying, const LaneRules& lanes) {
-    const GainStep step = predictGains(Gains::of(current), *this);  // with the meters as they are now
+    const GainStep step = predictGains(_mm256_cvtps_pd(current), *this, lanes);  // with the meters as they are now
+    if (_mm_testz_si128(decaying, decaying)) {
+        // No band recovers, and a fixed point keeps its meter and so its gain.
+        return step.unsureLanes() == 0 ? _mm256_cvtpd_ps(step.gains)
+                                       : stepGainsExactly(current, decaying, lanes);
+    }
     const __m128 silent = _mm_castsi128_ps(_mm_cmpeq_epi32(peaks, _mm_setzero_si128()));
     const __m128 aboveMax = _mm_cmpgt_ps(current, lanes.maxGain);
     const __m128 target = _mm_blendv_ps(
@@ -409,15 +430,15 @@ __m128 FastState::stepGains(__m128 current, __m128i decaying, const LaneRules& l
     const __m128 recovered = _mm_blendv_ps(current, _mm_mul_ps(current, lanes.recoveryFactor), recover);
     const __m128i slow = _mm_andnot_si128(_mm_cmpgt_epi32(lanes.slowLowest, peaks),
                                           _mm_cmpgt_epi32(_mm_add_epi32(lanes.slowHighest, _mm_set1_epi32(1)), peaks));
-    const int unproven = (step.unsure & ~_mm_movemask_ps(recovering)) |
+    const int unproven = (step.unsureLanes() & ~_mm_movemask_ps(recovering)) |
                          _mm_movemask_ps(_mm_castsi128_ps(_mm_andnot_si128(
                              _mm_or_si128(_mm_castps_si128(recovering), slow), decaying)));
     if (unproven != 0) [[unlikely]] {
         return stepGainsExactly(current, decaying, lanes);
     }
-    const __m128 next = _mm_blendv_ps(step.gains.all(), recovered, recovering);
+    const __m128 next = _mm_blendv_ps(_mm256_cvtpd_ps(step.gains), recovered, recovering);
     const int moved = _mm_movemask_ps(_mm_cmpneq_ps(next, current)) & stable;
-    if (moved != 0) readMeters(laneMask(moved), lanes);  // fixed points no longer
+    if (moved != 0) readMeters(moved, lanes);  // fixed points no longer
     return next;
 }
 
@@ -452,20 +473,20 @@ __m128 FastState::stepGainsExactly(__m128 current, __m128i decaying, const LaneR
     }
     // Lanes to read again: a new meter, or a fixed point that moved.
     const int changed = fastLanes | (stable & moved);
-    if (changed != 0) readMeters(laneMask(changed), lanes);
+    if (changed != 0) readMeters(changed, lanes);
     if ((still & ~stable) != 0) holdStill(still & ~stable, next);
     return next;
 }
 
 // Limiter: the master gain's scheduled step, then the saturated sums; a loud band's
 // frame goes through the literal limiter, which may set the master gain.
-std::uint32_t FastState::limiter(__m128i products, int outside) {
+std::uint32_t FastState::limiter(__m128i products) {
     if (frame == masterStepAt) {
         masterGain = recoveredMasterGain(masterGain);
         masterStepAt = masterGain < 1.0f ? frame + kMasterRecoveryFrames : kNever;
     }
     const __m128i loud = _mm_cmpgt_epi32(_mm_abs_epi32(products), _mm_set1_epi32(kQuietBand));
-    if (outside == 0 || _mm_testz_si128(loud, loud)) {
+    if (_mm_testz_si128(loud, loud)) {
         return limit(products);
     }
     alignas(16) std::int32_t exact[4];
@@ -479,76 +500,46 @@ std::uint32_t FastState::limiter(__m128i products, int outside) {
            static_cast<std::uint32_t>(static_cast<std::uint16_t>(right)) << 16;
 }
 
-// Reads the lanes in `changed` (all ones per lane) again from their meters.
-void FastState::readMeters(__m128i changed, const LaneRules& lanes) {
-    const __m128i p = peaks;
-    const __m128i one = _mm_set1_epi32(1);
+// Reads the lanes in `changed` again from their meters.
+void FastState::readMeters(int changed, const LaneRules& lanes) {
+    const __m128i changedMask = laneMask(changed);
+    const __m128i level = _mm_slli_epi32(peaks, kLevelShift);
     bandLowest = _mm_blendv_epi8(
-        bandLowest,
-        _mm_max_epi32(_mm_set1_epi32(-kQuietBand), _mm_sub_epi32(_mm_setzero_si128(), _mm_slli_epi32(p, kLevelShift))),
-        changed);
+        bandLowest, _mm_max_epi32(_mm_set1_epi32(-kQuietBand), _mm_sub_epi32(_mm_setzero_si128(), level)),
+        changedMask);
     bandHighest = _mm_blendv_epi8(
-        bandHighest,
-        _mm_min_epi32(_mm_set1_epi32(kQuietBand),
-                      _mm_add_epi32(_mm_slli_epi32(p, kLevelShift), _mm_set1_epi32((1 << kLevelShift) - 1))),
-        changed);
-
-    const __m128i zero = _mm_cmpeq_epi32(p, _mm_setzero_si128());
-    const __m128i idle = _mm_andnot_si128(zero, _mm_cmpgt_epi32(_mm_add_epi32(lanes.idleHighest, one), p));
-    const __m128i slow = _mm_andnot_si128(_mm_cmpgt_epi32(lanes.slowLowest, p),
-                                          _mm_cmpgt_epi32(_mm_add_epi32(lanes.slowHighest, one), p));
-    const __m128 other = _mm_castsi128_ps(_mm_xor_si128(_mm_or_si128(_mm_or_si128(zero, idle), slow), _mm_set1_epi32(-1)));
-    const __m256i slowWide = _mm256_cvtepi32_epi64(slow);
-
-    // Slow lanes: the attack factor, and the gain floor rounded up to binary32.
-    const __m256d peak = _mm256_cvtepi32_pd(p);
-    const __m256d one64 = _mm256_set1_pd(1.0);
-    const __m256d slowFactor = _mm256_sub_pd(
-        one64, _mm256_mul_pd(lanes.attackRate, _mm256_sub_pd(one64, _mm256_div_pd(lanes.referenceWide, peak))));
-    const __m256d floorWide = _mm256_mul_pd(peak, lanes.floorPerPeak);
-    __m128 floor = _mm256_cvtpd_ps(floorWide);
-    const __m256d roundedDown = _mm256_cmp_pd(_mm256_cvtps_pd(floor), floorWide, _CMP_LT_OQ);
-    const __m128i bump = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(
-        _mm256_castpd_si256(roundedDown), _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6)));
-    floor = _mm_castsi128_ps(_mm_sub_epi32(_mm_castps_si128(floor), bump));  // bump is −1
-
-    const __m128 infinity = _mm_set1_ps(kInfinity);
-    const __m128 minusInfinity = _mm_set1_ps(-kInfinity);
-    const __m128 lowest = _mm_blendv_ps(_mm_blendv_ps(minusInfinity, infinity, other), floor, _mm_castsi128_ps(slow));
-    const __m128 highest = _mm_blendv_ps(_mm_blendv_ps(infinity, minusInfinity, other), lanes.maxGain, _mm_castsi128_ps(zero));
-    const __m128 changedMask = _mm_castsi128_ps(changed);
-    gainLowest = _mm_blendv_ps(gainLowest, lowest, changedMask);
-    gainHighest = _mm_blendv_ps(gainHighest, highest, changedMask);
-    const __m256d newFactor = _mm256_blendv_pd(one64, slowFactor, _mm256_castsi256_pd(slowWide));
-    const __m256i midpoint = _mm256_set1_epi64x(static_cast<std::int64_t>(kMidpoint));
-    const __m256i newEdgeLow = _mm256_blendv_epi8(midpoint, lanes.slowEdgeLow, slowWide);
-    const __m256i newEdgeWidth = _mm256_blendv_epi8(_mm256_set1_epi64x(1), lanes.slowEdgeWidth, slowWide);
-    setPairs(_mm256_cvtepi32_epi64(changed), newFactor, newEdgeLow, newEdgeWidth);
-    stable &= ~_mm_movemask_ps(changedMask);
-}
-
-// Sets the prediction of the lanes in `mask` (all ones per lane, 64 bits each).
-void FastState::setPairs(__m256i mask, __m256d newFactor, __m256i newEdgeLow, __m256i newEdgeWidth) {
-    const __m128i masks[kPairs] = {_mm256_castsi256_si128(mask), _mm256_extracti128_si256(mask, 1)};
-    const __m128d factors[kPairs] = {_mm256_castpd256_pd128(newFactor), _mm256_extractf128_pd(newFactor, 1)};
-    const __m128i lows[kPairs] = {_mm256_castsi256_si128(newEdgeLow), _mm256_extracti128_si256(newEdgeLow, 1)};
-    const __m128i widths[kPairs] = {_mm256_castsi256_si128(newEdgeWidth),
-                                    _mm256_extracti128_si256(newEdgeWidth, 1)};
-    for (int pair = 0; pair < kPairs; ++pair) {
-        factor[pair] = _mm_blendv_pd(factor[pair], factors[pair], _mm_castsi128_pd(masks[pair]));
-        edgeLow[pair] = _mm_blendv_epi8(edgeLow[pair], lows[pair], masks[pair]);
-        edgeWidth[pair] = _mm_blendv_epi8(edgeWidth[pair], widths[pair], masks[pair]);
-    }
+        bandHighest, _mm_min_epi32(_mm_set1_epi32(kQuietBand), _mm_add_epi32(level, _mm_set1_epi32((1 << kLevelShift) - 1))),
+        changedMask);
+    alignas(16) std::int32_t meter[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(meter), peaks);
+    const MeterReading& hl = lanes.readings[0][meter[0]];
+    const MeterReading& hr = lanes.readings[0][meter[1]];
+    const MeterReading& ll = lanes.readings[1][meter[2]];
+    const MeterReading& lr = lanes.readings[1][meter[3]];
+    const __m256i mask = _mm256_cvtepi32_epi64(changedMask);
+    const __m256d maskPd = _mm256_castsi256_pd(mask);
+    factor = _mm256_blendv_pd(factor, _mm256_setr_pd(hl.factor, hr.factor, ll.factor, lr.factor), maskPd);
+    edgeOffset = _mm256_blendv_epi8(
+        edgeOffset, _mm256_setr_epi64x(hl.edgeOffset, hr.edgeOffset, ll.edgeOffset, lr.edgeOffset), mask);
+    edgeWidth = _mm256_blendv_epi8(
+        edgeWidth, _mm256_setr_epi64x(hl.edgeWidth, hr.edgeWidth, ll.edgeWidth, lr.edgeWidth), mask);
+    gainLowest = _mm256_blendv_pd(
+        gainLowest, _mm256_setr_pd(hl.gainLowest, hr.gainLowest, ll.gainLowest, lr.gainLowest), maskPd);
+    gainHighest = _mm256_blendv_pd(
+        gainHighest, _mm256_setr_pd(hl.gainHighest, hr.gainHighest, ll.gainHighest, lr.gainHighest), maskPd);
+    stable &= ~changed;
 }
 
 // The step just left these lanes' gains and meters as they were on a frame without
 // recovery, so it will again while neither changes: fixed points.
 void FastState::holdStill(int still, __m128 fixedGains) {
-    const __m128i mask = laneMask(still);
-    gainLowest = _mm_blendv_ps(gainLowest, fixedGains, _mm_castsi128_ps(mask));
-    gainHighest = _mm_blendv_ps(gainHighest, fixedGains, _mm_castsi128_ps(mask));
-    setPairs(_mm256_cvtepi32_epi64(mask), _mm256_set1_pd(1.0),
-             _mm256_set1_epi64x(static_cast<std::int64_t>(kMidpoint)), _mm256_set1_epi64x(1));
+    const __m256i mask = _mm256_cvtepi32_epi64(laneMask(still));
+    const __m256d fixed = _mm256_cvtps_pd(fixedGains);
+    gainLowest = _mm256_blendv_pd(gainLowest, fixed, _mm256_castsi256_pd(mask));
+    gainHighest = _mm256_blendv_pd(gainHighest, fixed, _mm256_castsi256_pd(mask));
+    factor = _mm256_blendv_pd(factor, _mm256_set1_pd(1.0), _mm256_castsi256_pd(mask));
+    edgeOffset = _mm256_blendv_epi8(edgeOffset, _mm256_set1_epi64x(static_cast<std::int64_t>(kMidpoint)), mask);
+    edgeWidth = _mm256_blendv_epi8(edgeWidth, _mm256_set1_epi64x(1), mask);
     stable |= still;
 }
 
@@ -561,23 +552,32 @@ bool fastPathSupported() {
 
 [[gnu::target("avx2")]] void processFramesFast(EngineState& state, const GainRules& rules,
                                                std::span<std::uint8_t> frames) {
+    if (std::min({state.peakHL, state.peakHR, state.peakLL, state.peakLR}) < 0) {
+        processFrames(state, rules, frames);  // no frame leaves a meter below 0
+        return;
+    }
     const LaneRules lanes = makeLaneRules(rules);
     FastState fast;
     fast.load(state, lanes);
     // The chains carried from frame to frame, in registers.
     __m128i low = fast.low;
-    Gains gains = fast.gains;
+    __m256d gains = fast.gains;
+    std::uint32_t nextEvent = fast.nextEvent;
+    const std::size_t count = frames.size() / kFrameBytes;
+    std::uint8_t* bytes = frames.data();
     std::uint32_t frame = 0;
-    for (std::size_t offset = 0; offset + kFrameBytes <= frames.size(); offset += kFrameBytes, ++frame) {
-        std::uint8_t* bytes = frames.data() + offset;
-        const __m128i signal = split(low, decode(bytes));
-        const __m128i products = bandProducts(signal, gains.all(), fast);
-        const int outside = bandsOutside(products, fast);
-        const GainStep step = predictGains(gains, fast);
-        if ((outside | step.unsure) != 0 || frame == fast.nextEvent) [[unlikely]] {
+    for (; frame < count; ++frame, bytes += kFrameBytes) {
+        const __m128i signal = split(low, decode(bytes), lanes);
+        const __m128 current = _mm256_cvtpd_ps(gains);
+        const __m128i products = bandProducts(signal, current, fast);
+        const __m128i outside = bandsOutside(products, fast);
+        const GainStep step = predictGains(gains, fast, lanes);
+        const __m256d rare = _mm256_or_pd(step.unsure, _mm256_castsi256_pd(_mm256_cvtepi32_epi64(outside)));
+        if (_mm256_movemask_pd(rare) != 0 || frame == nextEvent) [[unlikely]] {
             fast.frame = frame;
-            gains = fast.rareFrame(products, outside, gains, step, lanes);
+            gains = _mm256_cvtps_pd(fast.rareFrame(products, current, step, lanes));
             encode(bytes, fast.word);
+            nextEvent = fast.nextEvent;
         } else {
             gains = step.gains;
             encode(bytes, limit(products));

@@ -6,15 +6,16 @@
 //
 // Its frame loop reads as processFrame's stages (split, band products, meters, gains,
 // limiter, encode), each on all four bands at once. What makes the common frame cheap:
-// - the frame carries only three chains in registers: the integer low-pass of both
-//   channels, and the gains as two pairs (high, low) whose steps are short 128-bit
-//   chains;
+// - the frame carries only two chains in registers: the integer low-pass of both
+//   channels (one 32×32→64 multiply), and the four gains, held as binary64 so that a
+//   step is one multiply and a rounding to binary32 done on the bits;
 // - one window test per band shows that no meter rises and no channel overloads;
 // - hold expiry and master-gain recovery are events scheduled by frame number, one
 //   compare per frame instead of three counters;
 // - a band whose meter is in its idle range keeps its gain, and in its slow-attack
 //   range steps by one binary64 multiply, accepted only where a rounding test proves it
-//   equal to the exact step (see predictSlowAttack).
+//   equal to the exact step (see predictSlowAttack); what each meter reading allows is
+//   looked up in a table built once per call.
 // A rare frame (a meter moves, a pair's hold runs out, the master gain steps, a band
 // could overload, or a prediction cannot be proven) runs the stages exactly: a decaying
 // band below its target recovers by one binary32 multiply, anything unproven takes the
