@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 #include "engine/limiter.hpp"
@@ -226,7 +225,7 @@ struct FastState {
     std::uint32_t decayAt[kPairs];  // when each pair's hold runs out
     std::uint32_t masterStepAt;     // the next eighth frame while the master gain is below 1
     std::uint32_t nextEvent;
-    std::uint32_t word;             // the output of the last rare frame
+    __m128i word;                   // the output of the last rare frame
 
     [[gnu::target("avx2")]] void load(const EngineState& state, const LaneRules& lanes);
     [[gnu::target("avx2")]] void store(EngineState& state) const;
@@ -240,7 +239,7 @@ private:
     [[gnu::target("avx2")]] __m128 stepGains(__m128 current, __m128i decaying, const LaneRules& lanes);
     [[gnu::target("avx2")]] __m128 stepGainsExactly(__m128 current, __m128i decaying,
                                                    const LaneRules& lanes);
-    [[gnu::target("avx2")]] std::uint32_t limiter(__m128i products);
+    [[gnu::target("avx2")]] __m128i limiter(__m128i products);
     [[gnu::target("avx2")]] void readMeters(int changed, const LaneRules& lanes);
     [[gnu::target("avx2")]] void holdStill(int still, __m128 fixedGains);
     void schedule() { nextEvent = std::min({decayAt[0], decayAt[1], masterStepAt}); }
@@ -257,9 +256,8 @@ private:
 // The stages of a common frame, on the registers the loop keeps and the state it reads.
 
 [[gnu::target("avx2"), gnu::always_inline]] inline __m128i decode(const std::uint8_t* frame) {
-    std::int32_t word;
-    std::memcpy(&word, frame, sizeof word);  // x86-64 is little-endian, like the file
-    return _mm_cvtepi16_epi64(_mm_cvtsi32_si128(word));  // inL, ·, inR, ·
+    // x86-64 is little-endian, like the file.
+    return _mm_cvtepi16_epi64(_mm_loadu_si32(frame));  // inL, ·, inR, ·
 }
 
 // Split: the integer low-pass of both channels, and the high bands, wrapped to 16 bits.
@@ -307,12 +305,15 @@ private:
 
 // Limiter, where no band can overload: the true sums of each channel's bands,
 // saturated by the pack.
-[[gnu::target("avx2"), gnu::always_inline]] inline std::uint32_t limit(__m128i products) {
+// The frame's two samples are the low 32 bits of the result.
+[[gnu::target("avx2"), gnu::always_inline]] inline __m128i limit(__m128i products) {
     const __m128i sums = _mm_add_epi32(products, _mm_shuffle_epi32(products, _MM_SHUFFLE(1, 0, 3, 2)));
-    return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_packs_epi32(sums, sums)));
+    return _mm_packs_epi32(sums, sums);
 }
 
-inline void encode(std::uint8_t* frame, std::uint32_t word) { std::memcpy(frame, &word, sizeof word); }
+[[gnu::target("avx2"), gnu::always_inline]] inline void encode(std::uint8_t* frame, __m128i samples) {
+    _mm_storeu_si32(frame, samples);
+}
 
 void FastState::load(const EngineState& state, const LaneRules& lanes) {
     low = _mm_setr_epi32(state.lowL, 0, state.lowR, 0);
@@ -480,7 +481,7 @@ __m128 FastState::stepGainsExactly(__m128 current, __m128i decaying, const LaneR
 
 // Limiter: the master gain's scheduled step, then the saturated sums; a loud band's
 // frame goes through the literal limiter, which may set the master gain.
-std::uint32_t FastState::limiter(__m128i products) {
+__m128i FastState::limiter(__m128i products) {
     if (frame == masterStepAt) {
         masterGain = recoveredMasterGain(masterGain);
         masterStepAt = masterGain < 1.0f ? frame + kMasterRecoveryFrames : kNever;
@@ -496,8 +497,7 @@ std::uint32_t FastState::limiter(__m128i products) {
     const std::int16_t right = limitChannel(master, exact[1], exact[3]);
     masterGain = master;
     if (masterGain < 1.0f && masterStepAt == kNever) masterStepAt = nextEighthAfter(frame);
-    return static_cast<std::uint16_t>(left) |
-           static_cast<std::uint32_t>(static_cast<std::uint16_t>(right)) << 16;
+    return _mm_setr_epi16(left, right, 0, 0, 0, 0, 0, 0);
 }
 
 // Reads the lanes in `changed` again from their meters.
@@ -562,11 +562,11 @@ bool fastPathSupported() {
     // The chains carried from frame to frame, in registers.
     __m128i low = fast.low;
     __m256d gains = fast.gains;
-    std::uint32_t nextEvent = fast.nextEvent;
+    std::size_t nextEvent = fast.nextEvent;
     const std::size_t count = frames.size() / kFrameBytes;
-    std::uint8_t* bytes = frames.data();
-    std::uint32_t frame = 0;
-    for (; frame < count; ++frame, bytes += kFrameBytes) {
+    std::size_t frame = 0;
+    for (; frame < count; ++frame) {
+        std::uint8_t* bytes = frames.data() + frame * kFrameBytes;
         const __m128i signal = split(low, decode(bytes), lanes);
         const __m128 current = _mm256_cvtpd_ps(gains);
         const __m128i products = bandProducts(signal, current, fast);
@@ -574,7 +574,7 @@ bool fastPathSupported() {
         const GainStep step = predictGains(gains, fast, lanes);
         const __m256d rare = _mm256_or_pd(step.unsure, _mm256_castsi256_pd(_mm256_cvtepi32_epi64(outside)));
         if (_mm256_movemask_pd(rare) != 0 || frame == nextEvent) [[unlikely]] {
-            fast.frame = frame;
+            fast.frame = static_cast<std::uint32_t>(frame);
             gains = _mm256_cvtps_pd(fast.rareFrame(products, current, step, lanes));
             encode(bytes, fast.word);
             nextEvent = fast.nextEvent;
@@ -583,7 +583,7 @@ bool fastPathSupported() {
             encode(bytes, limit(products));
         }
     }
-    fast.frame = frame;
+    fast.frame = static_cast<std::uint32_t>(frame);
     fast.low = low;
     fast.gains = gains;
     fast.store(state);
