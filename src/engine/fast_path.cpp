@@ -195,6 +195,7 @@ constexpr int pairLanes(int pairs) { return (pairs & 1) * 0x3 | (pairs & 2) * 0x
 // The predicted gain step of a frame: the new gains, and the lanes it cannot vouch for.
 struct GainStep {
     __m256d gains;   // binary32 values, held as binary64
+    __m128 nearest;  // the same gains, rounded by the conversion rather than the bits
     __m256d unsure;  // all ones in a lane it cannot vouch for
 
     [[gnu::target("avx2")]] int unsureLanes() const { return _mm256_movemask_pd(unsure); }
@@ -212,8 +213,8 @@ struct FastState {
     __m128 laneMaster;  // masterGain, masterGain, 1, 1
     float masterGain;
     __m128i peaks;
-    __m128i bandLowest;
-    __m128i bandHighest;
+    __m128 outsideTo;    // one below the lowest band that leaves the meter as it is
+    __m128 outsideFrom;  // one above the highest
     __m256d gainLowest;
     __m256d gainHighest;
     __m256d factor;
@@ -275,16 +276,19 @@ private:
         _mm_shuffle_ps(_mm_castsi128_ps(high), _mm_castsi128_ps(low), _MM_SHUFFLE(2, 0, 2, 0)));
 }
 
-// Band products with the gains the previous frame left, truncated.
-[[gnu::target("avx2"), gnu::always_inline]] inline __m128i bandProducts(__m128i signal, __m128 gains,
-                                                                        const FastState& fast) {
-    return _mm_cvttps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(signal), _mm_mul_ps(gains, fast.laneMaster)));
+// Band products with the gains the previous frame left, before truncation.
+[[gnu::target("avx2"), gnu::always_inline]] inline __m128 bandProducts(__m128i signal, __m128 gains,
+                                                                       const FastState& fast) {
+    return _mm_mul_ps(_mm_cvtepi32_ps(signal), _mm_mul_ps(gains, fast.laneMaster));
 }
 
 // Meters and limiter in one test: the lanes whose band could raise its meter, or
-// overload its channel (or wrap).
-[[gnu::target("avx2"), gnu::always_inline]] inline __m128i bandsOutside(__m128i products, const FastState& fast) {
-    return _mm_or_si128(_mm_cmpgt_epi32(products, fast.bandHighest), _mm_cmpgt_epi32(fast.bandLowest, products));
+// overload its channel (or wrap). Tested before truncation, which the branch on it
+// need not wait for: a product truncates above a whole H exactly when it is at least
+// H + 1, and below a whole L ≤ 0 exactly when it is at most L − 1.
+[[gnu::target("avx2"), gnu::always_inline]] inline int bandsOutside(__m128 products, const FastState& fast) {
+    return _mm_movemask_ps(_mm_or_ps(_mm_cmpge_ps(products, fast.outsideFrom),
+                                     _mm_cmple_ps(products, fast.outsideTo)));
 }
 
 // Gains: every lane's predicted step, and the lanes where it is not proven. A proven
@@ -300,7 +304,8 @@ private:
     const __m256d outside = _mm256_or_pd(_mm256_cmp_pd(gains, fast.gainLowest, _CMP_LT_OQ),
                                          _mm256_cmp_pd(gains, fast.gainHighest, _CMP_GT_OQ));
     const __m256i rounded = _mm256_andnot_si256(lanes.low29, shifted);
-    return {_mm256_castsi256_pd(rounded), _mm256_or_pd(nearMidpoint, outside)};
+    return {_mm256_castsi256_pd(rounded), _mm256_cvtpd_ps(_mm256_castsi256_pd(predicted)),
+            _mm256_or_pd(nearMidpoint, outside)};
 }
 
 // Limiter, where no band can overload: the true sums of each channel's bands,
@@ -321,7 +326,7 @@ void FastState::load(const EngineState& state, const LaneRules& lanes) {
     masterGain = state.masterGain;
     laneMaster = _mm_setr_ps(masterGain, masterGain, 1.0f, 1.0f);
     peaks = _mm_setr_epi32(state.peakHL, state.peakHR, state.peakLL, state.peakLR);
-    bandLowest = bandHighest = _mm_setzero_si128();
+    outsideTo = outsideFrom = _mm_setzero_ps();
     gainLowest = gainHighest = _mm256_setzero_pd();
     factor = _mm256_setzero_pd();
     edgeOffset = edgeWidth = _mm256_setzero_si256();
@@ -504,12 +509,12 @@ __m128i FastState::limiter(__m128i products) {
 void FastState::readMeters(int changed, const LaneRules& lanes) {
     const __m128i changedMask = laneMask(changed);
     const __m128i level = _mm_slli_epi32(peaks, kLevelShift);
-    bandLowest = _mm_blendv_epi8(
-        bandLowest, _mm_max_epi32(_mm_set1_epi32(-kQuietBand), _mm_sub_epi32(_mm_setzero_si128(), level)),
-        changedMask);
-    bandHighest = _mm_blendv_epi8(
-        bandHighest, _mm_min_epi32(_mm_set1_epi32(kQuietBand), _mm_add_epi32(level, _mm_set1_epi32((1 << kLevelShift) - 1))),
-        changedMask);
+    const __m128i lowest = _mm_max_epi32(_mm_set1_epi32(-kQuietBand), _mm_sub_epi32(_mm_setzero_si128(), level));
+    const __m128i highest = _mm_min_epi32(_mm_set1_epi32(kQuietBand),
+                                          _mm_add_epi32(level, _mm_set1_epi32((1 << kLevelShift) - 1)));
+    const __m128i one = _mm_set1_epi32(1);
+    outsideTo = _mm_blendv_ps(outsideTo, _mm_cvtepi32_ps(_mm_sub_epi32(lowest, one)), _mm_castsi128_ps(changedMask));
+    outsideFrom = _mm_blendv_ps(outsideFrom, _mm_cvtepi32_ps(_mm_add_epi32(highest, one)), _mm_castsi128_ps(changedMask));
     alignas(16) std::int32_t meter[4];
     _mm_store_si128(reinterpret_cast<__m128i*>(meter), peaks);
     const MeterReading& hl = lanes.readings[0][meter[0]];
@@ -562,26 +567,28 @@ bool fastPathSupported() {
     // The chains carried from frame to frame, in registers.
     __m128i low = fast.low;
     __m256d gains = fast.gains;
+    __m128 current = _mm256_cvtpd_ps(gains);  // the same gains in binary32
     std::size_t nextEvent = fast.nextEvent;
     const std::size_t count = frames.size() / kFrameBytes;
     std::size_t frame = 0;
     for (; frame < count; ++frame) {
         std::uint8_t* bytes = frames.data() + frame * kFrameBytes;
         const __m128i signal = split(low, decode(bytes), lanes);
-        const __m128 current = _mm256_cvtpd_ps(gains);
-        const __m128i products = bandProducts(signal, current, fast);
-        const __m128i outside = bandsOutside(products, fast);
+        const __m128 unTruncated = bandProducts(signal, current, fast);
+        const __m128i products = _mm_cvttps_epi32(unTruncated);
         const GainStep step = predictGains(gains, fast, lanes);
-        // Two masks, not one: the branch is mispredicted on every rare frame, and each
-        // cycle it resolves sooner is a cycle less lost.
-        const int rare = step.unsureLanes() | _mm_movemask_ps(_mm_castsi128_ps(outside));
+        // The branch is mispredicted on every rare frame; each cycle sooner that its
+        // test is known is a cycle less lost.
+        const int rare = step.unsureLanes() | bandsOutside(unTruncated, fast);
         if (rare != 0 || frame == nextEvent) [[unlikely]] {
             fast.frame = static_cast<std::uint32_t>(frame);
-            gains = _mm256_cvtps_pd(fast.rareFrame(products, current, step, lanes));
+            current = fast.rareFrame(products, current, step, lanes);
+            gains = _mm256_cvtps_pd(current);
             encode(bytes, fast.word);
             nextEvent = fast.nextEvent;
         } else {
             gains = step.gains;
+            current = step.nearest;
             encode(bytes, limit(products));
         }
     }
