@@ -480,7 +480,14 @@ __m128 FastState::stepGainsExactly(__m128 current, __m128i decaying, const LaneR
     // Lanes to read again: a new meter, or a fixed point that moved.
     const int changed = fastLanes | (stable & moved);
     if (changed != 0) readMeters(changed, lanes);
-    if ((still & ~stable) != 0) holdStill(still & ~stable, next);
+    // A lane that stood still is held there, unless its meter reading already
+    // predicts that it stays (no step, and its gain within the reading's bounds).
+    const __m256d wideNext = _mm256_cvtps_pd(next);
+    const __m256d unvouched = _mm256_or_pd(
+        _mm256_or_pd(_mm256_cmp_pd(wideNext, gainLowest, _CMP_LT_OQ), _mm256_cmp_pd(wideNext, gainHighest, _CMP_GT_OQ)),
+        _mm256_cmp_pd(factor, _mm256_set1_pd(1.0), _CMP_NEQ_OQ));
+    const int hold = still & ~stable & _mm256_movemask_pd(unvouched);
+    if (hold != 0) holdStill(hold, next);
     return next;
 }
 
