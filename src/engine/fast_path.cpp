@@ -436,9 +436,12 @@ __m128 FastState::stepGains(__m128 current, __m128i decaying, const LaneRules& l
     const __m128 recovered = _mm_blendv_ps(current, _mm_mul_ps(current, lanes.recoveryFactor), recover);
     const __m128i slow = _mm_andnot_si128(_mm_cmpgt_epi32(lanes.slowLowest, peaks),
                                           _mm_cmpgt_epi32(_mm_add_epi32(lanes.slowHighest, _mm_set1_epi32(1)), peaks));
+    // A band above maxGain with its meter at 0 attacks toward maxGain, decay or not:
+    // its step is the predicted one (a fixed point held still) or unproven.
+    const __m128i held = _mm_castps_si128(_mm_and_ps(silent, aboveMax));
     const int unproven = (step.unsureLanes() & ~_mm_movemask_ps(recovering)) |
                          _mm_movemask_ps(_mm_castsi128_ps(_mm_andnot_si128(
-                             _mm_or_si128(_mm_castps_si128(recovering), slow), decaying)));
+                             _mm_or_si128(_mm_or_si128(_mm_castps_si128(recovering), slow), held), decaying)));
     if (unproven != 0) [[unlikely]] {
         return stepGainsExactly(current, decaying, lanes);
     }
