@@ -203,8 +203,8 @@ struct GainStep {
 
 // The engine state as the kernel keeps it. The frame loop holds the two chains it
 // carries from frame to frame (low-pass, gains) in registers and only reads the rest;
-// a rare frame changes the rest here. Hold expiries and master-gain
-// steps are scheduled by frame number within one call (frame 0 is the call's first).
+// a rare frame changes the rest here. Hold expiries and master-gain steps are
+// scheduled by frame number within one call (frame 0 is the call's first).
 // Each lane's meter also sets the bands that leave it as it is, and how its gain step
 // is predicted (its MeterReading).
 struct FastState {
