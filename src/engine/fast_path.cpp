@@ -238,6 +238,8 @@ struct FastState {
 private:
     [[gnu::target("avx2")]] __m128i meters(__m128i levels, __m128i rises, const LaneRules& lanes);
     [[gnu::target("avx2")]] __m128 stepGains(__m128 current, __m128i decaying, const LaneRules& lanes);
+    [[gnu::target("avx2")]] __m128 stepWithoutRecovery(__m128 current, const GainStep& step,
+                                                      const LaneRules& lanes);
     [[gnu::target("avx2")]] __m128 stepGainsExactly(__m128 current, __m128i decaying,
                                                    const LaneRules& lanes);
     [[gnu::target("avx2")]] __m128i limiter(__m128i products);
@@ -376,9 +378,7 @@ __m128 FastState::rareFrame(__m128i products, __m128 current, GainStep step,
                                         _mm_cmpgt_epi32(_mm_set1_epi32(-kNoLevel), levels));
     __m128 next;
     if (_mm_testz_si128(rises, rises) && frame != decayAt[0] && frame != decayAt[1]) {
-        // No meter moves: the predicted step stands where it is proven.
-        next = step.unsureLanes() == 0 ? _mm256_cvtpd_ps(step.gains)
-                                : stepGainsExactly(current, _mm_setzero_si128(), lanes);
+        next = stepWithoutRecovery(current, step, lanes);  // no meter moves
     } else {
         next = stepGains(current, meters(levels, rises, lanes), lanes);
     }
@@ -418,9 +418,7 @@ __m128i FastState::meters(__m128i levels, __m128i rises, const LaneRules& lanes)
 __m128 FastState::stepGains(__m128 current, __m128i decaying, const LaneRules& lanes) {
     const GainStep step = predictGains(_mm256_cvtps_pd(current), *this, lanes);  // with the meters as they are now
     if (_mm_testz_si128(decaying, decaying)) {
-        // No band recovers, and a fixed point keeps its meter and so its gain.
-        return step.unsureLanes() == 0 ? _mm256_cvtpd_ps(step.gains)
-                                       : stepGainsExactly(current, decaying, lanes);
+        return stepWithoutRecovery(current, step, lanes);  // a fixed point keeps its meter and gain
     }
     const __m128 silent = _mm_castsi128_ps(_mm_cmpeq_epi32(peaks, _mm_setzero_si128()));
     const __m128 aboveMax = _mm_cmpgt_ps(current, lanes.maxGain);
@@ -449,6 +447,13 @@ __m128 FastState::stepGains(__m128 current, __m128i decaying, const LaneRules& l
     const int moved = _mm_movemask_ps(_mm_cmpneq_ps(next, current)) & stable;
     if (moved != 0) readMeters(moved, lanes);  // fixed points no longer
     return next;
+}
+
+// Gains on a frame on which no band recovers: the predicted step where it is proven,
+// else the literal step.
+__m128 FastState::stepWithoutRecovery(__m128 current, const GainStep& step, const LaneRules& lanes) {
+    return step.unsureLanes() == 0 ? _mm256_cvtpd_ps(step.gains)
+                                   : stepGainsExactly(current, _mm_setzero_si128(), lanes);
 }
 
 // The literal gain step of every band, four lanes wide, operation for operation. A
