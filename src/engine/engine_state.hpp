@@ -93,7 +93,6 @@ std::int16_t splitBands(std::int16_t& low, std::int16_t in);
 // int32 range.
 BandProducts bandProducts(const EngineState& state, std::int16_t highL, std::int16_t highR);
 
-
 // Runs one frame through every stage, updating `state`, and returns the output frame.
 StereoFrame processFrame(EngineState& state, const GainRules& rules, StereoFrame in);
 
