@@ -1,6 +1,7 @@
 #include "engine/fast_path.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -101,15 +102,19 @@ constexpr PeakRanges peakRanges(const BandCharacter& band) {
 constexpr PeakRanges kHighPeaks = peakRanges(kHighBand);
 constexpr PeakRanges kLowPeaks = peakRanges(kLowBand);
 
-// What a band's meter reading tells the prediction: a gain in [gainLowest,
-// gainHighest] steps to fl32(g × factor) where the rounding test passes (2^28 +
-// bound, 2·bound + 1; a factor of 1 is no step, and always passes).
-struct MeterReading {
+// What a band's meter reading tells the kernel, one cache line each:
+// - its prediction: a gain in [gainLowest, gainHighest] steps to fl32(g × factor) where
+//   the rounding test passes (2^28 + bound, 2·bound + 1; a factor of 1 is no step, and
+//   always passes);
+// - its window: the products that leave the meter as it is and cannot overload.
+struct alignas(64) MeterReading {
     double factor;
     std::int64_t edgeOffset;
     std::int64_t edgeWidth;
     double gainLowest;
     double gainHighest;
+    float outsideTo;    // one below the lowest band that leaves the meter as it is
+    float outsideFrom;  // one above the highest
 };
 constexpr int kMeterReadings = 128;  // a meter rises to a level of at most 127
 
@@ -139,20 +144,23 @@ constexpr std::int32_t kLowPassRoundTowardZero = (1 << 21) - 1;
 static_assert(lowPassStep(-65535) == (-65535 * kLowPassScale + kLowPassRoundTowardZero) >> 21);
 
 MeterReading readMeter(const BandRule& band, const PeakRanges& ranges, std::int32_t peak) {
+    const std::int32_t level = peak << kLevelShift;
+    const auto to = static_cast<float>(std::max(-kQuietBand, -level) - 1);
+    const auto from = static_cast<float>(std::min(kQuietBand, level + (1 << kLevelShift) - 1) + 1);
     const auto midpoint = static_cast<std::int64_t>(kMidpoint);
     if (peak == 0) {
-        return {1.0, midpoint, 1, -kInfinity, band.maxGain};  // target maxGain
+        return {1.0, midpoint, 1, -kInfinity, band.maxGain, to, from};  // target maxGain
     }
     if (peak <= ranges.idleHighest) {
-        return {1.0, midpoint, 1, -kInfinity, kInfinity};
+        return {1.0, midpoint, 1, -kInfinity, kInfinity, to, from};
     }
     if (peak >= ranges.slowLowest && peak <= ranges.slowHighest) {
         const double rate = band.slowRate * band.attackMultiplier;
         const std::int64_t bound = predictionBound(rate);
         return {slowAttackFactor(rate, band.reference, peak), midpoint + bound, 2 * bound + 1,
-                slowAttackGainFloor(band.reference, peak), kInfinity};
+                slowAttackGainFloor(band.reference, peak), kInfinity, to, from};
     }
-    return {1.0, midpoint, 1, kInfinity, -kInfinity};  // no gain is predicted
+    return {1.0, midpoint, 1, kInfinity, -kInfinity, to, from};  // no gain is predicted
 }
 
 [[gnu::target("avx2"), gnu::noinline]] LaneRules makeLaneRules(const GainRules& rules) {
@@ -236,7 +244,8 @@ struct FastState {
                                             GainStep step, const LaneRules& lanes);
 
 private:
-    [[gnu::target("avx2")]] __m128i meters(__m128i levels, __m128i rises, const LaneRules& lanes);
+    [[gnu::target("avx2")]] void rise(__m128i levels, __m128i rises, int rose, const LaneRules& lanes);
+    [[gnu::target("avx2")]] __m128i decay(int decaying, const LaneRules& lanes);
     [[gnu::target("avx2")]] __m128 stepGains(__m128 current, __m128i decaying, const LaneRules& lanes);
     [[gnu::target("avx2")]] __m128 stepWithoutRecovery(__m128 current, const GainStep& step,
                                                       const LaneRules& lanes);
@@ -377,10 +386,16 @@ __m128 FastState::rareFrame(__m128i products, __m128 current, GainStep step,
     const __m128i rises = _mm_and_si128(_mm_cmpgt_epi32(levels, peaks),
                                         _mm_cmpgt_epi32(_mm_set1_epi32(-kNoLevel), levels));
     __m128 next;
-    if (_mm_testz_si128(rises, rises) && frame != decayAt[0] && frame != decayAt[1]) {
-        next = stepWithoutRecovery(current, step, lanes);  // no meter moves
+    const int rose = _mm_movemask_ps(_mm_castsi128_ps(rises));
+    if (rose != 0) rise(levels, rises, rose, lanes);
+    // A pair that rose has restarted its hold, so it does not decay.
+    const int decaying = pairLanes((decayAt[0] == frame ? 1 : 0) | (decayAt[1] == frame ? 2 : 0));
+    if (decaying != 0) {
+        next = stepGains(current, decay(decaying, lanes), lanes);
+    } else if (rose != 0) {
+        next = stepWithoutRecovery(current, predictGains(_mm256_cvtps_pd(current), *this, lanes), lanes);
     } else {
-        next = stepGains(current, meters(levels, rises, lanes), lanes);
+        next = stepWithoutRecovery(current, step, lanes);  // no meter moves
     }
     word = limiter(products);
     laneMaster = _mm_setr_ps(masterGain, masterGain, 1.0f, 1.0f);
@@ -388,27 +403,31 @@ __m128 FastState::rareFrame(__m128i products, __m128 current, GainStep step,
     return next;
 }
 
-// Meters: rises to the bands' levels, which restart their pair's hold, and the decay
-// of a pair whose hold runs out. Reads the lanes whose meter moved again; returns the
-// decaying lanes.
-__m128i FastState::meters(__m128i levels, __m128i rises, const LaneRules& lanes) {
-    const __m128i pairRises = _mm_or_si128(rises, _mm_shuffle_epi32(rises, _MM_SHUFFLE(2, 3, 0, 1)));
-    const int due = (decayAt[0] == frame ? 1 : 0) | (decayAt[1] == frame ? 2 : 0);
-    const __m128i decaying = _mm_andnot_si128(pairRises, laneMask(pairLanes(due)));
-    const __m128i raised = _mm_blendv_epi8(peaks, levels, rises);
-    const __m128i lowered = _mm_and_si128(decaying, _mm_cmpgt_epi32(raised, _mm_setzero_si128()));
-    peaks = _mm_add_epi32(raised, lowered);  // lowered lanes are −1
-    readMeters(_mm_movemask_ps(_mm_castsi128_ps(_mm_or_si128(rises, lowered))), lanes);
+// Meters, in two steps kept apart so that the most common rare frame, a rise alone,
+// does only its own work.
+// A rise sets the meters of the lanes in `rose` to their bands' levels and restarts
+// their pairs' holds.
+void FastState::rise(__m128i levels, __m128i rises, int rose, const LaneRules& lanes) {
+    peaks = _mm_blendv_epi8(peaks, levels, rises);
+    readMeters(rose, lanes);
+    static_assert(kHoldFrames > 1);  // a restarted hold never runs out on this frame
+    const std::uint32_t restart = frame + kHoldFrames - 1;
+    decayAt[0] = (rose & 0x3) != 0 ? restart : decayAt[0];
+    decayAt[1] = (rose & 0xc) != 0 ? restart : decayAt[1];
+}
 
-    // The schedule: a rise restarts the hold, a decay starts the next one.
-    const int rose = _mm_movemask_ps(_mm_castsi128_ps(pairRises));
-    for (int pair = 0; pair < kPairs; ++pair) {
-        const bool restart = (rose >> (2 * pair) & 1) != 0;
-        decayAt[pair] = restart                     ? frame + kHoldFrames - 1
-                        : (due >> pair & 1) != 0 ? frame + kHoldFrames
-                                                 : decayAt[pair];
-    }
-    return decaying;
+// A pair whose hold runs out lowers its meters above 0 by one and starts its next
+// hold. Returns the decaying lanes.
+__m128i FastState::decay(int decaying, const LaneRules& lanes) {
+    const __m128i mask = laneMask(decaying);
+    const __m128i lowered = _mm_and_si128(mask, _mm_cmpgt_epi32(peaks, _mm_setzero_si128()));
+    peaks = _mm_add_epi32(peaks, lowered);  // lowered lanes are −1
+    const int changed = _mm_movemask_ps(_mm_castsi128_ps(lowered));
+    if (changed != 0) readMeters(changed, lanes);
+    const std::uint32_t next = frame + kHoldFrames;
+    decayAt[0] = (decaying & 0x3) != 0 ? next : decayAt[0];
+    decayAt[1] = (decaying & 0xc) != 0 ? next : decayAt[1];
+    return mask;
 }
 
 // Gains on a frame whose meters may have moved: the predicted step where it is proven.
@@ -520,33 +539,52 @@ __m128i FastState::limiter(__m128i products) {
     return _mm_setr_epi16(left, right, 0, 0, 0, 0, 0, 0);
 }
 
+// One field of the four lanes' meter readings, a broadcast and a blend per lane:
+// cheaper than inserting the values one by one.
+using LaneReadings = std::array<const MeterReading*, 4>;
+
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256d laneDoubles(const LaneReadings& reading,
+                                                                       double MeterReading::*field) {
+    __m256d v = _mm256_broadcast_sd(&(reading[0]->*field));
+    v = _mm256_blend_pd(v, _mm256_broadcast_sd(&(reading[1]->*field)), 0b0010);
+    v = _mm256_blend_pd(v, _mm256_broadcast_sd(&(reading[2]->*field)), 0b0100);
+    return _mm256_blend_pd(v, _mm256_broadcast_sd(&(reading[3]->*field)), 0b1000);
+}
+
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i laneIntegers(const LaneReadings& reading,
+                                                                        std::int64_t MeterReading::*field) {
+    __m256i v = _mm256_set1_epi64x(reading[0]->*field);
+    v = _mm256_blend_epi32(v, _mm256_set1_epi64x(reading[1]->*field), 0b00001100);
+    v = _mm256_blend_epi32(v, _mm256_set1_epi64x(reading[2]->*field), 0b00110000);
+    return _mm256_blend_epi32(v, _mm256_set1_epi64x(reading[3]->*field), 0b11000000);
+}
+
+[[gnu::target("avx2"), gnu::always_inline]] inline __m128 laneFloats(const LaneReadings& reading,
+                                                                    float MeterReading::*field) {
+    __m128 v = _mm_broadcast_ss(&(reading[0]->*field));
+    v = _mm_blend_ps(v, _mm_broadcast_ss(&(reading[1]->*field)), 0b0010);
+    v = _mm_blend_ps(v, _mm_broadcast_ss(&(reading[2]->*field)), 0b0100);
+    return _mm_blend_ps(v, _mm_broadcast_ss(&(reading[3]->*field)), 0b1000);
+}
+
 // Reads the lanes in `changed` again from their meters.
 void FastState::readMeters(int changed, const LaneRules& lanes) {
+    alignas(16) std::uint32_t entry[4];  // pair · kMeterReadings + meter
+    _mm_store_si128(reinterpret_cast<__m128i*>(entry),
+                    _mm_add_epi32(peaks, _mm_setr_epi32(0, 0, kMeterReadings, kMeterReadings)));
+    const MeterReading* const table = &lanes.readings[0][0];
+    const LaneReadings reading{&table[entry[0]], &table[entry[1]], &table[entry[2]], &table[entry[3]]};
     const __m128i changedMask = laneMask(changed);
-    const __m128i level = _mm_slli_epi32(peaks, kLevelShift);
-    const __m128i lowest = _mm_max_epi32(_mm_set1_epi32(-kQuietBand), _mm_sub_epi32(_mm_setzero_si128(), level));
-    const __m128i highest = _mm_min_epi32(_mm_set1_epi32(kQuietBand),
-                                          _mm_add_epi32(level, _mm_set1_epi32((1 << kLevelShift) - 1)));
-    const __m128i one = _mm_set1_epi32(1);
-    outsideTo = _mm_blendv_ps(outsideTo, _mm_cvtepi32_ps(_mm_sub_epi32(lowest, one)), _mm_castsi128_ps(changedMask));
-    outsideFrom = _mm_blendv_ps(outsideFrom, _mm_cvtepi32_ps(_mm_add_epi32(highest, one)), _mm_castsi128_ps(changedMask));
-    alignas(16) std::int32_t meter[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(meter), peaks);
-    const MeterReading& hl = lanes.readings[0][meter[0]];
-    const MeterReading& hr = lanes.readings[0][meter[1]];
-    const MeterReading& ll = lanes.readings[1][meter[2]];
-    const MeterReading& lr = lanes.readings[1][meter[3]];
     const __m256i mask = _mm256_cvtepi32_epi64(changedMask);
     const __m256d maskPd = _mm256_castsi256_pd(mask);
-    factor = _mm256_blendv_pd(factor, _mm256_setr_pd(hl.factor, hr.factor, ll.factor, lr.factor), maskPd);
-    edgeOffset = _mm256_blendv_epi8(
-        edgeOffset, _mm256_setr_epi64x(hl.edgeOffset, hr.edgeOffset, ll.edgeOffset, lr.edgeOffset), mask);
-    edgeWidth = _mm256_blendv_epi8(
-        edgeWidth, _mm256_setr_epi64x(hl.edgeWidth, hr.edgeWidth, ll.edgeWidth, lr.edgeWidth), mask);
-    gainLowest = _mm256_blendv_pd(
-        gainLowest, _mm256_setr_pd(hl.gainLowest, hr.gainLowest, ll.gainLowest, lr.gainLowest), maskPd);
-    gainHighest = _mm256_blendv_pd(
-        gainHighest, _mm256_setr_pd(hl.gainHighest, hr.gainHighest, ll.gainHighest, lr.gainHighest), maskPd);
+    const __m128 maskPs = _mm_castsi128_ps(changedMask);
+    factor = _mm256_blendv_pd(factor, laneDoubles(reading, &MeterReading::factor), maskPd);
+    edgeOffset = _mm256_blendv_epi8(edgeOffset, laneIntegers(reading, &MeterReading::edgeOffset), mask);
+    edgeWidth = _mm256_blendv_epi8(edgeWidth, laneIntegers(reading, &MeterReading::edgeWidth), mask);
+    gainLowest = _mm256_blendv_pd(gainLowest, laneDoubles(reading, &MeterReading::gainLowest), maskPd);
+    gainHighest = _mm256_blendv_pd(gainHighest, laneDoubles(reading, &MeterReading::gainHighest), maskPd);
+    outsideTo = _mm_blendv_ps(outsideTo, laneFloats(reading, &MeterReading::outsideTo), maskPs);
+    outsideFrom = _mm_blendv_ps(outsideFrom, laneFloats(reading, &MeterReading::outsideFrom), maskPs);
     stable &= ~changed;
 }
 
