@@ -113,8 +113,8 @@ struct alignas(64) MeterReading {
     std::int64_t edgeWidth;
     double gainLowest;
     double gainHighest;
-    float outsideTo;    // one below the lowest band that leaves the meter as it is
-    float outsideFrom;  // one above the highest
+    double outsideTo;    // one below the lowest band that leaves the meter as it is
+    double outsideFrom;  // one above the highest
 };
 constexpr int kMeterReadings = 128;  // a meter rises to a level of at most 127
 
@@ -145,8 +145,8 @@ static_assert(lowPassStep(-65535) == (-65535 * kLowPassScale + kLowPassRoundTowa
 
 MeterReading readMeter(const BandRule& band, const PeakRanges& ranges, std::int32_t peak) {
     const std::int32_t level = peak << kLevelShift;
-    const auto to = static_cast<float>(std::max(-kQuietBand, -level) - 1);
-    const auto from = static_cast<float>(std::min(kQuietBand, level + (1 << kLevelShift) - 1) + 1);
+    const double to = std::max(-kQuietBand, -level) - 1;
+    const double from = std::min(kQuietBand, level + (1 << kLevelShift) - 1) + 1;
     const auto midpoint = static_cast<std::int64_t>(kMidpoint);
     if (peak == 0) {
         return {1.0, midpoint, 1, -kInfinity, band.maxGain, to, from};  // target maxGain
@@ -559,14 +559,6 @@ using LaneReadings = std::array<const MeterReading*, 4>;
     return _mm256_blend_epi32(v, _mm256_set1_epi64x(reading[3]->*field), 0b11000000);
 }
 
-[[gnu::target("avx2"), gnu::always_inline]] inline __m128 laneFloats(const LaneReadings& reading,
-                                                                    float MeterReading::*field) {
-    __m128 v = _mm_broadcast_ss(&(reading[0]->*field));
-    v = _mm_blend_ps(v, _mm_broadcast_ss(&(reading[1]->*field)), 0b0010);
-    v = _mm_blend_ps(v, _mm_broadcast_ss(&(reading[2]->*field)), 0b0100);
-    return _mm_blend_ps(v, _mm_broadcast_ss(&(reading[3]->*field)), 0b1000);
-}
-
 // Reads the lanes in `changed` again from their meters.
 void FastState::readMeters(int changed, const LaneRules& lanes) {
     alignas(16) std::uint32_t entry[4];  // pair · kMeterReadings + meter
@@ -583,8 +575,10 @@ void FastState::readMeters(int changed, const LaneRules& lanes) {
     edgeWidth = _mm256_blendv_epi8(edgeWidth, laneIntegers(reading, &MeterReading::edgeWidth), mask);
     gainLowest = _mm256_blendv_pd(gainLowest, laneDoubles(reading, &MeterReading::gainLowest), maskPd);
     gainHighest = _mm256_blendv_pd(gainHighest, laneDoubles(reading, &MeterReading::gainHighest), maskPd);
-    outsideTo = _mm_blendv_ps(outsideTo, laneFloats(reading, &MeterReading::outsideTo), maskPs);
-    outsideFrom = _mm_blendv_ps(outsideFrom, laneFloats(reading, &MeterReading::outsideFrom), maskPs);
+    // Whole numbers, exact in binary32.
+    outsideTo = _mm_blendv_ps(outsideTo, _mm256_cvtpd_ps(laneDoubles(reading, &MeterReading::outsideTo)), maskPs);
+    outsideFrom =
+        _mm_blendv_ps(outsideFrom, _mm256_cvtpd_ps(laneDoubles(reading, &MeterReading::outsideFrom)), maskPs);
     stable &= ~changed;
 }
 
