@@ -1,7 +1,8 @@
 // Fuzzes the WAV layout on arbitrary files. Input: the file's bytes; when the first
 // byte is odd, the rest follows a canonical 44-byte header instead.
 // Checks: no read outside the file, samples that start at 44 or later and end inside
-// the file, and 44 to the end with 16-bit PCM stereo for a canonical header.
+// the file, a description for exactly the foreign files, and 44 to the end with
+// 16-bit PCM stereo for a canonical header.
 
 #include <cstdint>
 #include <cstring>
@@ -47,6 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(samples.begin >= twoband::kHeaderBytes, "samples start at 44 or later");
     require(samples.begin <= samples.end, "an ordered range");
     require(samples.end <= file.size() || samples.begin == samples.end, "samples inside the file");
+    require(layout->foreign.empty() == (layout->container != twoband::Container::foreign),
+            "a foreign file, and only one, says what it is");
     if (canonical) {
         require(samples.begin == twoband::kHeaderBytes && samples.end == file.size(),
                 "a canonical header gives 44 to the end");

@@ -50,6 +50,10 @@ def output_name_seeds():
     }
 
 
+W64_RIFF = bytes.fromhex("726966662e91cf11a5d628db04c10000")
+W64_TAIL = bytes.fromhex("f3acd3118cd100c04f8edb8a")
+
+
 def wav_layout_seeds():
     fmt = b"fmt " + struct.pack("<IHHIIHH", 16, 1, 2, 44100, 176400, 4, 16)
     tone = frames([(n * 100, -n * 100) for n in range(64)])
@@ -60,6 +64,18 @@ def wav_layout_seeds():
         "streaming": b"RIFF\0\0\0\0WAVE" + fmt + b"data" + struct.pack("<I", 0xFFFFFFFF) + tone,
         "extensible": b"RIFF\0\0\0\0WAVEfmt " + struct.pack("<IHHIIHHHHI", 40, 0xFFFE, 2, 44100, 176400, 4, 16, 22, 16, 3)
         + bytes.fromhex("0100000000001000800000aa00389b71") + b"data" + struct.pack("<I", len(tone)) + tone,
+        "rf64": b"RF64" + struct.pack("<I", 0xFFFFFFFF) + b"WAVEds64" + struct.pack("<IQQQI", 28, 0, len(tone), 64, 0)
+        + fmt + b"data" + struct.pack("<I", 0xFFFFFFFF) + tone,
+        "bw64": b"BW64" + struct.pack("<I", 0xFFFFFFFF) + b"WAVEds64" + struct.pack("<IQQQI", 28, 0, 1 << 40, 64, 0)
+        + fmt + b"LIST" + struct.pack("<I", 3) + b"abc\0" + b"data" + struct.pack("<I", 0xFFFFFFFF) + tone,
+        "wave64": W64_RIFF + struct.pack("<Q", 0) + b"wave" + W64_TAIL
+        + b"fmt " + W64_TAIL + struct.pack("<Q", 40) + fmt[8:]
+        + b"junk" + W64_TAIL + struct.pack("<Q", 27) + b"abc\0\0\0\0\0"
+        + b"data" + W64_TAIL + struct.pack("<Q", 24 + len(tone)) + tone,
+        "flac": b"fLaC" + tone,
+        "mp3": b"\xff\xfb\x90\x00" + bytes(413) + b"\xff\xfb\x90\x00" + tone,
+        "aiff": b"FORM\0\0\0\0AIFF" + tone,
+        "avi": b"RIFF\0\0\0\0AVI " + tone,
     }
 
 

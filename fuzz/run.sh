@@ -10,7 +10,7 @@ declare -A max_len=([engine]=140000 [fast_path]=140000 [command_line]=8192 [outp
 for target in engine fast_path command_line output_name wav_layout; do
   log="$build/fuzz_$target.log"
   "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -max_len="${max_len[$target]}" \
-    -print_final_stats=1 "$build/corpus/$target" >"$log" 2>&1 || { tail -40 "$log"; exit 1; }
+    -print_final_stats=1 -artifact_prefix="$build/" "$build/corpus/$target" >"$log" 2>&1 || { tail -40 "$log"; exit 1; }
   execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$')
   cov=$(grep -E '^#[0-9]+' "$log" | tail -1 | grep -o 'cov: [0-9]*' || true)
   echo "fuzz_$target: $execs executions in ${seconds}s, $cov"

@@ -32,8 +32,8 @@ void reportReadFailure(const Console& console, const char* name, const std::erro
     reportProblem(console, name, error ? error.message() : "the file ended early");
 }
 
-// Where the samples of `input` are. Nothing, and the message, for a file whose header
-// declares samples other than 16-bit PCM.
+// Where the samples of `input` are. Nothing, and the messages, for a file that cannot
+// be compressed.
 std::optional<SampleRange> findSamples(const InputFile& input, const char* name,
                                        const Console& console) {
     std::error_code error;
@@ -46,8 +46,9 @@ std::optional<SampleRange> findSamples(const InputFile& input, const char* name,
         reportReadFailure(console, name, error);
         return std::nullopt;
     }
-    if (layout->format && !layout->format->pcm16) {
-        std::fputs("This sample is not 16-bit PCM !\n", console.out);
+    if (const std::optional<Refusal> refusal = refusalOf(input.length, *layout)) {
+        std::fputs(refusal->message, console.out);
+        reportProblem(console, name, refusal->reason);
         return std::nullopt;
     }
     if (const std::uint16_t channels = layout->format ? layout->format->channels : 2; channels != 2) {
@@ -60,10 +61,12 @@ std::optional<SampleRange> findSamples(const InputFile& input, const char* name,
 }
 
 // The buffer every block passes through, or nothing (and the message) without memory.
-std::unique_ptr<std::uint8_t[]> allocateBlock(std::size_t blockBytes, const Console& console) {
+std::unique_ptr<std::uint8_t[]> allocateBlock(std::size_t blockBytes, const char* name,
+                                              const Console& console) {
     std::unique_ptr<std::uint8_t[]> block{new (std::nothrow) std::uint8_t[blockBytes]};
     if (!block) {
         std::fputs("Not enough available memory !\n", console.out);
+        reportProblem(console, name, std::make_error_code(std::errc::not_enough_memory).message());
     }
     return block;
 }
@@ -128,6 +131,26 @@ void deriveOutputName(PathBuffer& path) {
     path[insertAt] = 'C';
 }
 
+std::optional<Refusal> refusalOf(std::uint64_t length, const WavLayout& layout) {
+    constexpr const char* kNotPcm16 = "This sample is not 16-bit PCM !\n";
+    if (length < kMinSampleLength) {
+        return Refusal{"This sample is too short for being compressed !\n",
+                       std::to_string(length) + " bytes, at least " + std::to_string(kMinSampleLength) +
+                           " are needed"};
+    }
+    if (length > kMaxSampleLength && !holdsAnySize(layout.container)) {
+        return Refusal{"This sample is too long for being compressed !\n",
+                       std::to_string(length) + " bytes; only RF64, BW64 and Wave64 files may be 4 GiB or longer"};
+    }
+    if (layout.container == Container::foreign) {
+        return Refusal{kNotPcm16, layout.foreign + ", not a WAV file"};
+    }
+    if (layout.format && !layout.format->pcm16) {
+        return Refusal{kNotPcm16, describeFormat(*layout.format) + ", only 16-bit PCM is compressed"};
+    }
+    return std::nullopt;
+}
+
 std::optional<InputFile> openInput(const char* name, const Console& console) {
     std::error_code error;
     SystemFile file = SystemFile::openForReading(name, error);
@@ -141,14 +164,6 @@ std::optional<InputFile> openInput(const char* name, const Console& console) {
                                           : "not a regular file");
         return std::nullopt;
     }
-    if (status->size < kMinSampleLength) {
-        std::fputs("This sample is too short for being compressed !\n", console.out);
-        return std::nullopt;
-    }
-    if (status->size > kMaxSampleLength) {
-        std::fputs("This sample is too long for being compressed !\n", console.out);
-        return std::nullopt;
-    }
     return InputFile{std::move(file), status->size};
 }
 
@@ -158,7 +173,7 @@ bool compressInput(const InputFile& input, const PathBuffer& path, const Setting
     if (!samples) {
         return false;
     }
-    const std::unique_ptr<std::uint8_t[]> buffer = allocateBlock(blockBytes, console);
+    const std::unique_ptr<std::uint8_t[]> buffer = allocateBlock(blockBytes, path.data(), console);
     if (!buffer) {
         return false;
     }

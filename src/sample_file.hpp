@@ -10,10 +10,12 @@
 #include <cstdio>
 #include <limits>
 #include <optional>
+#include <string>
 
 #include "engine/engine_state.hpp"
 #include "settings.hpp"
 #include "system_file.hpp"
+#include "wav_layout.hpp"
 
 namespace twoband {
 
@@ -23,7 +25,8 @@ constexpr std::size_t kPathBufferSize = 128;
 constexpr std::size_t kMaxNameLength = 124;
 using PathBuffer = std::array<char, kPathBufferSize>;
 
-// Shorter files are refused; so are files whose length does not fit 32 bits.
+// Shorter files are refused; so are longer ones, but in a container whose sizes are
+// 64-bit (RF64, BW64, Wave64).
 constexpr std::uint64_t kMinSampleLength = 20000;
 constexpr std::uint64_t kMaxSampleLength = std::numeric_limits<std::uint32_t>::max();
 
@@ -51,10 +54,22 @@ struct InputFile {
 bool runSampleFile(const PathBuffer& path, const Settings& settings, const Console& console,
                    std::size_t blockBytes = kBlockBytes);
 
-// Opens and measures the input, refusing what cannot be compressed.
+// Opens and measures the input; refuses what is no regular file.
 std::optional<InputFile> openInput(const char* name, const Console& console);
 
-// Everything after opening: the samples, the output, the stream, the commit.
+// Why a file cannot be compressed: the message on standard output, and the reason on
+// standard error.
+struct Refusal {
+    const char* message;
+    std::string reason;
+};
+
+// Why a file of `length` bytes laid out as `layout` cannot be compressed (too short,
+// too long for its container, another format, not 16-bit PCM); nothing when it can.
+std::optional<Refusal> refusalOf(std::uint64_t length, const WavLayout& layout);
+
+// Everything after opening: the samples (or the refusal), the output, the stream, the
+// commit.
 bool compressInput(const InputFile& input, const PathBuffer& path, const Settings& settings,
                    const Console& console, std::size_t blockBytes = kBlockBytes);
 

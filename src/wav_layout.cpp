@@ -2,25 +2,47 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstring>
 
 namespace twoband {
 
 namespace {
 
+// A RIFF, RF64 or BW64 header: the form ("RIFF"), a 32-bit size, the form type ("WAVE").
 constexpr std::uint64_t kRiffHeaderBytes = 12;
-constexpr std::uint64_t kChunkHeaderBytes = 8;
+constexpr std::uint64_t kRiffChunkHeaderBytes = 8;
+constexpr std::uint32_t kSizeInDs64 = 0xFFFFFFFF;
+// A ds64 payload starts with the RIFF size, then the data size, each 64-bit.
+constexpr std::uint64_t kDs64DataSizeAt = 8;
+constexpr std::uint64_t kDs64Bytes = 16;
+
+// Wave64: the riff GUID, a 64-bit size, the wave GUID; then chunks of a GUID and a
+// 64-bit size that counts the chunk header. The wave, fmt and data GUIDs are their
+// four letters followed by one common tail.
+constexpr std::uint64_t kWave64HeaderBytes = 40;
+constexpr std::uint64_t kWave64ChunkHeaderBytes = 24;
+constexpr std::uint64_t kWave64Alignment = 8;
+constexpr std::array<std::uint8_t, 16> kWave64Riff = {0x72, 0x69, 0x66, 0x66, 0x2E, 0x91, 0xCF, 0x11,
+                                                      0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00};
+constexpr std::array<std::uint8_t, 12> kWave64Tail = {0xF3, 0xAC, 0xD3, 0x11, 0x8C, 0xD1,
+                                                      0x00, 0xC0, 0x4F, 0x8E, 0xDB, 0x8A};
+constexpr std::uint64_t kWave64WaveAt = 24;
+
 // The fields of a format chunk, and the size of an extensible one.
 constexpr std::size_t kFormatBytes = 16;
 constexpr std::size_t kExtensibleFormatBytes = 40;
 constexpr std::uint16_t kFormatPcm = 1;
+constexpr std::uint16_t kFormatFloat = 3;
 constexpr std::uint16_t kFormatExtensible = 0xFFFE;
 constexpr std::uint16_t kPcmBits = 16;
-// The PCM sub-format GUID of an extensible format chunk, as stored at its byte 24.
-constexpr std::array<std::uint8_t, 16> kPcmSubFormat = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                                        0x10, 0x00, 0x80, 0x00, 0x00, 0xAA,
-                                                        0x00, 0x38, 0x9B, 0x71};
+// An extensible chunk's sub-format GUID (at its byte 24): a 16-bit tag, then this.
+constexpr std::array<std::uint8_t, 14> kSubFormatTail = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                                         0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 constexpr std::size_t kSubFormatAt = 24;
+
+// The first bytes read to tell the format: enough for a Wave64 header.
+constexpr std::uint64_t kSignatureBytes = kWave64HeaderBytes;
 
 std::uint16_t little16(const std::uint8_t* bytes) {
     return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
@@ -31,64 +53,219 @@ std::uint32_t little32(const std::uint8_t* bytes) {
            static_cast<std::uint32_t>(little16(bytes + 2)) << 16;
 }
 
+std::uint64_t little64(const std::uint8_t* bytes) {
+    return static_cast<std::uint64_t>(little32(bytes)) |
+           static_cast<std::uint64_t>(little32(bytes + 4)) << 32;
+}
+
 bool isId(const std::uint8_t* bytes, const char (&id)[5]) { return std::memcmp(bytes, id, 4) == 0; }
+
+// How the chunks of a container are laid out.
+struct ChunkStyle {
+    std::uint64_t first;        // where the first chunk starts
+    std::uint64_t headerBytes;  // its id and size
+    bool wave64;                // GUID ids, 64-bit sizes counting the header, 8-byte alignment
+};
+
+constexpr ChunkStyle kRiffChunks{kRiffHeaderBytes, kRiffChunkHeaderBytes, false};
+constexpr ChunkStyle kWave64Chunks{kWave64HeaderBytes, kWave64ChunkHeaderBytes, true};
+
+bool isChunk(const std::uint8_t* header, const char (&id)[5], const ChunkStyle& style) {
+    return isId(header, id) &&
+           (!style.wave64 || std::equal(kWave64Tail.begin(), kWave64Tail.end(), header + 4));
+}
+
+// The payload size of the chunk whose header is `header`.
+std::uint64_t payloadSize(const std::uint8_t* header, const ChunkStyle& style) {
+    if (!style.wave64) return little32(header + 4);
+    const std::uint64_t size = little64(header + 16);
+    return size < style.headerBytes ? 0 : size - style.headerBytes;
+}
 
 // The format declared by a "fmt " chunk of `size` bytes whose payload starts at
 // `payload`; nothing when a read fails.
-std::optional<DeclaredFormat> readFormat(std::uint64_t payload, std::uint32_t size,
+std::optional<DeclaredFormat> readFormat(std::uint64_t payload, std::uint64_t size,
                                          std::uint64_t length, const ReadAt& read) {
     std::array<std::uint8_t, kExtensibleFormatBytes> bytes{};
     const std::uint64_t available = std::min<std::uint64_t>({size, length - payload, bytes.size()});
     if (!read(payload, std::span(bytes).first(available))) {
         return std::nullopt;
     }
-    DeclaredFormat format{little16(&bytes[0]), little16(&bytes[2]), little16(&bytes[14]), false};
-    if (available < kFormatBytes || format.bitsPerSample != kPcmBits) {
-        return format;
+    DeclaredFormat format{little16(&bytes[0]), little16(&bytes[2]), little16(&bytes[12]),
+                          little16(&bytes[14]), available >= kFormatBytes, false};
+    if (format.formatTag == kFormatExtensible) {
+        format.complete = available == kExtensibleFormatBytes;
+        if (format.complete &&
+            std::equal(kSubFormatTail.begin(), kSubFormatTail.end(), &bytes[kSubFormatAt + 2])) {
+            format.formatTag = little16(&bytes[kSubFormatAt]);
+        }
     }
-    format.pcm16 = format.formatTag == kFormatPcm ||
-                   (format.formatTag == kFormatExtensible && available == kExtensibleFormatBytes &&
-                    std::equal(kPcmSubFormat.begin(), kPcmSubFormat.end(), &bytes[kSubFormatAt]));
+    format.pcm16 = format.complete && format.formatTag == kFormatPcm && format.bitsPerSample == kPcmBits;
     return format;
 }
 
-}  // namespace
-
-std::optional<WavLayout> findWavLayout(std::uint64_t length, const ReadAt& read) {
-    WavLayout layout{canonicalSamples(length), std::nullopt};
-    std::array<std::uint8_t, kRiffHeaderBytes> riff{};
-    if (length < kRiffHeaderBytes) {
-        return layout;
-    }
-    if (!read(0, riff)) {
-        return std::nullopt;
-    }
-    if (!isId(&riff[0], "RIFF") || !isId(&riff[8], "WAVE")) {
-        return layout;
-    }
-    // Offsets are 64-bit: a 32-bit size added to an offset near 4 GiB cannot wrap.
-    for (std::uint64_t at = kRiffHeaderBytes; at + kChunkHeaderBytes <= length;) {
-        std::array<std::uint8_t, kChunkHeaderBytes> header{};
-        if (!read(at, header)) {
+// Walks the chunks of a WAV container from `style.first`; nothing when a read fails.
+std::optional<WavLayout> walkChunks(WavLayout layout, const ChunkStyle& style, std::uint64_t length,
+                                    const ReadAt& read) {
+    std::optional<std::uint64_t> ds64DataSize;
+    // Offsets are 64-bit, and a size is checked against what is left of the file
+    // before it is added, so no sum can wrap.
+    for (std::uint64_t at = style.first; at + style.headerBytes <= length;) {
+        std::array<std::uint8_t, kWave64ChunkHeaderBytes> header{};
+        if (!read(at, std::span(header).first(style.headerBytes))) {
             return std::nullopt;
         }
-        const std::uint32_t size = little32(&header[4]);
-        const std::uint64_t payload = at + kChunkHeaderBytes;
-        if (isId(&header[0], "data")) {
-            const std::uint64_t end = size == 0 || payload + size > length ? length : payload + size;
+        const std::uint64_t payload = at + style.headerBytes;
+        std::uint64_t size = payloadSize(header.data(), style);
+        const std::uint64_t left = length - payload;
+        if (isChunk(header.data(), "data", style)) {
+            if (!style.wave64 && size == kSizeInDs64 && ds64DataSize) size = *ds64DataSize;
+            const std::uint64_t end = size == 0 || size > left ? length : payload + size;
             const std::uint64_t begin = std::max<std::uint64_t>(payload, kHeaderBytes);
             layout.samples = {begin, std::max(begin, end)};
             return layout;
         }
-        if (isId(&header[0], "fmt ") && !layout.format) {
+        if (isChunk(header.data(), "fmt ", style) && !layout.format) {
             layout.format = readFormat(payload, size, length, read);
             if (!layout.format) {
                 return std::nullopt;
             }
         }
-        at = payload + size + (size & 1);
+        if (layout.container == Container::rf64 && isId(header.data(), "ds64") && !ds64DataSize &&
+            size >= kDs64Bytes && left >= kDs64Bytes) {
+            std::array<std::uint8_t, kDs64Bytes> sizes{};
+            if (!read(payload, sizes)) {
+                return std::nullopt;
+            }
+            ds64DataSize = little64(&sizes[kDs64DataSizeAt]);
+        }
+        if (size > left) {
+            break;  // the next chunk would start past the end
+        }
+        const std::uint64_t next = payload + size;
+        at = style.wave64 ? (next + kWave64Alignment - 1) / kWave64Alignment * kWave64Alignment
+                          : next + (size & 1);
     }
     return layout;
+}
+
+// The length of the MPEG audio frame whose 4-byte header is at `header`; 0 where
+// those bytes are no such header.
+std::uint32_t mpegFrameBytes(const std::uint8_t* header) {
+    if (header[0] != 0xFF || (header[1] & 0xE0) != 0xE0) return 0;
+    const int version = (header[1] >> 3) & 3;  // 3: MPEG-1, 2: MPEG-2, 0: MPEG-2.5
+    const int layer = (header[1] >> 1) & 3;    // 3: I, 2: II, 1: III
+    const int bitrateIndex = header[2] >> 4;
+    const int rateIndex = (header[2] >> 2) & 3;
+    const std::uint32_t padding = (header[2] >> 1) & 1;
+    if (version == 1 || layer == 0 || bitrateIndex == 0 || bitrateIndex == 15 || rateIndex == 3) {
+        return 0;
+    }
+    // kbit/s by bitrate index: MPEG-1 layers I, II, III; MPEG-2 and 2.5 layer I, II and III.
+    static constexpr std::uint16_t kBitrates[5][15] = {
+        {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
+        {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
+        {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},
+        {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},
+        {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
+    };
+    static constexpr std::uint32_t kRates[3] = {44100, 48000, 32000};  // MPEG-1; halved per version
+    const bool mpeg1 = version == 3;
+    const std::uint32_t rate = kRates[rateIndex] >> (mpeg1 ? 0 : version == 2 ? 1 : 2);
+    const int row = mpeg1 ? 3 - layer : layer == 3 ? 3 : 4;
+    const std::uint32_t bitrate = kBitrates[row][bitrateIndex] * 1000u;
+    if (layer == 3) return (12 * bitrate / rate + padding) * 4;
+    return (layer == 1 && !mpeg1 ? 72 : 144) * bitrate / rate + padding;
+}
+
+// What a file whose first bytes are `head` is, when they name a format other than
+// WAV; empty otherwise. Reads a second MPEG frame header where the first one says.
+std::optional<std::string> foreignFormat(std::span<const std::uint8_t> head, std::uint64_t length,
+                                         const ReadAt& read) {
+    struct Signature {
+        const char* bytes;
+        const char* what;
+    };
+    static constexpr Signature kSignatures[] = {
+        {"fLaC", "a FLAC file"},        {"OggS", "an Ogg file"}, {"ID3", "an MP3 file"},
+        {"caff", "a CAF file"},         {"RIFX", "a big-endian RIFX file"},
+    };
+    const auto startsWith = [&](const char* bytes, std::uint64_t at = 0) {
+        const std::size_t size = std::strlen(bytes);
+        return head.size() >= at + size && std::memcmp(head.data() + at, bytes, size) == 0;
+    };
+    for (const Signature& signature : kSignatures) {
+        if (startsWith(signature.bytes)) return signature.what;
+    }
+    if (startsWith("FORM") && startsWith("AIFF", 8)) return "an AIFF file";
+    if (startsWith("FORM") && startsWith("AIFC", 8)) return "an AIFF-C file";
+    if (head.size() >= 4) {
+        if (const std::uint32_t frame = mpegFrameBytes(head.data()); frame != 0 && frame + 4 <= length) {
+            std::array<std::uint8_t, 4> second{};
+            if (!read(frame, second)) return std::nullopt;
+            if (mpegFrameBytes(second.data()) != 0) return "an MP3 file";
+        }
+    }
+    return std::string();
+}
+
+}  // namespace
+
+std::optional<WavLayout> findWavLayout(std::uint64_t length, const ReadAt& read) {
+    WavLayout layout{Container::unknown, canonicalSamples(length), std::nullopt, {}};
+    std::array<std::uint8_t, kSignatureBytes> bytes{};
+    const std::span<std::uint8_t> head = std::span(bytes).first(std::min(length, kSignatureBytes));
+    if (!head.empty() && !read(0, head)) {
+        return std::nullopt;
+    }
+    const bool riffLike = head.size() >= kRiffHeaderBytes &&
+                          (isId(&head[0], "RIFF") || isId(&head[0], "RF64") || isId(&head[0], "BW64"));
+    if (riffLike && isId(&head[8], "WAVE")) {
+        layout.container = isId(&head[0], "RIFF") ? Container::riff : Container::rf64;
+        return walkChunks(std::move(layout), kRiffChunks, length, read);
+    }
+    if (riffLike) {
+        layout.container = Container::foreign;
+        layout.foreign = "a RIFF file of type '";
+        for (std::size_t i = 8; i < kRiffHeaderBytes; ++i) {
+            layout.foreign += head[i] >= 0x20 && head[i] < 0x7F ? static_cast<char>(head[i]) : '?';
+        }
+        layout.foreign += "'";
+        return layout;
+    }
+    if (head.size() == kWave64HeaderBytes && std::equal(kWave64Riff.begin(), kWave64Riff.end(), head.begin()) &&
+        isChunk(&head[kWave64WaveAt], "wave", kWave64Chunks)) {
+        layout.container = Container::wave64;
+        return walkChunks(std::move(layout), kWave64Chunks, length, read);
+    }
+    std::optional<std::string> foreign = foreignFormat(head, length, read);
+    if (!foreign) {
+        return std::nullopt;
+    }
+    if (!foreign->empty()) {
+        layout.container = Container::foreign;
+        layout.foreign = std::move(*foreign);
+    }
+    return layout;
+}
+
+std::string describeFormat(const DeclaredFormat& format) {
+    if (!format.complete) {
+        return "a format chunk too short to say what it holds";
+    }
+    char text[40];
+    switch (format.formatTag) {
+        case kFormatPcm:
+            std::snprintf(text, sizeof text, "%u-bit PCM", unsigned{format.bitsPerSample});
+            break;
+        case kFormatFloat:
+            std::snprintf(text, sizeof text, "%u-bit float", unsigned{format.bitsPerSample});
+            break;
+        default:
+            std::snprintf(text, sizeof text, "format tag 0x%04X", unsigned{format.formatTag});
+            break;
+    }
+    return text;
 }
 
 }  // namespace twoband

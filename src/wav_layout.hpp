@@ -1,23 +1,33 @@
 #pragma once
 
-// Where a file's samples are, and what its header declares.
+// Where a file's samples are, and what its header declares. The one place that knows
+// containers.
 //
-// A RIFF/WAVE file is a 12-byte header ("RIFF", a size, "WAVE") and then chunks: a
-// 4-byte id, a 4-byte little-endian size, the payload, and a pad byte after an odd
-// size. The walk from byte 12 stops at the first "data" chunk, or where the next
-// 8-byte chunk header no longer fits in the file.
-// - With a "data" chunk whose payload starts at D, the samples are the bytes from
+// The WAV containers, each a header and then chunks (an id, a little-endian size, the
+// payload):
+// - RIFF/WAVE: "RIFF", a 32-bit size, "WAVE"; 4-byte ids, 32-bit sizes, a pad byte
+//   after an odd size.
+// - RF64 and BW64: the same with "RF64" or "BW64" in front. A "ds64" chunk holds the
+//   64-bit sizes; a data chunk whose 32-bit size is 0xFFFFFFFF takes its size from it.
+// - Wave64: 16-byte GUID ids, 64-bit sizes that count the 24-byte chunk header, and
+//   chunks aligned to 8 bytes.
+// The walk stops at the first data chunk, or where the next chunk header no longer
+// fits in the file.
+// - With a data chunk whose payload starts at D, the samples are the bytes from
 //   max(D, 44) to D + size; to the end of the file instead when the size is 0 or runs
 //   past the end (streaming writers leave 0 or 0xFFFFFFFF; a cut download promises
 //   more than it holds).
-// - Without one, or in a file that is not RIFF/WAVE, the samples are byte 44 to the
-//   end, as in a plain 44-byte-header file.
+// - Without one, or in a file whose first bytes name no known format, the samples are
+//   byte 44 to the end, as in a plain 44-byte-header file.
+// - A file whose first bytes name another format (FLAC, Ogg, MP3, AIFF, CAF, a RIFF
+//   file that is not WAVE) holds no samples to compress; the layout says what it is.
 // Every other byte (header, other chunks, tags after the samples) is kept as it is.
 
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "engine/engine_state.hpp"
 
@@ -25,18 +35,37 @@ namespace twoband {
 
 // What the first "fmt " chunk before the samples declares.
 struct DeclaredFormat {
+    // The format tag; for WAVE_FORMAT_EXTENSIBLE (0xFFFE) with a standard sub-format
+    // GUID, the sub-format's tag (1 for PCM, 3 for float).
     std::uint16_t formatTag;
     std::uint16_t channels;
+    std::uint16_t blockAlign;
     std::uint16_t bitsPerSample;
-    // 16-bit integer PCM: format tag 1, or WAVE_FORMAT_EXTENSIBLE (0xFFFE) with the
-    // PCM sub-format, at 16 bits per sample. False too for a chunk too short to say.
+    // The chunk held every field its tag needs.
+    bool complete;
+    // 16-bit integer PCM: a complete chunk of tag 1 at 16 bits per sample.
     bool pcm16;
 };
 
+enum class Container {
+    unknown,  // no known format: the samples from byte 44
+    riff,
+    rf64,     // RF64 or BW64
+    wave64,
+    foreign,  // another format, not a WAV file
+};
+
 struct WavLayout {
+    Container container;
     SampleRange samples;
     std::optional<DeclaredFormat> format;  // when the walk met a "fmt " chunk
+    std::string foreign;                   // what a foreign file is, "a FLAC file"
 };
+
+// True for the containers whose sizes are 64-bit, which may hold 4 GiB or more.
+constexpr bool holdsAnySize(Container container) {
+    return container == Container::rf64 || container == Container::wave64;
+}
 
 // Reads exactly `into.size()` bytes at `offset`; false when that fails. The walk
 // asks only for bytes inside the file's length.
@@ -44,5 +73,8 @@ using ReadAt = std::function<bool(std::uint64_t offset, std::span<std::uint8_t> 
 
 // The layout of a file of `length` bytes; nothing when a read fails.
 std::optional<WavLayout> findWavLayout(std::uint64_t length, const ReadAt& read);
+
+// The declared format in words, for a refusal: "24-bit PCM", "32-bit float".
+std::string describeFormat(const DeclaredFormat& format);
 
 }  // namespace twoband

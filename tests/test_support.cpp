@@ -90,22 +90,58 @@ Bytes framesFile(const std::vector<std::pair<std::int16_t, std::int16_t>>& frame
 
 namespace {
 
-void putLittle(Bytes& bytes, std::uint32_t value, int count) {
+void putLittle(Bytes& bytes, std::uint64_t value, int count) {
     for (int i = 0; i < count; ++i) bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+void setLittle(Bytes& bytes, std::size_t at, std::uint64_t value, int count) {
+    for (int i = 0; i < count; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 void putId(Bytes& bytes, const char* id) { bytes.insert(bytes.end(), id, id + 4); }
 
+constexpr std::uint8_t kWave64Riff[16] = {0x72, 0x69, 0x66, 0x66, 0x2E, 0x91, 0xCF, 0x11,
+                                          0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00};
+constexpr std::uint8_t kWave64Tail[12] = {0xF3, 0xAC, 0xD3, 0x11, 0x8C, 0xD1,
+                                          0x00, 0xC0, 0x4F, 0x8E, 0xDB, 0x8A};
+constexpr std::size_t kDs64Bytes = 28;  // RIFF size, data size, sample count, table length
+
 }  // namespace
 
-WavBuilder::WavBuilder() : bytes_{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'} {}
+WavBuilder::WavBuilder(WavForm form) : form_(form) {
+    bytes_.reserve(64);
+    switch (form) {
+        case WavForm::riff:
+        case WavForm::rf64:
+        case WavForm::bw64:
+            putId(bytes_, form == WavForm::riff ? "RIFF" : form == WavForm::rf64 ? "RF64" : "BW64");
+            putLittle(bytes_, form == WavForm::riff ? 0 : 0xFFFFFFFF, 4);
+            putId(bytes_, "WAVE");
+            if (form != WavForm::riff) chunk("ds64", Bytes(kDs64Bytes, 0));
+            break;
+        case WavForm::wave64:
+            bytes_.assign(std::begin(kWave64Riff), std::end(kWave64Riff));
+            putLittle(bytes_, 0, 8);
+            putId(bytes_, "wave");
+            bytes_.insert(bytes_.end(), std::begin(kWave64Tail), std::end(kWave64Tail));
+            break;
+    }
+}
 
 WavBuilder& WavBuilder::chunk(const char* id, std::span<const std::uint8_t> payload,
-                              std::optional<std::uint32_t> declaredSize) {
+                              std::optional<std::uint64_t> declaredSize) {
+    const bool data = std::string_view(id) == "data";
+    if (data) dataSize_ = payload.size();
     putId(bytes_, id);
-    putLittle(bytes_, declaredSize.value_or(static_cast<std::uint32_t>(payload.size())), 4);
+    if (form_ == WavForm::wave64) {
+        bytes_.insert(bytes_.end(), std::begin(kWave64Tail), std::end(kWave64Tail));
+        putLittle(bytes_, declaredSize.value_or(payload.size() + 24), 8);
+    } else {
+        const std::uint64_t size = form_ != WavForm::riff && data ? 0xFFFFFFFF : payload.size();
+        putLittle(bytes_, declaredSize.value_or(size), 4);
+    }
     bytes_.insert(bytes_.end(), payload.begin(), payload.end());
-    if (payload.size() % 2 == 1) bytes_.push_back(0);
+    while (bytes_.size() % (form_ == WavForm::wave64 ? 8 : 2) != 0) bytes_.push_back(0);
     return *this;
 }
 
@@ -133,8 +169,20 @@ WavBuilder& WavBuilder::format(std::uint16_t tag, std::uint16_t channels, std::u
 
 Bytes WavBuilder::bytes() const {
     Bytes bytes = bytes_;
-    const auto riffSize = static_cast<std::uint32_t>(bytes.size() - 8);
-    for (int i = 0; i < 4; ++i) bytes[4 + i] = static_cast<std::uint8_t>(riffSize >> (8 * i));
+    switch (form_) {
+        case WavForm::riff:
+            setLittle(bytes, 4, bytes.size() - 8, 4);
+            break;
+        case WavForm::rf64:
+        case WavForm::bw64:
+            setLittle(bytes, 20, bytes.size() - 8, 8);
+            setLittle(bytes, 28, dataSize_, 8);
+            setLittle(bytes, 36, dataSize_ / 4, 8);
+            break;
+        case WavForm::wave64:
+            setLittle(bytes, 16, bytes.size(), 8);
+            break;
+    }
     return bytes;
 }
 

@@ -47,24 +47,34 @@ std::string compressInMemory(Bytes& bytes, const twoband::Settings& settings = {
 // A header of 44 arbitrary bytes followed by the given (left, right) frames.
 Bytes framesFile(const std::vector<std::pair<std::int16_t, std::int16_t>>& frames);
 
-// A RIFF/WAVE file built chunk by chunk: "RIFF", a size, "WAVE", then the chunks.
+// The WAV containers a WavBuilder writes.
+enum class WavForm { riff, rf64, bw64, wave64 };
+
+// A WAV file built chunk by chunk: the container's header, then the chunks.
+// - RIFF: "RIFF", a size, "WAVE".
+// - RF64, BW64: "RF64"/"BW64", 0xFFFFFFFF, "WAVE", and a ds64 chunk holding the RIFF
+//   size, the data size and the sample count; a data chunk's own size says 0xFFFFFFFF.
+// - Wave64: its GUIDs, 64-bit sizes that count the 24-byte chunk header, chunks
+//   aligned to 8 bytes; a chunk's GUID is its four letters and Wave64's common tail.
 class WavBuilder {
 public:
-    WavBuilder();
-    // Appends a chunk with its payload and, after an odd size, a pad byte. The size
-    // field says `declaredSize` when given, else the payload's size.
+    explicit WavBuilder(WavForm form = WavForm::riff);
+    // Appends a chunk with its payload and its padding. The size field says
+    // `declaredSize` when given.
     WavBuilder& chunk(const char* id, std::span<const std::uint8_t> payload,
-                      std::optional<std::uint32_t> declaredSize = std::nullopt);
+                      std::optional<std::uint64_t> declaredSize = std::nullopt);
     // A format chunk: 16 bytes, or 40 for WAVE_FORMAT_EXTENSIBLE (tag 0xFFFE) with the
     // sub-format whose first two bytes are `subFormat` (1 for PCM, 3 for float).
     WavBuilder& format(std::uint16_t tag, std::uint16_t channels, std::uint16_t bits,
                        std::uint16_t subFormat = 1);
     // The offset the next chunk's payload will start at.
-    std::size_t nextPayload() const { return bytes_.size() + 8; }
-    Bytes bytes() const;  // with the RIFF size filled in
+    std::size_t nextPayload() const { return bytes_.size() + (form_ == WavForm::wave64 ? 24 : 8); }
+    Bytes bytes() const;  // with the container's sizes filled in
 
 private:
+    WavForm form_;
     Bytes bytes_;
+    std::uint64_t dataSize_ = 0;  // the last data chunk's payload
 };
 
 // 64-bit FNV-1a of the bytes, for golden checks of long outputs.

@@ -11,6 +11,7 @@ namespace {
 
 using testing_support::Bytes;
 using testing_support::WavBuilder;
+using testing_support::WavForm;
 
 // The layout of `file`, read through a reader that fails the test on any read outside it.
 std::optional<WavLayout> layoutOf(const Bytes& file) {
@@ -78,6 +79,17 @@ TEST(WavLayout, FindsTheSamplesOfEveryLayout) {
     // A data chunk that ends before byte 44 holds no frame at all.
     cases.push_back({"data ending before 44", WavBuilder{}.chunk("data", filled(8)).chunk("JUNK", samples).bytes(),
                      {44, 44}, false, false, 0});
+    // A data chunk header that ends exactly at the end of the file: no samples at all.
+    const Bytes headerAtEnd = pcm().chunk("JUNK", samples).chunk("data", {}, 5000).bytes();
+    cases.push_back({"a data header ending the file", headerAtEnd, {headerAtEnd.size(), headerAtEnd.size()},
+                     true, true, 2});
+    // Two format chunks: the first one counts.
+    cases.push_back({"two format chunks", pcm().format(1, 2, 24).chunk("data", samples).bytes(),
+                     {68, 20068}, true, true, 2});
+    // A format chunk cut short by the end of the file is read only as far as it goes.
+    Bytes cutFormat = WavBuilder{}.chunk("JUNK", samples).bytes();
+    cutFormat.insert(cutFormat.end(), {'f', 'm', 't', ' ', 16, 0, 0, 0, 1, 0, 2, 0});
+    cases.push_back({"a format chunk cut short", cutFormat, {44, cutFormat.size()}, true, false, 2});
     // Nothing but empty chunks.
     WavBuilder empties;
     for (int i = 0; i < 2500; ++i) empties.chunk("RIFF", {});
@@ -93,6 +105,87 @@ TEST(WavLayout, FindsTheSamplesOfEveryLayout) {
             EXPECT_EQ(layout->format->pcm16, c.pcm16) << c.what;
             EXPECT_EQ(layout->format->channels, c.channels) << c.what;
         }
+    }
+}
+
+TEST(WavLayout, ReadsEveryWavContainerByItsChunks) {
+    const Bytes samples = filled(20000);
+    const Bytes tags = filled(301, 0x22);
+    struct Case {
+        std::string what;
+        WavBuilder builder;        // up to the data chunk
+        std::optional<std::uint64_t> dataSize;  // the size field of the data chunk, if not the usual
+        Container container;
+        std::size_t end;           // where the samples end, past their begin; 0 for the payload's size
+    };
+    // Metadata before and after the samples, with an odd-sized chunk among them.
+    const auto before = [&](WavForm form) {
+        WavBuilder builder(form);
+        builder.format(1, 2, 16).chunk("LIST", filled(25, 0x33)).chunk("bext", filled(8, 0x44));
+        return builder;
+    };
+    const Case cases[] = {
+        {"RF64, the size in ds64", before(WavForm::rf64), std::nullopt, Container::rf64, 0},
+        {"RF64 whose own size is real", before(WavForm::rf64), 20000, Container::rf64, 0},
+        {"RF64 whose own size is 0", before(WavForm::rf64), 0, Container::rf64, 20000 + 8 + 302},
+        {"BW64", before(WavForm::bw64), std::nullopt, Container::rf64, 0},
+        {"Wave64", before(WavForm::wave64), std::nullopt, Container::wave64, 0},
+        {"Wave64 whose data size is 0", before(WavForm::wave64), 0, Container::wave64, 20000 + 24 + 304},
+        {"a JUNK-reserved RIFF file", WavBuilder{}.chunk("JUNK", filled(28, 0)).format(1, 2, 16),
+         std::nullopt, Container::riff, 0},
+    };
+    for (const Case& c : cases) {
+        WavBuilder builder = c.builder;
+        const std::size_t begin = builder.nextPayload();
+        const Bytes file = builder.chunk("data", samples, c.dataSize).chunk("id3 ", tags).bytes();
+        const std::optional<WavLayout> layout = layoutOf(file);
+        ASSERT_TRUE(layout) << c.what;
+        EXPECT_EQ(layout->container, c.container) << c.what;
+        EXPECT_EQ(layout->samples.begin, begin) << c.what;
+        EXPECT_EQ(layout->samples.end, begin + (c.end == 0 ? samples.size() : c.end)) << c.what;
+        ASSERT_TRUE(layout->format) << c.what;
+        EXPECT_TRUE(layout->format->pcm16) << c.what;
+    }
+    // The declared format counts in every container.
+    for (const WavForm form : {WavForm::rf64, WavForm::wave64}) {
+        const Bytes file = WavBuilder(form).format(3, 2, 32).chunk("data", samples).bytes();
+        const std::optional<WavLayout> layout = layoutOf(file);
+        ASSERT_TRUE(layout && layout->format);
+        EXPECT_FALSE(layout->format->pcm16);
+        EXPECT_EQ(describeFormat(*layout->format), "32-bit float");
+    }
+}
+
+TEST(WavLayout, NamesOtherFormatsByTheirFirstBytes) {
+    const auto withHead = [](std::initializer_list<std::uint8_t> head) {
+        Bytes file = filled(20000);
+        std::copy(head.begin(), head.end(), file.begin());
+        return file;
+    };
+    // An MPEG-1 layer III frame of 128 kbit/s at 44.1 kHz is 417 bytes long.
+    Bytes mp3 = withHead({0xFF, 0xFB, 0x90, 0x00});
+    std::copy_n(mp3.begin(), 4, mp3.begin() + 417);
+    Bytes lonelyFrame = withHead({0xFF, 0xFB, 0x90, 0x00});  // no second frame where it says
+    const std::pair<Bytes, std::string> cases[] = {
+        {withHead({'f', 'L', 'a', 'C'}), "a FLAC file"},
+        {withHead({'O', 'g', 'g', 'S'}), "an Ogg file"},
+        {withHead({'I', 'D', '3', 4}), "an MP3 file"},
+        {mp3, "an MP3 file"},
+        {withHead({'F', 'O', 'R', 'M', 0, 0, 0, 0, 'A', 'I', 'F', 'F'}), "an AIFF file"},
+        {withHead({'F', 'O', 'R', 'M', 0, 0, 0, 0, 'A', 'I', 'F', 'C'}), "an AIFF-C file"},
+        {withHead({'c', 'a', 'f', 'f'}), "a CAF file"},
+        {withHead({'R', 'I', 'F', 'F', 0, 0, 0, 0, 'A', 'V', 'I', ' '}), "a RIFF file of type 'AVI '"},
+        {withHead({'R', 'I', 'F', 'F', 0, 0, 0, 0, 'R', 'M', 'I', 'D'}), "a RIFF file of type 'RMID'"},
+        {withHead({'R', 'I', 'F', 'X', 0, 0, 0, 0, 'W', 'A', 'V', 'E'}), "a big-endian RIFX file"},
+        // Not recognised: compressed from byte 44.
+        {lonelyFrame, ""},
+        {withHead({'F', 'O', 'R', 'M', 0, 0, 0, 0, '8', 'S', 'V', 'X'}), ""},
+    };
+    for (const auto& [file, what] : cases) {
+        const std::optional<WavLayout> layout = layoutOf(file);
+        ASSERT_TRUE(layout) << what;
+        EXPECT_EQ(layout->container, what.empty() ? Container::unknown : Container::foreign) << what;
+        EXPECT_EQ(layout->foreign, what);
     }
 }
 

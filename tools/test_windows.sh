@@ -28,7 +28,7 @@ expected=$("$linux/twoband" --version)
 [ "$version" = "$expected" ] || { echo "test-windows: twoband.exe under Wine printed '$version'" >&2; exit 1; }
 
 echo "== end-to-end tests against twoband.exe under Wine"
-TWOBAND_TEST_COMMAND="wine $exe" "$linux/tests/twoband_tests" --gtest_filter='EndToEnd.*' --gtest_brief=1
+TWOBAND_TEST_COMMAND="wine $exe" TWOBAND_LONG_TESTS=1 "$linux/tests/twoband_tests" --gtest_filter='EndToEnd*' --gtest_brief=1
 
 echo "== Linux and Windows builds side by side"
 "$(dirname "$0")/compare_builds.sh" "$linux" windows wine "$exe"
