@@ -1,5 +1,6 @@
-// Fuzzes the engine on arbitrary buffers and settings within their ranges.
-// Input: 9 bytes of settings, then the buffer (any length, header included).
+// Fuzzes the engine on arbitrary buffers, settings within their ranges and 1 to 6
+// channels. Input: 9 bytes of settings and channels, then the buffer (any length,
+// header included).
 // Checks: the length, the header and any trailing partial frame are untouched, and a
 // second pass over the same input gives the same bytes.
 
@@ -15,20 +16,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using fuzzing::require;
     if (size < fuzzing::kSettingsBytes) return 0;
     const twoband::Settings settings = fuzzing::settingsFromBytes(data);
+    const std::uint16_t channels = fuzzing::channelsFromBytes(data);
 
     const std::vector<std::uint8_t> input(data + fuzzing::kSettingsBytes, data + size);
     static std::FILE* const progress = std::fopen("/dev/null", "w");
     std::vector<std::uint8_t> first = input;
-    fuzzing::compressWhole(first, settings, progress);
+    fuzzing::compressWhole(first, settings, progress, twoband::bestFrameKernel(), channels);
     std::vector<std::uint8_t> second = input;
-    fuzzing::compressWhole(second, settings, progress);
+    fuzzing::compressWhole(second, settings, progress, twoband::bestFrameKernel(), channels);
 
     require(first.size() == input.size(), "length unchanged");
     const std::size_t header = std::min(input.size(), twoband::kHeaderBytes);
     require(std::equal(input.begin(), input.begin() + header, first.begin()), "header untouched");
     const std::size_t frameBytes =
         input.size() > twoband::kHeaderBytes ? input.size() - twoband::kHeaderBytes : 0;
-    const std::size_t tail = input.size() - frameBytes % twoband::kFrameBytes;
+    const std::size_t tail = input.size() - frameBytes % (channels * twoband::kSampleBytes);
     require(std::equal(input.begin() + tail, input.end(), first.begin() + tail),
             "partial frame untouched");
     require(first == second, "same input, same output");

@@ -10,7 +10,7 @@
 
 #include <span>
 
-#include "engine/engine_state.hpp"
+#include "engine/engine_pass.hpp"
 #include "engine/fast_path.hpp"
 #include "settings.hpp"
 
@@ -43,12 +43,18 @@ inline twoband::Settings settingsFromBytes(const std::uint8_t* bytes) {
             twoband::kFeedbackSpeedLowest + bytes[8] % 4};
 }
 
-// Compresses a whole buffer, as a file with its samples after the header, in one
-// block of a fresh engine pass.
+// A channel count from 1 to 6 from the settings bytes.
+inline std::uint16_t channelsFromBytes(const std::uint8_t* bytes) {
+    return static_cast<std::uint16_t>(1 + (bytes[8] >> 2) % 6);
+}
+
+// Compresses a whole buffer, as a file of `channels` channels with its samples after
+// the header, in one block of a fresh engine pass.
 inline void compressWhole(std::span<std::uint8_t> bytes, const twoband::Settings& settings,
-                          std::FILE* progress,
-                          twoband::FrameKernel kernel = twoband::bestFrameKernel()) {
-    twoband::EnginePass pass(settings, twoband::canonicalSamples(bytes.size()), progress, kernel);
+                          std::FILE* progress, twoband::FrameKernel kernel = twoband::bestFrameKernel(),
+                          std::uint16_t channels = twoband::kStereoChannels) {
+    twoband::EnginePass pass(settings, twoband::canonicalSamples(bytes.size()), channels, progress,
+                             kernel);
     pass.process(bytes, 0);
     pass.finish();
 }

@@ -32,10 +32,34 @@ void reportReadFailure(const Console& console, const char* name, const std::erro
     reportProblem(console, name, error ? error.message() : "the file ended early");
 }
 
+// Where the samples of a file are, and how many channels share a frame.
+struct SampleLayout {
+    SampleRange samples;
+    std::uint16_t channels;
+};
+
+// The channels the engine compresses a file's samples as: those its format declares,
+// where its frames are laid out as they say; stereo pairs, with a warning, where they
+// are not, and without a format.
+std::uint16_t engineChannels(const WavLayout& layout, const char* name, const Console& console) {
+    if (!layout.format) {
+        return kStereoChannels;
+    }
+    const DeclaredFormat& format = *layout.format;
+    if (format.channels != 0 && format.blockAlign == format.channels * kSampleBytes) {
+        return format.channels;
+    }
+    reportProblem(console, name,
+                  "warning: the file declares " + std::to_string(format.channels) +
+                      (format.channels == 1 ? " channel" : " channels") + " in frames of " +
+                      std::to_string(format.blockAlign) + " bytes; its samples are processed as stereo pairs");
+    return kStereoChannels;
+}
+
 // Where the samples of `input` are. Nothing, and the messages, for a file that cannot
 // be compressed.
-std::optional<SampleRange> findSamples(const InputFile& input, const char* name,
-                                       const Console& console) {
+std::optional<SampleLayout> findSamples(const InputFile& input, const char* name,
+                                        const Console& console) {
     std::error_code error;
     const std::optional<WavLayout> layout =
         findWavLayout(input.length, [&](std::uint64_t offset, std::span<std::uint8_t> into) {
@@ -51,13 +75,7 @@ std::optional<SampleRange> findSamples(const InputFile& input, const char* name,
         reportProblem(console, name, refusal->reason);
         return std::nullopt;
     }
-    if (const std::uint16_t channels = layout->format ? layout->format->channels : 2; channels != 2) {
-        reportProblem(console, name,
-                      "warning: the file declares " + std::to_string(channels) +
-                          (channels == 1 ? " channel" : " channels") +
-                          "; its samples are processed as stereo pairs");
-    }
-    return layout->samples;
+    return SampleLayout{layout->samples, engineChannels(*layout, name, console)};
 }
 
 // The buffer every block passes through, or nothing (and the message) without memory.
@@ -169,10 +187,13 @@ std::optional<InputFile> openInput(const char* name, const Console& console) {
 
 bool compressInput(const InputFile& input, const PathBuffer& path, const Settings& settings,
                    const Console& console, std::size_t blockBytes) {
-    const std::optional<SampleRange> samples = findSamples(input, path.data(), console);
+    const std::optional<SampleLayout> samples = findSamples(input, path.data(), console);
     if (!samples) {
         return false;
     }
+    // Blocks of whole frames of the file.
+    const std::size_t frameBytes = samples->channels * kSampleBytes;
+    blockBytes = std::max(frameBytes, blockBytes / frameBytes * frameBytes);
     const std::unique_ptr<std::uint8_t[]> buffer = allocateBlock(blockBytes, path.data(), console);
     if (!buffer) {
         return false;
@@ -187,8 +208,8 @@ bool compressInput(const InputFile& input, const PathBuffer& path, const Setting
 
     std::fputs("Processing...\n\n", console.out);
     std::fflush(console.out);
-    EnginePass pass(settings, *samples, console.out, bestFrameKernel());
-    if (!streamBlocks(input, path.data(), *samples, {buffer.get(), blockBytes}, pass, output,
+    EnginePass pass(settings, samples->samples, samples->channels, console.out, bestFrameKernel());
+    if (!streamBlocks(input, path.data(), samples->samples, {buffer.get(), blockBytes}, pass, output,
                       console)) {
         return false;
     }

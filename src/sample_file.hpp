@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "engine/engine_state.hpp"
+#include "engine/engine_pass.hpp"
 #include "settings.hpp"
 #include "system_file.hpp"
 #include "wav_layout.hpp"
@@ -50,7 +50,8 @@ struct InputFile {
 // Compresses the file named in `path` into the output name derived from it. Every
 // outcome, success or failure, is reported on `console.out`; when the system refuses
 // a file, one line on `console.errors` gives its reason. True when the output was
-// written. The file travels in reads of `blockBytes`, a multiple of kFrameBytes.
+// written. The file travels in reads of `blockBytes`, rounded down to whole frames of
+// the file.
 bool runSampleFile(const PathBuffer& path, const Settings& settings, const Console& console,
                    std::size_t blockBytes = kBlockBytes);
 

@@ -29,7 +29,7 @@
 #include <span>
 #include <string>
 
-#include "engine/engine_state.hpp"
+#include "engine/engine_pass.hpp"
 
 namespace twoband {
 

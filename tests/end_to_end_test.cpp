@@ -159,17 +159,14 @@ TEST_F(EndToEnd, OnlyTheSamplesOfTheDataChunkAreProcessed) {
 
 TEST_F(EndToEnd, WhatIsNot16BitPcmIsRefused) {
     // Each refused format (the layout tests cover every one) leaves nothing written,
-    // and standard error says why; 16-bit PCM with one channel is compressed as
-    // stereo pairs, with a warning.
+    // and standard error says why.
     const Bytes music = twoSecondsOfMusic();
     const std::span<const std::uint8_t> samples(music.begin() + 44, music.end());
     Bytes flac = music;
     std::copy_n("fLaC", 4, flac.begin());
-    const Bytes mono = WavBuilder{}.format(1, 1, 16).chunk("data", samples).bytes();
     writeFile(dir / "24bit.wav", WavBuilder{}.format(1, 2, 24).chunk("data", samples).bytes());
     writeFile(dir / "float.w64", WavBuilder{WavForm::wave64}.format(3, 2, 32).chunk("data", samples).bytes());
     writeFile(dir / "song.wav", flac);
-    writeFile(dir / "mono.wav", mono);
     const std::pair<std::string, std::string> refusals[] = {
         {"24bit.wav", "24-bit PCM, only 16-bit PCM is compressed"},
         {"float.w64", "32-bit float, only 16-bit PCM is compressed"},
@@ -182,14 +179,79 @@ TEST_F(EndToEnd, WhatIsNot16BitPcmIsRefused) {
         EXPECT_EQ(refused.errors, "twoband: " + name + ": " + reason + "\n");
         EXPECT_FALSE(fs::exists(dir / ("C" + name))) << name;
     }
+}
 
-    const RunResult warned = runTwoband(dir.path(), {"mono.wav"});
+// The 16-bit samples of `file` from `at` on, `channels` to a frame: channel `channel`
+// of `frames` frames.
+std::vector<std::int16_t> channelOf(const Bytes& file, std::size_t at, int channels, int channel,
+                                    std::size_t frames) {
+    std::vector<std::int16_t> samples(frames);
+    for (std::size_t f = 0; f < frames; ++f) {
+        const std::size_t byte = at + 2 * (f * channels + channel);
+        samples[f] = static_cast<std::int16_t>(file[byte] | file[byte + 1] << 8);
+    }
+    return samples;
+}
+
+TEST_F(EndToEnd, EachPairOfChannelsIsCompressedAsAStereoFile) {
+    // Files of 1, 3 and 6 channels of different material, with a LIST chunk and an odd
+    // trailing byte; each pair of channels (and a mono last one, doubled) must come
+    // out as the same binary compresses it in a stereo file.
+    constexpr std::size_t kFrames = 2 * signals::kSampleRate;
+    const signals::Samples sources[] = {signals::musicLike(kFrames), signals::loudBursts(kFrames),
+                                        signals::mixed(kFrames)};
+    const auto source = [&](int channel, std::size_t frame) { return sources[channel / 2][2 * frame + channel % 2]; };
+    for (const int channels : {1, 3, 6}) {
+        Bytes data;
+        for (std::size_t f = 0; f < kFrames; ++f) {
+            for (int c = 0; c < channels; ++c) {
+                const auto bits = static_cast<std::uint16_t>(source(c, f));
+                data.insert(data.end(), {static_cast<std::uint8_t>(bits), static_cast<std::uint8_t>(bits >> 8)});
+            }
+        }
+        data.push_back(0x5A);
+        WavBuilder builder;
+        builder.format(1, static_cast<std::uint16_t>(channels), 16).chunk("LIST", Bytes(25, 'x'));
+        const std::size_t begin = builder.nextPayload();
+        const Bytes input = builder.chunk("data", data).bytes();
+        const std::string name = std::to_string(channels) + "ch.wav";
+        writeFile(dir / name, input);
+        const RunResult run = runTwoband(dir.path(), {name});
+        EXPECT_EQ(run.status, 0) << name;
+        EXPECT_EQ(run.errors, "") << name;
+        const Bytes output = readFile(dir / ("C" + name));
+        ASSERT_EQ(output.size(), input.size()) << name;
+        EXPECT_TRUE(std::equal(input.begin(), input.begin() + begin, output.begin())) << name;
+        EXPECT_TRUE(std::equal(input.end() - 2, input.end(), output.end() - 2)) << "trailing byte, pad " << name;
+
+        for (int pair = 0; 2 * pair < channels; ++pair) {
+            const int right = std::min(2 * pair + 1, channels - 1);
+            signals::Samples stereo;
+            for (std::size_t f = 0; f < kFrames; ++f) {
+                stereo.insert(stereo.end(), {source(2 * pair, f), source(right, f)});
+            }
+            const std::string pairName = name + "." + std::to_string(pair) + ".wav";
+            writeFile(dir / pairName, signals::wavFile(stereo));
+            ASSERT_EQ(runTwoband(dir.path(), {pairName}).status, 0);
+            const Bytes reference = readFile(dir / ("C" + pairName));
+            for (const int side : {0, 1}) {
+                if (side == 1 && right == 2 * pair) continue;  // mono: its left output
+                EXPECT_TRUE(channelOf(output, begin, channels, 2 * pair + side, kFrames) ==
+                            channelOf(reference, 44, 2, side, kFrames))
+                    << name << " channel " << 2 * pair + side + 1;
+            }
+        }
+    }
+    // A frame size that does not fit the channel count: stereo pairs, with a warning.
+    Bytes odd = WavBuilder{}.format(1, 2, 16).chunk("data", Bytes(30000, 0x11)).bytes();
+    odd[32] = 6;  // block align
+    writeFile(dir / "odd.wav", odd);
+    const RunResult warned = runTwoband(dir.path(), {"odd.wav"});
     EXPECT_EQ(warned.status, 0);
-    EXPECT_EQ(warned.output, kBanner + kDefaults + kProcessedTwoSeconds);
     EXPECT_EQ(warned.errors,
-              "twoband: mono.wav: warning: the file declares 1 channel; its samples are processed "
-              "as stereo pairs\n");
-    EXPECT_EQ(readFile(dir / "Cmono.wav"), compressed(mono));
+              "twoband: odd.wav: warning: the file declares 2 channels in frames of 6 bytes; its "
+              "samples are processed as stereo pairs\n");
+    EXPECT_EQ(readFile(dir / "Codd.wav"), compressed(odd));
 }
 
 TEST_F(EndToEnd, InteractiveRunAsksUntilANameIsLongEnough) {

@@ -67,7 +67,7 @@ std::string compressInMemory(Bytes& bytes, const twoband::Settings& settings,
                              std::optional<twoband::SampleRange> samples) {
     return captureOutput([&](std::FILE* progress) {
         twoband::EnginePass pass(settings, samples.value_or(twoband::canonicalSamples(bytes.size())),
-                                 progress, kernel);
+                                 twoband::kStereoChannels, progress, kernel);
         pass.process(bytes, 0);
         pass.finish();
     });

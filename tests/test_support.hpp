@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/engine_state.hpp"
+#include "engine/engine_pass.hpp"
 #include "engine/fast_path.hpp"
 
 namespace testing_support {

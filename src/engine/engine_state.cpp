@@ -1,7 +1,5 @@
 #include "engine/engine_state.hpp"
 
-#include <algorithm>
-
 #include "engine/gain_control.hpp"
 #include "engine/limiter.hpp"
 #include "engine/meters.hpp"
@@ -61,58 +59,6 @@ void processFrames(EngineState& state, const GainRules& rules, std::span<std::ui
         encodeSample(out.left, frame);
         encodeSample(out.right, frame + 2);
     }
-}
-
-EnginePass::EnginePass(const Settings& settings, SampleRange samples, std::FILE* progress,
-                       FrameKernel kernel)
-    : rules_(makeGainRules(settings)),
-      framesBegin_(samples.begin),
-      framesEnd_(samples.end > samples.begin
-                     ? samples.end - (samples.end - samples.begin) % kFrameBytes
-                     : samples.begin),
-      progress_(progress),
-      kernel_(kernel) {}
-
-void EnginePass::process(std::span<std::uint8_t> block, std::uint64_t offset) {
-    const std::uint64_t end = offset + block.size();
-    std::uint64_t done = offset;
-    // Each dot follows the frame that covers its offset; outside the frames it follows
-    // the offset itself.
-    for (; nextDot_ < end; nextDot_ += kDotInterval) {
-        const std::uint64_t dotAt = nextDot_;
-        const std::uint64_t passed =
-            dotAt >= framesBegin_ && dotAt < framesEnd_
-                ? dotAt + kFrameBytes - (dotAt - framesBegin_) % kFrameBytes
-                : dotAt + 1;
-        const std::uint64_t upTo = std::min(passed, end);
-        compress(block, offset, done, upTo);
-        done = upTo;
-        printDot();
-    }
-    compress(block, offset, done, end);
-}
-
-void EnginePass::finish() {
-    std::fputc('\n', progress_);
-    std::fflush(progress_);
-}
-
-void EnginePass::compress(std::span<std::uint8_t> block, std::uint64_t offset, std::uint64_t from,
-                          std::uint64_t to) {
-    const std::uint64_t begin = std::max(from, framesBegin_);
-    const std::uint64_t end = std::min(to, framesEnd_);
-    if (begin < end) {
-        kernel_(state_, rules_, block.subspan(begin - offset, end - begin));
-    }
-}
-
-void EnginePass::printDot() {
-    std::fputc('.', progress_);
-    if (++state_.dotCount == kDotsPerLine) {
-        std::fputc('\n', progress_);
-        state_.dotCount = 0;
-    }
-    std::fflush(progress_);  // a user watching the console sees each dot arrive
 }
 
 }  // namespace twoband

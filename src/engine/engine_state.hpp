@@ -1,6 +1,6 @@
 #pragma once
 
-// The compressor engine: one in-place pass over a loaded sample buffer.
+// The compressor engine: the state it carries and one stereo frame through its stages.
 //
 // Signal flow of one frame (the right channel is the same with its own state):
 //
@@ -15,7 +15,6 @@
 
 #include <cfloat>
 #include <cstdint>
-#include <cstdio>
 #include <limits>
 #include <span>
 
@@ -33,9 +32,6 @@ static_assert(FLT_EVAL_METHOD == 0, "float arithmetic must be evaluated in its o
 constexpr std::size_t kHeaderBytes = 44;
 // One frame: left then right sample, each signed 16-bit little-endian.
 constexpr std::size_t kFrameBytes = 4;
-// A progress dot is printed at every offset that is a multiple of this.
-constexpr std::size_t kDotInterval = 131072;
-constexpr std::uint8_t kDotsPerLine = 80;
 
 constexpr float kInitialMasterGain = 1.0f;
 constexpr float kInitialHighGain = 0.4f;
@@ -103,48 +99,5 @@ using FrameKernel = void (*)(EngineState& state, const GainRules& rules,
 
 // The stages as written, frame by frame: the reference for every other kernel.
 void processFrames(EngineState& state, const GainRules& rules, std::span<std::uint8_t> frames);
-
-// The bytes of a file that hold its samples: frames start at `begin`, and the last
-// whole frame ends at or before `end`. Everything else is carried over unchanged.
-struct SampleRange {
-    std::uint64_t begin;
-    std::uint64_t end;
-};
-
-// The samples of a file read the plain way: everything after the header.
-constexpr SampleRange canonicalSamples(std::uint64_t length) {
-    return {kHeaderBytes, length > kHeaderBytes ? length : kHeaderBytes};
-}
-
-// One pass of the engine over a file, fed its bytes in order, block by block, from a
-// fresh state. Compresses the whole frames of the sample range in place, leaves every
-// other byte as it is, and prints a progress dot for each multiple of kDotInterval
-// the blocks pass (kDotsPerLine to a line).
-class EnginePass {
-public:
-    EnginePass(const Settings& settings, SampleRange samples, std::FILE* progress,
-               FrameKernel kernel);
-
-    // `block` holds the file's bytes from `offset` on, right after the previous block.
-    // Where a block boundary falls inside the sample range it must fall between two
-    // frames (begin plus a multiple of kFrameBytes).
-    void process(std::span<std::uint8_t> block, std::uint64_t offset);
-
-    // Ends the progress line.
-    void finish();
-
-private:
-    void compress(std::span<std::uint8_t> block, std::uint64_t offset, std::uint64_t from,
-                  std::uint64_t to);
-    void printDot();
-
-    GainRules rules_;
-    EngineState state_;
-    std::uint64_t framesBegin_;
-    std::uint64_t framesEnd_;  // the end of the last whole frame
-    std::uint64_t nextDot_ = kDotInterval;
-    std::FILE* progress_;
-    FrameKernel kernel_;
-};
 
 }  // namespace twoband
