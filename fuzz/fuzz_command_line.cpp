@@ -1,13 +1,13 @@
 // Fuzzes argument handling and the prompt. Input: NUL-separated argument strings
 // (any count, any bytes); the whole input also serves as typed prompt input.
 // Checks: settings are either the defaults or user-defined values inside the ranges,
-// names are cut at the limit, and a prompted name is one whole word of at least the
-// minimum length.
+// a name argument is taken whole, and a prompted name is a line of at least the
+// minimum length, taken from what was typed, without blanks around it but inside
+// quotes.
 
 #include <cctype>
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,13 +25,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             pieces.back().push_back(static_cast<char>(data[i]));
         }
     }
-    std::vector<const char*> argv;
-    for (const std::string& piece : pieces) argv.push_back(piece.c_str());
     // A first byte of 1 stands for a count of 0, which has no program name.
-    const int argc = size > 0 && data[0] == 1 ? 0 : static_cast<int>(argv.size());
-    argv.push_back(nullptr);
+    const std::vector<std::string> arguments =
+        size > 0 && data[0] == 1 ? std::vector<std::string>{} : pieces;
+    const int argc = static_cast<int>(arguments.size());
 
-    const Request request = parseRequest(argc, argv.data());
+    const Request request = parseRequest(arguments);
     const SettingsChoice& choice = request.choice;
     const Settings& s = choice.settings;
     require(request.action == Request::Action::run || argc == 2, "options only alone");
@@ -51,28 +50,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     s.feedbackSpeed == defaults.feedbackSpeed,
                 "defaults");
     }
-    static std::FILE* const sink = std::fopen("/dev/null", "w");
+    if (request.nameSource == Request::NameSource::argument) {
+        require(request.name == arguments[1], "the name taken whole");
+    }
+
+    const std::string typed(reinterpret_cast<const char*>(data), size);
+    std::size_t at = 0;
+    const auto readLine = [&]() -> std::optional<std::string> {
+        if (at >= typed.size()) return std::nullopt;
+        const std::size_t end = std::min(typed.find('\n', at), typed.size());
+        std::string line = typed.substr(at, end - at);
+        at = end + 1;
+        return line;
+    };
+    struct Sink final : Console {
+        void out(std::string_view) override {}
+        void error(std::string_view) override {}
+    } sink;
     echoSettings(sink, choice);
-
-    PathBuffer path;
-    path.fill('x');
-    storeName(argv[0], path);
-    const std::size_t stored = std::strlen(path.data());
-    require(stored == std::min(pieces[0].size(), kMaxNameLength), "name cut at the limit");
-    require(pieces[0].compare(0, stored, path.data()) == 0, "name kept in order");
-
-    std::FILE* typed = fmemopen(const_cast<std::uint8_t*>(data), size, "rb");
-    if (typed != nullptr) {
-        PathBuffer prompted{};
-        if (promptForName(typed, sink, prompted)) {
-            const std::size_t length = std::strlen(prompted.data());
-            require(length >= kMinPromptedNameLength && length <= kMaxNameLength,
-                    "prompted name length");
-            for (std::size_t i = 0; i < length; ++i) {
-                require(!std::isspace(static_cast<unsigned char>(prompted[i])), "one word");
-            }
-        }
-        std::fclose(typed);
+    if (const std::optional<std::string> name = promptForName(readLine, sink)) {
+        std::size_t characters = 0;
+        for (const char c : *name) characters += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+        require(characters >= kMinPromptedNameLength, "prompted name length");
+        const bool blankAround = std::isspace(static_cast<unsigned char>(name->front())) != 0 ||
+                                 std::isspace(static_cast<unsigned char>(name->back())) != 0;
+        require(!blankAround || typed.find("'" + *name + "'") != std::string::npos ||
+                    typed.find('"' + *name + '"') != std::string::npos,
+                "blanks around a prompted name only inside quotes");
+        require(typed.find(*name) != std::string::npos, "a prompted name is what was typed");
     }
     return 0;
 }

@@ -4,11 +4,11 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include <span>
+#include <string_view>
 
 #include "engine/engine_pass.hpp"
 #include "engine/fast_path.hpp"
@@ -43,6 +43,11 @@ inline twoband::Settings settingsFromBytes(const std::uint8_t* bytes) {
             twoband::kFeedbackSpeedLowest + bytes[8] % 4};
 }
 
+// Progress output, thrown away.
+struct NoProgress final : twoband::ProgressOutput {
+    void progress(std::string_view) override {}
+};
+
 // A channel count from 1 to 6 from the settings bytes.
 inline std::uint16_t channelsFromBytes(const std::uint8_t* bytes) {
     return static_cast<std::uint16_t>(1 + (bytes[8] >> 2) % 6);
@@ -51,8 +56,9 @@ inline std::uint16_t channelsFromBytes(const std::uint8_t* bytes) {
 // Compresses a whole buffer, as a file of `channels` channels with its samples after
 // the header, in one block of a fresh engine pass.
 inline void compressWhole(std::span<std::uint8_t> bytes, const twoband::Settings& settings,
-                          std::FILE* progress, twoband::FrameKernel kernel = twoband::bestFrameKernel(),
+                          twoband::FrameKernel kernel = twoband::bestFrameKernel(),
                           std::uint16_t channels = twoband::kStereoChannels) {
+    NoProgress progress;
     twoband::EnginePass pass(settings, twoband::canonicalSamples(bytes.size()), channels, progress,
                              kernel);
     pass.process(bytes, 0);

@@ -35,6 +35,8 @@ def command_line_seeds():
         "prefixes": b"twoband\0x.wav\0" + b"12abc\0" + b" 2.5\0" + b"3.9",
         "bad": b"twoband\0x.wav\0" + b"nan\0" + b"8\0" + b"99999999999",
         "prompt": b"a abcd a.wav\n",
+        "prompt_quoted": b"abcd\n  '/music/my song.wav'\r\n",
+        "unicode": b"twoband\0Caf\xc3\xa9 \xf0\x9f\x8e\xb5.wav",
         "long": b"twoband\0" + b"n" * 300,
     }
 

@@ -1,7 +1,6 @@
 #include "command_line.hpp"
 
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <string_view>
 
@@ -9,25 +8,27 @@ namespace twoband {
 
 namespace {
 
-// Reads one word of at most kMaxNameLength characters; the rest of a longer word
-// stays unread for the next prompt.
-constexpr const char* kPromptWordFormat = "%124s";
-static_assert(kMaxNameLength == 124, "kPromptWordFormat carries the name limit");
+constexpr std::size_t kSettingArguments = 5;  // program, name and three settings
 
-constexpr int kSettingArguments = 5;  // program, name and three settings
+// Characters of UTF-8 text: the bytes that start one.
+std::size_t characters(std::string_view text) {
+    std::size_t count = 0;
+    for (const char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return count;
+}
 
 bool inRange(float value, float lowest, float highest) {
     return value >= lowest && value <= highest;  // false for a NaN
 }
 
 // The settings for a run with these arguments (argv[0] is the program).
-SettingsChoice chooseSettings(int argc, const char* const argv[]) {
-    if (argc != kSettingArguments) {
+SettingsChoice chooseSettings(const std::vector<std::string>& arguments) {
+    if (arguments.size() != kSettingArguments) {
         return {};
     }
-    const std::optional<float> maxGain = parseFloatSetting(argv[2]);
-    const std::optional<float> recoverSpeed = parseFloatSetting(argv[3]);
-    const std::optional<std::int32_t> feedbackSpeed = parseIntSetting(argv[4]);
+    const std::optional<float> maxGain = parseFloatSetting(arguments[2].c_str());
+    const std::optional<float> recoverSpeed = parseFloatSetting(arguments[3].c_str());
+    const std::optional<std::int32_t> feedbackSpeed = parseIntSetting(arguments[4].c_str());
     const bool valid = maxGain && inRange(*maxGain, kMaxGainLowest, kMaxGainHighest) &&
                        recoverSpeed &&
                        inRange(*recoverSpeed, kRecoverSpeedLowest, kRecoverSpeedHighest) &&
@@ -43,7 +44,7 @@ SettingsChoice chooseSettings(int argc, const char* const argv[]) {
 
 const char* const kUsageText =
     "Usage: twoband [FILE [MAXGAIN RECOVERSPEED FEEDBACKSPEED]]\n"
-    "       twoband --help | --version\n"
+    "       twoband --help | -h | /? | --version\n"
     "\n"
     "Compresses FILE, a 16-bit PCM WAV file, with a two-band compressor and writes\n"
     "the result beside it with a C in front of the file name\n"
@@ -52,8 +53,9 @@ const char* const kUsageText =
     "or Wave64 (the last three at any size, others up to 4 GiB); FLAC, Ogg, MP3,\n"
     "AIFF and CAF files are refused. A stereo pair of channels is compressed as one;\n"
     "a mono file as its channel on both sides of a pair; more channels in pairs,\n"
-    "1+2, 3+4 ..., an odd last one as mono. Without FILE, the name is asked for at a\n"
-    "prompt.\n"
+    "1+2, 3+4 ..., an odd last one as mono. FILE is used whole, in any script and of\n"
+    "any length. Without FILE, the name is asked for at a prompt: the whole line,\n"
+    "without the blanks and one pair of quotes around it.\n"
     "\n"
     "Settings, used only when all three are given and valid (else all defaults):\n"
     "  MAXGAIN        highest gain a band recovers to, 4 to 100 (default 20)\n"
@@ -68,11 +70,11 @@ const char* const kUsageText =
     "file, standard error says why, as \"twoband: NAME: REASON\".\n"
     "A file named --help can be given as ./--help.\n";
 
-Request parseRequest(int argc, const char* const argv[]) {
+Request parseRequest(const std::vector<std::string>& arguments) {
     Request request;
-    if (argc == 2) {
-        const std::string_view option = argv[1];
-        if (option == "--help" || option == "-h") {
+    if (arguments.size() == 2) {
+        const std::string_view option = arguments[1];
+        if (option == "--help" || option == "-h" || option == "/?") {
             request.action = Request::Action::help;
             return request;
         }
@@ -81,30 +83,40 @@ Request parseRequest(int argc, const char* const argv[]) {
             return request;
         }
     }
-    if (argc >= 2) {
+    if (arguments.size() >= 2) {
         request.nameSource = Request::NameSource::argument;
-        request.name = argv[1];
-    } else if (argc == 1) {
+        request.name = arguments[1];
+    } else if (arguments.size() == 1) {
         request.nameSource = Request::NameSource::prompt;
     }
-    request.choice = chooseSettings(argc, argv);
+    request.choice = chooseSettings(arguments);
     return request;
 }
 
-void storeName(const char* name, PathBuffer& path) {
-    path.fill('\0');
-    std::strncpy(path.data(), name, kMaxNameLength);
+std::string nameFromLine(std::string_view line) {
+    constexpr std::string_view kBlanks = " \t\r\n\v\f";
+    const std::size_t first = line.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos) return {};
+    line = line.substr(first, line.find_last_not_of(kBlanks) - first + 1);
+    if (line.size() >= 2 && (line.front() == '"' || line.front() == '\'') && line.back() == line.front()) {
+        line = line.substr(1, line.size() - 2);
+    }
+    return std::string(line);
 }
 
-bool promptForName(std::FILE* in, std::FILE* out, PathBuffer& path) {
-    do {
-        std::fputs("\nWAV File to be processed : ", out);
-        std::fflush(out);
-        if (std::fscanf(in, kPromptWordFormat, path.data()) != 1) {
-            return false;
+std::optional<std::string> promptForName(const std::function<std::optional<std::string>()>& readLine,
+                                         Console& console) {
+    for (;;) {
+        console.out("\nWAV File to be processed : ");
+        const std::optional<std::string> line = readLine();
+        if (!line) {
+            return std::nullopt;
         }
-    } while (std::strlen(path.data()) < kMinPromptedNameLength);
-    return true;
+        std::string name = nameFromLine(*line);
+        if (characters(name) >= kMinPromptedNameLength) {
+            return name;
+        }
+    }
 }
 
 std::optional<float> parseFloatSetting(const char* text) {
@@ -128,13 +140,12 @@ std::optional<std::int32_t> parseIntSetting(const char* text) {
     return static_cast<std::int32_t>(value < lowest ? lowest : value > highest ? highest : value);
 }
 
-void echoSettings(std::FILE* out, const SettingsChoice& choice) {
-    std::fputs(choice.userDefined ? "User defined settings:\n" : "Using default settings:\n", out);
-    std::fprintf(out, "Max Gain (4-100) = %f\n", static_cast<double>(choice.settings.maxGain));
-    std::fprintf(out, "Recover Speed (1-9) = %f\n",
-                 static_cast<double>(choice.settings.recoverSpeed));
-    std::fprintf(out, "Feedback Speed (1-4) = %d\n", choice.settings.feedbackSpeed);
-    std::fputs("\n\n", out);
+void echoSettings(Console& console, const SettingsChoice& choice) {
+    console.out(choice.userDefined ? "User defined settings:\n" : "Using default settings:\n");
+    console.outf("Max Gain (4-100) = %f\n", static_cast<double>(choice.settings.maxGain));
+    console.outf("Recover Speed (1-9) = %f\n", static_cast<double>(choice.settings.recoverSpeed));
+    console.outf("Feedback Speed (1-4) = %d\n", choice.settings.feedbackSpeed);
+    console.out("\n\n");
 }
 
 }  // namespace twoband

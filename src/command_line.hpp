@@ -1,15 +1,19 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include <functional>
 #include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
-#include "sample_file.hpp"
+#include "console.hpp"
 #include "settings.hpp"
 
 namespace twoband {
 
-// A name typed at the prompt must have at least this many characters.
+// A name typed at the prompt must have at least this many characters (UTF-8 code
+// points).
 constexpr std::size_t kMinPromptedNameLength = 5;
 
 // The settings in force and whether they came from the command line.
@@ -29,23 +33,26 @@ struct Request {
     };
     Action action = Action::run;
     NameSource nameSource = NameSource::missing;
-    const char* name = nullptr;  // the first argument, for NameSource::argument
+    std::string name;  // the first argument, whole, for NameSource::argument
     SettingsChoice choice;
 };
 
-// --help, -h and --version count only as the sole argument. Settings are user-defined
-// when exactly a name and three valid settings are given, the defaults otherwise.
-Request parseRequest(int argc, const char* const argv[]);
+// Reads the program's arguments, its own name first. --help, -h, /? and --version
+// count only as the sole argument. Settings are user-defined when exactly a name and
+// three valid settings are given, the defaults otherwise.
+Request parseRequest(const std::vector<std::string>& arguments);
 
 // The text printed for --help.
 extern const char* const kUsageText;
 
-// Copies `name` into `path`, cut after kMaxNameLength characters.
-void storeName(const char* name, PathBuffer& path);
+// A line typed at the prompt as a name: without the blanks around it, and without one
+// pair of quotes around it (a path dragged into a terminal arrives quoted).
+std::string nameFromLine(std::string_view line);
 
-// Prompts on `out` and reads white-space-delimited words from `in` until one of at
-// least kMinPromptedNameLength characters arrives. Returns false at the end of `in`.
-bool promptForName(std::FILE* in, std::FILE* out, PathBuffer& path);
+// Prompts on `console` and reads lines with `readLine` until one names a file of at
+// least kMinPromptedNameLength characters; nothing at the end of the input.
+std::optional<std::string> promptForName(const std::function<std::optional<std::string>()>& readLine,
+                                         Console& console);
 
 // Reads the longest leading decimal or hexadecimal floating-point number of `text`
 // after white space, as "%f" would; nothing if no number starts there.
@@ -56,6 +63,6 @@ std::optional<float> parseFloatSetting(const char* text);
 std::optional<std::int32_t> parseIntSetting(const char* text);
 
 // Prints the heading and the three settings.
-void echoSettings(std::FILE* out, const SettingsChoice& choice);
+void echoSettings(Console& console, const SettingsChoice& choice);
 
 }  // namespace twoband

@@ -1,4 +1,4 @@
-// twoband: two-band dynamic range compressor for 16-bit stereo WAV files.
+// twoband: two-band dynamic range compressor for 16-bit WAV files.
 //
 // Usage: twoband [file [maxGain recoverSpeed feedbackSpeed]] | --help | --version
 // Without arguments the file name is asked for at a prompt. The result is written
@@ -6,51 +6,61 @@
 // standard output; the exit status is 0 when the output was written (or help or the
 // version was asked for) and 1 when it was not.
 
-#include <cstdio>
 #include <cstdlib>
+#include <optional>
+#include <string>
 
 #include "command_line.hpp"
 #include "sample_file.hpp"
+#include "temporary_files.hpp"
+#include "terminal.hpp"
 #include "version.hpp"
 
-int main(int argc, char* argv[]) {
-    using namespace twoband;
+namespace {
 
-    const Request request = parseRequest(argc, argv);
+using namespace twoband;
+
+int run(const Request& request, Console& console) {
     switch (request.action) {
         case Request::Action::help:
-            std::fputs(kUsageText, stdout);
+            console.out(kUsageText);
             return EXIT_SUCCESS;
         case Request::Action::version:
-            std::printf("twoband %s\n", kVersion);
+            console.outf("twoband %s\n", kVersion);
             return EXIT_SUCCESS;
         case Request::Action::run:
             break;
     }
 
-    std::printf("twoband %s - two-band dynamic range compressor for 16-bit stereo WAV files\n",
-                kVersion);
+    console.outf("twoband %s - two-band dynamic range compressor for 16-bit stereo WAV files\n", kVersion);
 
-    PathBuffer pathBuffer{};
-    bool named = false;
+    std::optional<std::string> name;
     switch (request.nameSource) {
         case Request::NameSource::argument:
-            storeName(request.name, pathBuffer);
-            named = true;
+            name = request.name;
             break;
         case Request::NameSource::prompt:
-            named = promptForName(stdin, stdout, pathBuffer);
-            if (named) std::fputs("\n\n", stdout);
+            name = promptForName(readInputLine, console);
+            if (name) console.out("\n\n");
             break;
         case Request::NameSource::missing:
             break;
     }
-    if (!named) {
-        std::fputs("\nNo input file given !\n", stdout);
+    if (!name) {
+        console.out("\nNo input file given !\n");
         return EXIT_FAILURE;
     }
 
-    echoSettings(stdout, request.choice);
-    const bool written = runSampleFile(pathBuffer, request.choice.settings, {stdout, stderr});
-    return written ? EXIT_SUCCESS : EXIT_FAILURE;
+    echoSettings(console, request.choice);
+    removeTemporariesWhenStopped();
+    return runSampleFile(*name, request.choice.settings, console) ? EXIT_SUCCESS : EXIT_FAILURE;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    StandardConsole console;
+    const int status = run(parseRequest(programArguments(argc, argv)), console);
+    holdWindowOpen(console);
+    return status;
 }

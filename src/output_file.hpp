@@ -9,8 +9,10 @@
 // output the last to finish wins with a complete file.
 //
 // The temporary file is removed when the run fails, when an OutputFile is dropped
-// unfinished, and on SIGINT or SIGTERM; after SIGKILL or a power loss at most the
-// hidden temporary file is left.
+// unfinished, and when the run is stopped (temporary_files.hpp); after SIGKILL or a
+// power loss at most the hidden temporary file is left. Its name is the output's with
+// a dot in front and six random letters after, its file-name part cut (at a character)
+// where the whole would pass the 255 bytes file systems allow.
 
 #include <cstdint>
 #include <optional>
@@ -19,6 +21,7 @@
 #include <system_error>
 
 #include "system_file.hpp"
+#include "temporary_files.hpp"
 
 namespace twoband {
 
@@ -40,11 +43,11 @@ public:
     bool replaceName(std::error_code& error);
 
 private:
-    OutputFile(std::string name, std::string temporary, SystemFile file);
+    OutputFile(std::string name, HeldName temporary, SystemFile file);
     void discard();
 
     std::string name_;
-    std::string temporary_;  // empty once renamed, removed or moved from
+    std::optional<HeldName> temporary_;  // nothing once renamed, removed or moved from
     SystemFile file_;
 };
 

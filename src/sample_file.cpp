@@ -1,7 +1,6 @@
 #include "sample_file.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -14,11 +13,6 @@ namespace twoband {
 
 namespace {
 
-// One line on standard error: the file and the reason it was refused (or a warning).
-void reportProblem(const Console& console, const char* name, const std::string& reason) {
-    std::fprintf(console.errors, "twoband: %s: %s\n", name, reason.c_str());
-}
-
 // The output as the stream leaves it: the file being written, or why there is none.
 struct PendingOutput {
     std::optional<OutputFile> file;
@@ -27,9 +21,9 @@ struct PendingOutput {
 };
 
 // A read that failed, or found the file shorter than measured.
-void reportReadFailure(const Console& console, const char* name, const std::error_code& error) {
-    std::fprintf(console.out, "Could not read %s !\n", name);
-    reportProblem(console, name, error ? error.message() : "the file ended early");
+void reportReadFailure(Console& console, const std::string& name, const std::error_code& error) {
+    console.outf("Could not read %s !\n", name.c_str());
+    console.problem(name, error ? error.message() : "the file ended early");
 }
 
 // Where the samples of a file are, and how many channels share a frame.
@@ -41,7 +35,7 @@ struct SampleLayout {
 // The channels the engine compresses a file's samples as: those its format declares,
 // where its frames are laid out as they say; stereo pairs, with a warning, where they
 // are not, and without a format.
-std::uint16_t engineChannels(const WavLayout& layout, const char* name, const Console& console) {
+std::uint16_t engineChannels(const WavLayout& layout, const std::string& name, Console& console) {
     if (!layout.format) {
         return kStereoChannels;
     }
@@ -49,7 +43,7 @@ std::uint16_t engineChannels(const WavLayout& layout, const char* name, const Co
     if (format.channels != 0 && format.blockAlign == format.channels * kSampleBytes) {
         return format.channels;
     }
-    reportProblem(console, name,
+    console.problem(name,
                   "warning: the file declares " + std::to_string(format.channels) +
                       (format.channels == 1 ? " channel" : " channels") + " in frames of " +
                       std::to_string(format.blockAlign) + " bytes; its samples are processed as stereo pairs");
@@ -58,8 +52,8 @@ std::uint16_t engineChannels(const WavLayout& layout, const char* name, const Co
 
 // Where the samples of `input` are. Nothing, and the messages, for a file that cannot
 // be compressed.
-std::optional<SampleLayout> findSamples(const InputFile& input, const char* name,
-                                        const Console& console) {
+std::optional<SampleLayout> findSamples(const InputFile& input, const std::string& name,
+                                        Console& console) {
     std::error_code error;
     const std::optional<WavLayout> layout =
         findWavLayout(input.length, [&](std::uint64_t offset, std::span<std::uint8_t> into) {
@@ -71,20 +65,20 @@ std::optional<SampleLayout> findSamples(const InputFile& input, const char* name
         return std::nullopt;
     }
     if (const std::optional<Refusal> refusal = refusalOf(input.length, *layout)) {
-        std::fputs(refusal->message, console.out);
-        reportProblem(console, name, refusal->reason);
+        console.out(refusal->message);
+        console.problem(name, refusal->reason);
         return std::nullopt;
     }
     return SampleLayout{layout->samples, engineChannels(*layout, name, console)};
 }
 
 // The buffer every block passes through, or nothing (and the message) without memory.
-std::unique_ptr<std::uint8_t[]> allocateBlock(std::size_t blockBytes, const char* name,
-                                              const Console& console) {
+std::unique_ptr<std::uint8_t[]> allocateBlock(std::size_t blockBytes, const std::string& name,
+                                              Console& console) {
     std::unique_ptr<std::uint8_t[]> block{new (std::nothrow) std::uint8_t[blockBytes]};
     if (!block) {
-        std::fputs("Not enough available memory !\n", console.out);
-        reportProblem(console, name, std::make_error_code(std::errc::not_enough_memory).message());
+        console.out("Not enough available memory !\n");
+        console.problem(name, std::make_error_code(std::errc::not_enough_memory).message());
     }
     return block;
 }
@@ -93,9 +87,9 @@ std::unique_ptr<std::uint8_t[]> allocateBlock(std::size_t blockBytes, const char
 // output while that works. Block boundaries fall at the start of the samples plus a
 // multiple of the block size, so they never cut a frame. A failed write only ends
 // the writing; a failed or short read ends the stream with its message.
-bool streamBlocks(const InputFile& input, const char* name, SampleRange samples,
+bool streamBlocks(const InputFile& input, const std::string& name, SampleRange samples,
                   std::span<std::uint8_t> buffer, EnginePass& pass, PendingOutput& output,
-                  const Console& console) {
+                  Console& console) {
     std::uint64_t offset = 0;
     std::uint64_t end = samples.begin % buffer.size();
     if (end == 0) end = buffer.size();
@@ -119,34 +113,24 @@ bool streamBlocks(const InputFile& input, const char* name, SampleRange samples,
 }
 
 // Puts the finished output in place under its name.
-bool commitOutput(PendingOutput& output, const char* name, const Console& console) {
+bool commitOutput(PendingOutput& output, const std::string& name, Console& console) {
     if (output.file && !output.file->finish(output.error)) {
         output.writeFailed = true;
     } else if (output.file && output.file->replaceName(output.error)) {
-        std::fputs("Done !\n", console.out);
+        console.out("Done !\n");
         return true;
     }
-    std::fprintf(console.out, output.writeFailed ? "Could not write %s !\n" : "Could not overwrite %s !\n",
-                 name);
-    reportProblem(console, name, output.error.message());
+    console.outf(output.writeFailed ? "Could not write %s !\n" : "Could not overwrite %s !\n", name.c_str());
+    console.problem(name, output.error.message());
     return false;
 }
 
 }  // namespace
 
-void deriveOutputName(PathBuffer& path) {
-    const std::size_t length = std::strlen(path.data());
-    std::size_t insertAt = 0;
-    for (std::size_t i = length; i > 0; --i) {
-        if (path[i - 1] == '/' || path[i - 1] == '\\') {
-            insertAt = i;
-            break;
-        }
-    }
-    // Shift the file-name part and its NUL one place right; 125 characters and the NUL
-    // still fit in the buffer.
-    std::memmove(path.data() + insertAt + 1, path.data() + insertAt, length - insertAt + 1);
-    path[insertAt] = 'C';
+std::string deriveOutputName(const std::string& input) {
+    const std::size_t separator = input.find_last_of("/\\");
+    const std::size_t insertAt = separator == std::string::npos ? 0 : separator + 1;
+    return std::string(input).insert(insertAt, 1, 'C');
 }
 
 std::optional<Refusal> refusalOf(std::uint64_t length, const WavLayout& layout) {
@@ -169,14 +153,14 @@ std::optional<Refusal> refusalOf(std::uint64_t length, const WavLayout& layout) 
     return std::nullopt;
 }
 
-std::optional<InputFile> openInput(const char* name, const Console& console) {
+std::optional<InputFile> openInput(const std::string& name, Console& console) {
     std::error_code error;
     SystemFile file = SystemFile::openForReading(name, error);
     const std::optional<SystemFile::Status> status =
         file ? file.status(error) : std::optional<SystemFile::Status>{};
     if (!status || !status->regular) {
-        std::fprintf(console.out, "Could not open %s !\n\n", name);
-        reportProblem(console, name,
+        console.outf("Could not open %s !\n\n", name.c_str());
+        console.problem(name,
                       !status             ? error.message()
                       : status->directory ? std::make_error_code(std::errc::is_a_directory).message()
                                           : "not a regular file");
@@ -185,42 +169,40 @@ std::optional<InputFile> openInput(const char* name, const Console& console) {
     return InputFile{std::move(file), status->size};
 }
 
-bool compressInput(const InputFile& input, const PathBuffer& path, const Settings& settings,
-                   const Console& console, std::size_t blockBytes) {
-    const std::optional<SampleLayout> samples = findSamples(input, path.data(), console);
+bool compressInput(const InputFile& input, const std::string& name, const Settings& settings,
+                   Console& console, std::size_t blockBytes) {
+    const std::optional<SampleLayout> samples = findSamples(input, name, console);
     if (!samples) {
         return false;
     }
     // Blocks of whole frames of the file.
     const std::size_t frameBytes = samples->channels * kSampleBytes;
     blockBytes = std::max(frameBytes, blockBytes / frameBytes * frameBytes);
-    const std::unique_ptr<std::uint8_t[]> buffer = allocateBlock(blockBytes, path.data(), console);
+    const std::unique_ptr<std::uint8_t[]> buffer = allocateBlock(blockBytes, name, console);
     if (!buffer) {
         return false;
     }
 
     // The output is prepared before the stream; its problems are told after it.
-    PathBuffer outputName = path;
-    deriveOutputName(outputName);
+    const std::string outputName = deriveOutputName(name);
     std::error_code error;
-    std::optional<OutputFile> created = OutputFile::create(outputName.data(), error);
+    std::optional<OutputFile> created = OutputFile::create(outputName, error);
     PendingOutput output{std::move(created), error};
 
-    std::fputs("Processing...\n\n", console.out);
-    std::fflush(console.out);
-    EnginePass pass(settings, samples->samples, samples->channels, console.out, bestFrameKernel());
-    if (!streamBlocks(input, path.data(), samples->samples, {buffer.get(), blockBytes}, pass, output,
+    console.out("Processing...\n\n");
+    EnginePass pass(settings, samples->samples, samples->channels, console, bestFrameKernel());
+    if (!streamBlocks(input, name, samples->samples, {buffer.get(), blockBytes}, pass, output,
                       console)) {
         return false;
     }
-    std::fputs("Updating file...\n", console.out);
-    return commitOutput(output, outputName.data(), console);
+    console.out("Updating file...\n");
+    return commitOutput(output, outputName, console);
 }
 
-bool runSampleFile(const PathBuffer& path, const Settings& settings, const Console& console,
+bool runSampleFile(const std::string& name, const Settings& settings, Console& console,
                    std::size_t blockBytes) {
-    const std::optional<InputFile> input = openInput(path.data(), console);
-    return input && compressInput(*input, path, settings, console, blockBytes);
+    const std::optional<InputFile> input = openInput(name, console);
+    return input && compressInput(*input, name, settings, console, blockBytes);
 }
 
 }  // namespace twoband

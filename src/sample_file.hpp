@@ -4,26 +4,19 @@
 // output, stream the file through the engine block by block, commit the output.
 // Every console message about files is printed here.
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <limits>
 #include <optional>
 #include <string>
 
+#include "console.hpp"
 #include "engine/engine_pass.hpp"
 #include "settings.hpp"
 #include "system_file.hpp"
 #include "wav_layout.hpp"
 
 namespace twoband {
-
-// A file name of at most kMaxNameLength characters, NUL-terminated, with room for
-// the output name's extra 'C'.
-constexpr std::size_t kPathBufferSize = 128;
-constexpr std::size_t kMaxNameLength = 124;
-using PathBuffer = std::array<char, kPathBufferSize>;
 
 // Shorter files are refused; so are longer ones, but in a container whose sizes are
 // 64-bit (RF64, BW64, Wave64).
@@ -35,28 +28,22 @@ constexpr std::uint64_t kMaxSampleLength = std::numeric_limits<std::uint32_t>::m
 constexpr std::size_t kBlockBytes = 256 * 1024;
 static_assert(kBlockBytes % kFrameBytes == 0, "blocks hold whole frames");
 
-// Where the run's messages go: the console texts, and the system's reasons.
-struct Console {
-    std::FILE* out;
-    std::FILE* errors;
-};
-
 // An open input and its length, measured on the open file.
 struct InputFile {
     SystemFile file;
     std::uint64_t length;
 };
 
-// Compresses the file named in `path` into the output name derived from it. Every
-// outcome, success or failure, is reported on `console.out`; when the system refuses
-// a file, one line on `console.errors` gives its reason. True when the output was
+// Compresses the file `name` into the output name derived from it. Every outcome,
+// success or failure, is reported on the console's standard output, and one line on
+// its standard error gives the reason of a failure. True when the output was
 // written. The file travels in reads of `blockBytes`, rounded down to whole frames of
 // the file.
-bool runSampleFile(const PathBuffer& path, const Settings& settings, const Console& console,
+bool runSampleFile(const std::string& name, const Settings& settings, Console& console,
                    std::size_t blockBytes = kBlockBytes);
 
 // Opens and measures the input; refuses what is no regular file.
-std::optional<InputFile> openInput(const char* name, const Console& console);
+std::optional<InputFile> openInput(const std::string& name, Console& console);
 
 // Why a file cannot be compressed: the message on standard output, and the reason on
 // standard error.
@@ -71,11 +58,11 @@ std::optional<Refusal> refusalOf(std::uint64_t length, const WavLayout& layout);
 
 // Everything after opening: the samples (or the refusal), the output, the stream, the
 // commit.
-bool compressInput(const InputFile& input, const PathBuffer& path, const Settings& settings,
-                   const Console& console, std::size_t blockBytes = kBlockBytes);
+bool compressInput(const InputFile& input, const std::string& name, const Settings& settings,
+                   Console& console, std::size_t blockBytes = kBlockBytes);
 
-// Turns an input name into its output name in place: a 'C' goes in front of the
-// file-name part, after the last '/' or '\' if there is one.
-void deriveOutputName(PathBuffer& path);
+// The output name of an input name: a 'C' in front of the file-name part, after the
+// last '/' or '\' if there is one.
+std::string deriveOutputName(const std::string& input);
 
 }  // namespace twoband

@@ -1,113 +1,271 @@
 #include "system_file.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <utility>
 
 #ifdef _WIN32
-#include <io.h>
+#include <windows.h>
 #else
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
 namespace twoband {
 
+#ifdef _WIN32
+
 namespace {
 
-#ifdef _WIN32
-using FileStatus = struct _stat64;
-constexpr int kReadFlags = _O_RDONLY | _O_BINARY | _O_NOINHERIT;
-constexpr int kWriteFlags = _O_WRONLY | _O_BINARY | _O_NOINHERIT;
-constexpr int kCreateFlags = kWriteFlags | _O_CREAT | _O_EXCL;
-constexpr int kCreateMode = _S_IREAD | _S_IWRITE;
-int openFile(const char* name, int flags, int mode = 0) { return _open(name, flags, mode); }
-int closeFile(int descriptor) { return _close(descriptor); }
-int statusOf(int descriptor, FileStatus& status) { return _fstat64(descriptor, &status); }
-int syncFile(int descriptor) { return _commit(descriptor); }
-int removeFile(const char* name) { return _unlink(name); }
-bool isRegular(const FileStatus& status) { return (status.st_mode & _S_IFMT) == _S_IFREG; }
-bool isDirectory(const FileStatus& status) { return (status.st_mode & _S_IFMT) == _S_IFDIR; }
-// Windows has no positional read or write: seek first (the file is not shared).
-long long readFile(int descriptor, std::uint8_t* into, std::size_t size, std::uint64_t offset) {
-    if (_lseeki64(descriptor, static_cast<long long>(offset), SEEK_SET) < 0) return -1;
-    return _read(descriptor, into, static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX)));
-}
-long long writeFile(int descriptor, const std::uint8_t* bytes, std::size_t size) {
-    return _write(descriptor, bytes, static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX)));
-}
-#else
-using FileStatus = struct stat;
-constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-constexpr int kWriteFlags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW;
-constexpr int kCreateFlags = O_WRONLY | O_CLOEXEC | O_CREAT | O_EXCL;
-constexpr mode_t kCreateMode = 0666;
-int openFile(const char* name, int flags, mode_t mode = 0) { return ::open(name, flags, mode); }
-int closeFile(int descriptor) { return ::close(descriptor); }
-int statusOf(int descriptor, FileStatus& status) { return ::fstat(descriptor, &status); }
-int syncFile(int descriptor) { return ::fsync(descriptor); }
-int removeFile(const char* name) { return ::unlink(name); }
-bool isRegular(const FileStatus& status) { return S_ISREG(status.st_mode); }
-bool isDirectory(const FileStatus& status) { return S_ISDIR(status.st_mode); }
-long long readFile(int descriptor, std::uint8_t* into, std::size_t size, std::uint64_t offset) {
-    return ::pread(descriptor, into, size, static_cast<off_t>(offset));
-}
-long long writeFile(int descriptor, const std::uint8_t* bytes, std::size_t size) {
-    return ::write(descriptor, bytes, size);
-}
-#endif
+// Reasons worded by Windows itself: FormatMessageW, in UTF-8, one line.
+class WindowsCategory : public std::error_category {
+public:
+    const char* name() const noexcept override { return "windows"; }
+    std::string message(int code) const override {
+        wchar_t* text = nullptr;
+        const DWORD length = FormatMessageW(
+            FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+            nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+        std::string message = length != 0 ? utf8FromWide(text, length) : "Windows error " + std::to_string(code);
+        LocalFree(text);
+        while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) {
+            message.pop_back();
+        }
+        return message;
+    }
+};
 
-std::error_code lastError() { return {errno, std::generic_category()}; }
+std::error_code lastError() { return windowsError(GetLastError()); }
+
+HANDLE handleOf(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+std::intptr_t openHandle(const NativeChar* name, DWORD access, DWORD share, DWORD disposition,
+                         DWORD flags, std::error_code& error) {
+    const HANDLE handle = CreateFileW(name, access, share, nullptr, disposition, flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        error = code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS
+                    ? std::make_error_code(std::errc::file_exists)
+                    : windowsError(code);
+        return -1;
+    }
+    return reinterpret_cast<std::intptr_t>(handle);
+}
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// One read or write asks for at most this much.
+constexpr std::size_t kMostPerCall = 1u << 30;
 
 }  // namespace
 
+std::error_code windowsError(unsigned long code) {
+    static const WindowsCategory category;
+    return {static_cast<int>(code), category};
+}
+
+std::wstring wideFromUtf8(const std::string& text) {
+    if (text.empty()) return {};
+    const int size = static_cast<int>(std::min<std::size_t>(text.size(), INT_MAX));
+    std::wstring wide(static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0)), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), static_cast<int>(wide.size()));
+    return wide;
+}
+
+std::string utf8FromWide(const wchar_t* text, std::size_t length) {
+    if (length == 0) return {};
+    const int size = static_cast<int>(std::min<std::size_t>(length, INT_MAX));
+    std::string utf8(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, text, size, nullptr, 0, nullptr, nullptr)), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, size, utf8.data(), static_cast<int>(utf8.size()), nullptr, nullptr);
+    return utf8;
+}
+
+NativeName nativeName(const std::string& name) {
+    std::wstring wide = wideFromUtf8(name);
+    // Shorter names need no long form; CreateDirectory's limit is the lowest.
+    constexpr std::size_t kShortLimit = MAX_PATH - 12;
+    if (wide.size() < kShortLimit || wide.starts_with(L"\\\\?\\") || wide.starts_with(L"\\\\.\\")) {
+        return wide;
+    }
+    const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    std::wstring full(needed, L'\0');
+    const DWORD got = needed == 0 ? 0 : GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+    if (got == 0 || got >= needed) {
+        return wide;  // the calls report what is wrong with it
+    }
+    full.resize(got);
+    return full.starts_with(L"\\\\") ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
+}
+
 SystemFile::~SystemFile() {
-    if (descriptor_ >= 0) closeFile(descriptor_);
+    if (handle_ != kClosed) CloseHandle(handleOf(handle_));
 }
 
-SystemFile::SystemFile(SystemFile&& other) noexcept
-    : descriptor_(std::exchange(other.descriptor_, -1)) {}
-
-SystemFile& SystemFile::operator=(SystemFile&& other) noexcept {
-    std::swap(descriptor_, other.descriptor_);
-    return *this;
+SystemFile SystemFile::openForReading(const std::string& name, std::error_code& error) {
+    // Backup semantics let a folder open, so that it is refused as a folder.
+    return SystemFile{openHandle(nativeName(name).c_str(), GENERIC_READ, kShareAll, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN, error)};
 }
 
-SystemFile SystemFile::openForReading(const char* name, std::error_code& error) {
-    SystemFile file{openFile(name, kReadFlags)};
-    if (!file) error = lastError();
-    return file;
+SystemFile SystemFile::openForWriting(const std::string& name, std::error_code& error) {
+    return SystemFile{openHandle(nativeName(name).c_str(), GENERIC_WRITE, kShareAll, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, error)};
 }
 
-SystemFile SystemFile::openForWriting(const char* name, std::error_code& error) {
-    SystemFile file{openFile(name, kWriteFlags)};
-    if (!file) error = lastError();
-    return file;
-}
-
-SystemFile SystemFile::createNew(const char* name, std::error_code& error) {
-    SystemFile file{openFile(name, kCreateFlags, kCreateMode)};
-    if (!file) error = lastError();
-    return file;
+SystemFile SystemFile::createNew(const NativeChar* name, std::error_code& error) {
+    return SystemFile{openHandle(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, error)};
 }
 
 std::optional<SystemFile::Status> SystemFile::status(std::error_code& error) const {
-    FileStatus status{};
-    if (statusOf(descriptor_, status) != 0) {
+    const HANDLE handle = handleOf(handle_);
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(handle, &information)) {
         error = lastError();
         return std::nullopt;
     }
-    return Status{isRegular(status), isDirectory(status), static_cast<std::uint64_t>(status.st_size)};
+    const bool directory = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return Status{GetFileType(handle) == FILE_TYPE_DISK && !directory, directory,
+                  static_cast<std::uint64_t>(information.nFileSizeHigh) << 32 | information.nFileSizeLow};
 }
 
 std::optional<std::size_t> SystemFile::readAt(std::uint64_t offset, std::span<std::uint8_t> into,
                                               std::error_code& error) const {
     std::size_t done = 0;
     while (done < into.size()) {
-        const long long got = readFile(descriptor_, into.data() + done, into.size() - done, offset + done);
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset + done);
+        at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+        DWORD got = 0;
+        const auto asked = static_cast<DWORD>(std::min(into.size() - done, kMostPerCall));
+        if (!ReadFile(handleOf(handle_), into.data() + done, asked, &got, &at)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) break;
+            error = lastError();
+            return std::nullopt;
+        }
+        if (got == 0) break;  // the end of the file
+        done += got;
+    }
+    return done;
+}
+
+bool SystemFile::writeAll(std::span<const std::uint8_t> bytes, std::error_code& error) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD put = 0;
+        const auto asked = static_cast<DWORD>(std::min(bytes.size() - done, kMostPerCall));
+        if (!WriteFile(handleOf(handle_), bytes.data() + done, asked, &put, nullptr)) {
+            error = lastError();
+            return false;
+        }
+        done += put;
+    }
+    return true;
+}
+
+bool SystemFile::setMode(std::uint32_t, std::error_code&) { return true; }
+
+bool SystemFile::sync(std::error_code& error) {
+    if (!FlushFileBuffers(handleOf(handle_))) {
+        error = lastError();
+        return false;
+    }
+    return true;
+}
+
+bool SystemFile::close(std::error_code& error) {
+    if (!CloseHandle(handleOf(std::exchange(handle_, kClosed)))) {
+        error = lastError();
+        return false;
+    }
+    return true;
+}
+
+std::optional<NameStatus> statusOfName(const std::string& name, std::error_code& error) {
+    const DWORD attributes = GetFileAttributesW(nativeName(name).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+            return NameStatus{NameStatus::Kind::missing, 0};
+        }
+        error = windowsError(code);
+        return std::nullopt;
+    }
+    const NameStatus::Kind kind = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? NameStatus::Kind::other
+                                  : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0  ? NameStatus::Kind::directory
+                                                                                  : NameStatus::Kind::regular;
+    return NameStatus{kind, 0};
+}
+
+bool nameExists(const std::string& name) {
+    return GetFileAttributesW(nativeName(name).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool renameOver(const NativeChar* from, const std::string& to, std::error_code& error) {
+    if (!MoveFileExW(from, nativeName(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        error = lastError();
+        return false;
+    }
+    return true;
+}
+
+void removeName(const NativeChar* name) { DeleteFileW(name); }
+
+#else
+
+namespace {
+
+std::error_code lastError() { return {errno, std::generic_category()}; }
+
+constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+constexpr int kWriteFlags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW;
+constexpr int kCreateFlags = O_WRONLY | O_CLOEXEC | O_CREAT | O_EXCL;
+constexpr mode_t kCreateMode = 0666;
+
+std::intptr_t openFile(const char* name, int flags, std::error_code& error) {
+    const int descriptor = ::open(name, flags, kCreateMode);
+    if (descriptor < 0) error = lastError();
+    return descriptor;
+}
+
+int descriptorOf(std::intptr_t handle) { return static_cast<int>(handle); }
+
+}  // namespace
+
+NativeName nativeName(const std::string& name) { return name; }
+
+SystemFile::~SystemFile() {
+    if (handle_ != kClosed) ::close(descriptorOf(handle_));
+}
+
+SystemFile SystemFile::openForReading(const std::string& name, std::error_code& error) {
+    return SystemFile{openFile(name.c_str(), kReadFlags, error)};
+}
+
+SystemFile SystemFile::openForWriting(const std::string& name, std::error_code& error) {
+    return SystemFile{openFile(name.c_str(), kWriteFlags, error)};
+}
+
+SystemFile SystemFile::createNew(const NativeChar* name, std::error_code& error) {
+    return SystemFile{openFile(name, kCreateFlags, error)};
+}
+
+std::optional<SystemFile::Status> SystemFile::status(std::error_code& error) const {
+    struct stat status {};
+    if (::fstat(descriptorOf(handle_), &status) != 0) {
+        error = lastError();
+        return std::nullopt;
+    }
+    return Status{S_ISREG(status.st_mode), S_ISDIR(status.st_mode), static_cast<std::uint64_t>(status.st_size)};
+}
+
+std::optional<std::size_t> SystemFile::readAt(std::uint64_t offset, std::span<std::uint8_t> into,
+                                              std::error_code& error) const {
+    std::size_t done = 0;
+    while (done < into.size()) {
+        const ssize_t got = ::pread(descriptorOf(handle_), into.data() + done, into.size() - done,
+                                    static_cast<off_t>(offset + done));
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             error = lastError();
@@ -122,7 +280,7 @@ std::optional<std::size_t> SystemFile::readAt(std::uint64_t offset, std::span<st
 bool SystemFile::writeAll(std::span<const std::uint8_t> bytes, std::error_code& error) {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const long long put = writeFile(descriptor_, bytes.data() + done, bytes.size() - done);
+        const ssize_t put = ::write(descriptorOf(handle_), bytes.data() + done, bytes.size() - done);
         if (put < 0 && errno == EINTR) continue;
         if (put <= 0) {
             error = put < 0 ? lastError() : std::make_error_code(std::errc::io_error);
@@ -133,8 +291,16 @@ bool SystemFile::writeAll(std::span<const std::uint8_t> bytes, std::error_code& 
     return true;
 }
 
+bool SystemFile::setMode(std::uint32_t mode, std::error_code& error) {
+    if (::fchmod(descriptorOf(handle_), static_cast<mode_t>(mode)) != 0) {
+        error = lastError();
+        return false;
+    }
+    return true;
+}
+
 bool SystemFile::sync(std::error_code& error) {
-    if (syncFile(descriptor_) != 0) {
+    if (::fsync(descriptorOf(handle_)) != 0) {
         error = lastError();
         return false;
     }
@@ -142,14 +308,48 @@ bool SystemFile::sync(std::error_code& error) {
 }
 
 bool SystemFile::close(std::error_code& error) {
-    const int descriptor = std::exchange(descriptor_, -1);
-    if (closeFile(descriptor) != 0) {
+    if (::close(descriptorOf(std::exchange(handle_, kClosed))) != 0) {
         error = lastError();
         return false;
     }
     return true;
 }
 
-void removeName(const char* name) { removeFile(name); }
+std::optional<NameStatus> statusOfName(const std::string& name, std::error_code& error) {
+    struct stat status {};
+    if (::lstat(name.c_str(), &status) != 0) {
+        if (errno == ENOENT) return NameStatus{NameStatus::Kind::missing, 0};
+        error = lastError();
+        return std::nullopt;
+    }
+    const NameStatus::Kind kind = S_ISREG(status.st_mode)   ? NameStatus::Kind::regular
+                                  : S_ISDIR(status.st_mode) ? NameStatus::Kind::directory
+                                                            : NameStatus::Kind::other;
+    return NameStatus{kind, static_cast<std::uint32_t>(status.st_mode & 07777)};
+}
+
+bool nameExists(const std::string& name) {
+    struct stat status {};
+    return ::lstat(name.c_str(), &status) == 0;
+}
+
+bool renameOver(const NativeChar* from, const std::string& to, std::error_code& error) {
+    if (::rename(from, to.c_str()) != 0) {
+        error = lastError();
+        return false;
+    }
+    return true;
+}
+
+void removeName(const NativeChar* name) { ::unlink(name); }
+
+#endif
+
+SystemFile::SystemFile(SystemFile&& other) noexcept : handle_(std::exchange(other.handle_, kClosed)) {}
+
+SystemFile& SystemFile::operator=(SystemFile&& other) noexcept {
+    std::swap(handle_, other.handle_);
+    return *this;
+}
 
 }  // namespace twoband

@@ -1,16 +1,37 @@
 #pragma once
 
-// The few file calls the front end makes, over a plain file descriptor: the one place
-// that knows their POSIX and their Windows names. Every failure comes back as a
-// std::error_code holding the system's errno, so its message is the system's reason.
+// The few file calls the front end makes: the one place that knows their POSIX and
+// their Windows names. A name is text of any length: UTF-8 on Windows, opened through
+// the wide (UTF-16) calls, long paths included; elsewhere the bytes it is. Every
+// failure comes back as a std::error_code whose message is the system's own reason.
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <system_error>
 
 namespace twoband {
+
+// A name as the system's calls take it: UTF-16 on Windows, the bytes elsewhere.
+#ifdef _WIN32
+using NativeChar = wchar_t;
+#else
+using NativeChar = char;
+#endif
+using NativeName = std::basic_string<NativeChar>;
+
+// `name` for the system's calls. On Windows a long one takes the \\?\ form of its
+// full path, which passes the 260-character limit.
+NativeName nativeName(const std::string& name);
+
+#ifdef _WIN32
+std::wstring wideFromUtf8(const std::string& text);
+std::string utf8FromWide(const wchar_t* text, std::size_t length);
+// The reason Windows gives for one of its error codes.
+std::error_code windowsError(unsigned long code);
+#endif
 
 class SystemFile {
 public:
@@ -22,14 +43,15 @@ public:
     SystemFile& operator=(const SystemFile&) = delete;
 
     // Opens an existing file for reading; a FIFO does not block the open.
-    static SystemFile openForReading(const char* name, std::error_code& error);
+    static SystemFile openForReading(const std::string& name, std::error_code& error);
     // Opens an existing regular file for writing, without changing it.
-    static SystemFile openForWriting(const char* name, std::error_code& error);
+    static SystemFile openForWriting(const std::string& name, std::error_code& error);
     // Creates a new file for writing, with the mode a plain create gives (0666 less
-    // the umask); fails if anything, even a dangling link, stands at the name.
-    static SystemFile createNew(const char* name, std::error_code& error);
+    // the umask); fails with std::errc::file_exists if anything, even a dangling link,
+    // stands at the name. It can be removed by name while it is open.
+    static SystemFile createNew(const NativeChar* name, std::error_code& error);
 
-    explicit operator bool() const { return descriptor_ >= 0; }
+    explicit operator bool() const { return handle_ != kClosed; }
 
     struct Status {
         bool regular;
@@ -42,16 +64,33 @@ public:
     std::optional<std::size_t> readAt(std::uint64_t offset, std::span<std::uint8_t> into,
                                       std::error_code& error) const;
     bool writeAll(std::span<const std::uint8_t> bytes, std::error_code& error);
+    // Sets the permission bits (POSIX; Windows has none to set).
+    bool setMode(std::uint32_t mode, std::error_code& error);
     // Waits until the written bytes are on the disk.
     bool sync(std::error_code& error);
     bool close(std::error_code& error);
 
 private:
-    explicit SystemFile(int descriptor) : descriptor_(descriptor) {}
-    int descriptor_ = -1;
+    static constexpr std::intptr_t kClosed = -1;
+    explicit SystemFile(std::intptr_t handle) : handle_(handle) {}
+    std::intptr_t handle_ = kClosed;  // a file descriptor, or a Windows HANDLE
 };
 
+// What stands at a name, not following a link there.
+struct NameStatus {
+    enum class Kind { missing, regular, directory, other };
+    Kind kind;
+    std::uint32_t mode;  // the permission bits of a regular file (POSIX)
+};
+std::optional<NameStatus> statusOfName(const std::string& name, std::error_code& error);
+
+// True when something stands at `name` (a link, even a dangling one, counts).
+bool nameExists(const std::string& name);
+
+// Gives the file at `from` the name `to`, replacing whatever stands there as a name.
+bool renameOver(const NativeChar* from, const std::string& to, std::error_code& error);
+
 // Removes a name; safe to call from a signal handler.
-void removeName(const char* name);
+void removeName(const NativeChar* name);
 
 }  // namespace twoband

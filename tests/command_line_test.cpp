@@ -7,16 +7,17 @@
 #include <vector>
 
 #include "command_line.hpp"
+#include "terminal.hpp"
 #include "test_support.hpp"
 
 namespace twoband {
 namespace {
 
-using testing_support::captureOutput;
+using testing_support::CapturedConsole;
 
 SettingsChoice choose(std::vector<const char*> args) {
     args.insert(args.begin(), "twoband");
-    return parseRequest(static_cast<int>(args.size()), args.data()).choice;
+    return parseRequest({args.begin(), args.end()}).choice;
 }
 
 TEST(ChooseSettings, AcceptsOnlyAFullSetOfValidValues) {
@@ -89,56 +90,56 @@ TEST(ParseSetting, FloatsReadTheLongestPrefix) {
     EXPECT_EQ(parseFloatSetting("e5"), std::nullopt);
 }
 
-TEST(StoreName, CutsLongNamesAt124Characters) {
-    PathBuffer path;
-    path.fill('x');
-    storeName(std::string(200, 'a').c_str(), path);
-    EXPECT_EQ(std::string(path.data()), std::string(124, 'a'));
-
-    storeName("a", path);  // no minimum length on the command line
-    EXPECT_EQ(std::string(path.data()), "a");
-    EXPECT_EQ(path[124], '\0');
+TEST(ParseRequest, TakesTheNameWhole) {
+    for (const std::string& name : {std::string(300, 'a'), std::string("a"), std::string("my song.wav")}) {
+        const Request request = parseRequest({"twoband", name});
+        EXPECT_EQ(request.nameSource, Request::NameSource::argument);
+        EXPECT_EQ(request.name, name);
+    }
 }
 
 struct PromptRun {
-    bool named;
-    std::string name;
+    std::optional<std::string> name;
     std::string output;
 };
 
+// Prompts with `typed` as standard input, read line by line.
 PromptRun prompt(const std::string& typed) {
-    std::FILE* in = std::tmpfile();
-    std::fputs(typed.c_str(), in);
-    std::rewind(in);
-    PromptRun run{};
-    PathBuffer path{};
-    run.output = captureOutput([&](std::FILE* out) { run.named = promptForName(in, out, path); });
-    std::fclose(in);
-    run.name = path.data();
+    std::size_t at = 0;
+    const auto readLine = [&]() -> std::optional<std::string> {
+        if (at >= typed.size()) return std::nullopt;
+        const std::size_t end = std::min(typed.find('\n', at), typed.size());
+        std::string line = typed.substr(at, end - at);
+        at = end + 1;
+        return line;
+    };
+    CapturedConsole console;
+    PromptRun run{promptForName(readLine, console), ""};
+    run.output = console.output;
     return run;
 }
 
-TEST(Prompt, AsksAgainUntilANameOfFiveCharacters) {
+TEST(Prompt, TakesALineAsANameOfFiveCharactersOrMore) {
     const std::string ask = "\nWAV File to be processed : ";
     struct Case {
         std::string typed;
-        bool named;
-        std::string name;
+        std::optional<std::string> name;
         int prompts;
     };
     const Case cases[] = {
-        {"a abcd a.wav", true, "a.wav", 3},
-        {"  \n\tsong.wav trailing", true, "song.wav", 1},
-        {std::string(200, 'b') + "\n", true, std::string(124, 'b'), 1},
-        {"", false, "", 1},             // end of input: no endless prompting
-        {"abcd\n", false, "", 2},
+        {"my song.wav\n", "my song.wav", 1},
+        {"  \t'/music/my song.wav'  \r\n", "/music/my song.wav", 1},  // dragged into a terminal
+        {"\"C:\\Music\\song.wav\"\n", "C:\\Music\\song.wav", 1},
+        {"abcd\n\n''\nsong.wav", "song.wav", 4},  // short lines asked again; no line end at the end
+        {"'a.wav\n", "'a.wav", 1},                  // an unpaired quote is part of the name
+        {"Éa.wav\n", "Éa.wav", 1},
+        {"Éabc\n", std::nullopt, 2},                // four characters, five bytes
+        {std::string(300, 'b') + "\n", std::string(300, 'b'), 1},
+        {"", std::nullopt, 1},  // end of input: no endless prompting
     };
     for (const Case& c : cases) {
         const PromptRun run = prompt(c.typed);
-        EXPECT_EQ(run.named, c.named) << c.typed;
-        if (c.named) {
-            EXPECT_EQ(run.name, c.name) << c.typed;
-        }
+        EXPECT_EQ(run.name, c.name) << c.typed;
         std::string expected;
         for (int i = 0; i < c.prompts; ++i) expected += ask;
         EXPECT_EQ(run.output, expected) << c.typed;
@@ -146,12 +147,21 @@ TEST(Prompt, AsksAgainUntilANameOfFiveCharacters) {
 }
 
 TEST(EchoSettings, PrintsHeadingAndValues) {
-    EXPECT_EQ(captureOutput([](std::FILE* out) { echoSettings(out, {}); }),
-              "Using default settings:\nMax Gain (4-100) = 20.000000\n"
-              "Recover Speed (1-9) = 8.000000\nFeedback Speed (1-4) = 2\n\n\n");
-    EXPECT_EQ(captureOutput([](std::FILE* out) { echoSettings(out, {{4.5f, 1.25f, 4}, true}); }),
-              "User defined settings:\nMax Gain (4-100) = 4.500000\n"
-              "Recover Speed (1-9) = 1.250000\nFeedback Speed (1-4) = 4\n\n\n");
+    CapturedConsole defaults;
+    echoSettings(defaults, {});
+    EXPECT_EQ(defaults.output, "Using default settings:\nMax Gain (4-100) = 20.000000\n"
+                            "Recover Speed (1-9) = 8.000000\nFeedback Speed (1-4) = 2\n\n\n");
+    CapturedConsole userDefined;
+    echoSettings(userDefined, {{4.5f, 1.25f, 4}, true});
+    EXPECT_EQ(userDefined.output, "User defined settings:\nMax Gain (4-100) = 4.500000\n"
+                               "Recover Speed (1-9) = 1.250000\nFeedback Speed (1-4) = 4\n\n\n");
+}
+
+TEST(Terminal, WaitsForEnterOnlyInAWindowOfItsOwn) {
+    EXPECT_TRUE(waitsForEnter(1, true));    // dropped onto the program, or double-clicked
+    EXPECT_FALSE(waitsForEnter(2, true));   // run from a console
+    EXPECT_FALSE(waitsForEnter(1, false));  // input redirected
+    EXPECT_FALSE(waitsForEnter(0, false));  // no console at all
 }
 
 }  // namespace

@@ -46,31 +46,15 @@ Bytes readFile(const std::filesystem::path& path) {
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::string captureOutput(const std::function<void(std::FILE*)>& body) {
-    std::FILE* stream = std::tmpfile();
-    if (stream == nullptr) {
-        throw std::runtime_error("tmpfile failed");
-    }
-    body(stream);
-    std::fflush(stream);
-    std::rewind(stream);
-    std::string text;
-    for (int c; (c = std::fgetc(stream)) != EOF;) {
-        text.push_back(static_cast<char>(c));
-    }
-    std::fclose(stream);
-    return text;
-}
-
 std::string compressInMemory(Bytes& bytes, const twoband::Settings& settings,
                              twoband::FrameKernel kernel,
                              std::optional<twoband::SampleRange> samples) {
-    return captureOutput([&](std::FILE* progress) {
-        twoband::EnginePass pass(settings, samples.value_or(twoband::canonicalSamples(bytes.size())),
-                                 twoband::kStereoChannels, progress, kernel);
-        pass.process(bytes, 0);
-        pass.finish();
-    });
+    CapturedConsole progress;
+    twoband::EnginePass pass(settings, samples.value_or(twoband::canonicalSamples(bytes.size())),
+                             twoband::kStereoChannels, progress, kernel);
+    pass.process(bytes, 0);
+    pass.finish();
+    return progress.output;
 }
 
 Bytes framesFile(const std::vector<std::pair<std::int16_t, std::int16_t>>& frames) {

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "console.hpp"
 #include "engine/engine_pass.hpp"
 #include "engine/fast_path.hpp"
 
@@ -34,8 +35,13 @@ private:
 void writeFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
 Bytes readFile(const std::filesystem::path& path);
 
-// Everything `body` prints to the stream it is given.
-std::string captureOutput(const std::function<void(std::FILE*)>& body);
+// A console that keeps what is written to it.
+struct CapturedConsole final : twoband::Console {
+    std::string output;
+    std::string errors;
+    void out(std::string_view text) override { output.append(text); }
+    void error(std::string_view text) override { errors.append(text); }
+};
 
 // Compresses a whole file held in memory as one block of a fresh engine pass, with
 // the samples where a plain file has them unless `samples` says otherwise. Returns

@@ -12,7 +12,8 @@ command -v wine >/dev/null || { echo "test-windows: wine is not installed" >&2; 
 [ -f "$exe" ] || { echo "test-windows: $exe is missing (make windows)" >&2; exit 1; }
 
 # A private, headless Wine prefix; no prompts to install Mono or Gecko.
-export WINEPREFIX="$windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# UTF-8 arguments and file names reach Wine as Unicode only under a UTF-8 locale.
+export WINEPREFIX="$windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=C.UTF-8
 unset DISPLAY
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wine wineboot --init >/dev/null 2>&1
@@ -21,7 +22,7 @@ fi
 # One wineserver for the whole run: left to itself it exits a few seconds after each
 # program, and a program started just then loses its connection ("recvmsg:
 # Connection reset by peer") and fails the run for nothing.
-wineserver --persistent
+wineserver --persistent 2>/dev/null || true  # one may be running for this prefix already
 trap 'wineserver --kill 2>/dev/null || true' EXIT
 version=$(wine "$exe" --version | tr -d '\r')
 expected=$("$linux/twoband" --version)

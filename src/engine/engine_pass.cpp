@@ -34,7 +34,7 @@ inline void scatter(const std::uint8_t* stereo, std::size_t stride, std::size_t 
 }  // namespace
 
 EnginePass::EnginePass(const Settings& settings, SampleRange samples, std::uint16_t channels,
-                       std::FILE* progress, FrameKernel kernel)
+                       ProgressOutput& progress, FrameKernel kernel)
     : rules_(makeGainRules(settings)),
       channels_(channels),
       frameBytes_(channels * kSampleBytes),
@@ -67,10 +67,7 @@ void EnginePass::process(std::span<std::uint8_t> block, std::uint64_t offset) {
     compress(block, offset, done, end);
 }
 
-void EnginePass::finish() {
-    std::fputc('\n', progress_);
-    std::fflush(progress_);
-}
+void EnginePass::finish() { progress_.progress("\n"); }
 
 void EnginePass::compress(std::span<std::uint8_t> block, std::uint64_t offset, std::uint64_t from,
                           std::uint64_t to) {
@@ -112,13 +109,13 @@ void EnginePass::compressPairs(std::span<std::uint8_t> frames) {
 }
 
 void EnginePass::printDot() {
-    std::fputc('.', progress_);
     std::uint8_t& dots = states_.front().dotCount;
     if (++dots == kDotsPerLine) {
-        std::fputc('\n', progress_);
         dots = 0;
+        progress_.progress(".\n");
+    } else {
+        progress_.progress(".");
     }
-    std::fflush(progress_);  // a user watching the console sees each dot arrive
 }
 
 }  // namespace twoband

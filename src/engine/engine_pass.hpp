@@ -16,9 +16,9 @@
 // of the file, whatever its layout.
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "engine/engine_state.hpp"
@@ -34,6 +34,15 @@ constexpr std::uint16_t kStereoChannels = 2;
 // Bytes of one 16-bit sample.
 constexpr std::size_t kSampleBytes = 2;
 static_assert(kFrameBytes == kStereoChannels * kSampleBytes);
+
+// Where a pass prints its progress: dots and line ends, each written as it comes.
+class ProgressOutput {
+public:
+    virtual void progress(std::string_view text) = 0;
+
+protected:
+    ~ProgressOutput() = default;
+};
 
 // The bytes of a file that hold its samples: frames start at `begin`, and the last
 // whole frame ends at or before `end`. Everything else is carried over unchanged.
@@ -55,7 +64,7 @@ constexpr SampleRange canonicalSamples(std::uint64_t length) {
 class EnginePass {
 public:
     EnginePass(const Settings& settings, SampleRange samples, std::uint16_t channels,
-               std::FILE* progress, FrameKernel kernel);
+               ProgressOutput& progress, FrameKernel kernel);
 
     // Bytes of one frame of the file: a sample of every channel.
     std::size_t frameBytes() const { return frameBytes_; }
@@ -83,7 +92,7 @@ private:
     std::size_t gatherFrames_;                // stereo frames gathered at a time
     std::unique_ptr<std::uint8_t[]> stereo_;  // one pair's frames, gathered
     std::uint64_t nextDot_ = kDotInterval;
-    std::FILE* progress_;
+    ProgressOutput& progress_;
     FrameKernel kernel_;
 };
 

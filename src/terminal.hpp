@@ -1,0 +1,38 @@
+#pragma once
+
+// The process's arguments and standard streams as a user's console has them. On
+// Windows the arguments arrive as UTF-16 and become UTF-8 text, and a console is
+// written and read in UTF-16, so that every script shows; redirected, the streams
+// carry UTF-8 bytes. Elsewhere arguments and streams are the bytes they are.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "console.hpp"
+
+namespace twoband {
+
+// The program's arguments, its own name first (none for a count of 0).
+std::vector<std::string> programArguments(int argc, char* argv[]);
+
+// The console on the standard streams; each text is flushed as it is written.
+class StandardConsole final : public Console {
+public:
+    void out(std::string_view text) override;
+    void error(std::string_view text) override;
+};
+
+// One line of standard input without its line end; nothing at the end of the input.
+std::optional<std::string> readInputLine();
+
+// Whether the program asks for Enter before it ends: only when it is the only process
+// attached to its console (Explorer started it for a dropped file or a double click,
+// and the window closes with it) and standard input is that console.
+bool waitsForEnter(unsigned long consoleProcesses, bool inputIsConsole);
+
+// On Windows, where waitsForEnter says so, asks for Enter and waits for it.
+void holdWindowOpen(Console& console);
+
+}  // namespace twoband
