@@ -1,7 +1,9 @@
 // Fuzzes argument handling and the prompt. Input: NUL-separated argument strings
-// (any count, any bytes); the whole input also serves as typed prompt input.
+// (any count, any bytes; one starting with 'f' names a file); the whole input also
+// serves as typed prompt input.
 // Checks: settings are either the defaults or user-defined values inside the ranges,
-// a name argument is taken whole, and a prompted name is a line of at least the
+// given after the files; names are arguments taken whole and in order; and a prompted
+// name is a line of at least the
 // minimum length, taken from what was typed, without blanks around it but inside
 // quotes.
 
@@ -30,15 +32,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         size > 0 && data[0] == 1 ? std::vector<std::string>{} : pieces;
     const int argc = static_cast<int>(arguments.size());
 
-    const Request request = parseRequest(arguments);
+    // A piece starting with 'f' names a file.
+    const auto exists = [](const std::string& name) { return !name.empty() && name.front() == 'f'; };
+    const Request request = parseRequest(arguments, exists);
     const SettingsChoice& choice = request.choice;
     const Settings& s = choice.settings;
     require(request.action == Request::Action::run || argc == 2, "options only alone");
-    require((request.nameSource == Request::NameSource::argument) == (argc >= 2 &&
-                                                                    request.action == Request::Action::run),
-            "a name argument exactly when there is one");
+    const bool endOfOptions = argc > 1 && arguments[1] == "--";
+    const std::size_t given = argc == 0 ? 0 : static_cast<std::size_t>(argc) - 1 - endOfOptions;
+    if (request.action == Request::Action::run) {
+        require((request.nameSource == Request::NameSource::arguments) == (given > 0),
+                "names from the arguments exactly when there are some");
+        require(!request.severalFiles || request.names.size() >= 2, "several files are several");
+    }
+    // The names are arguments, whole and in order.
+    std::size_t next = 1 + endOfOptions;
+    for (const std::string& name : request.names) {
+        while (next < arguments.size() && arguments[next] != name) ++next;
+        require(next++ < arguments.size(), "every name an argument, in order");
+    }
+    require(request.settingsProblem.empty() || !choice.userDefined, "a problem only with the defaults");
     if (choice.userDefined) {
-        require(argc == 5, "user-defined only with three settings");
+        require(request.names.size() + 3 == given, "user-defined only with three settings after the files");
         require(s.maxGain >= kMaxGainLowest && s.maxGain <= kMaxGainHighest, "maxGain range");
         require(s.recoverSpeed >= kRecoverSpeedLowest && s.recoverSpeed <= kRecoverSpeedHighest,
                 "recoverSpeed range");
@@ -50,10 +65,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     s.feedbackSpeed == defaults.feedbackSpeed,
                 "defaults");
     }
-    if (request.nameSource == Request::NameSource::argument) {
-        require(request.name == arguments[1], "the name taken whole");
-    }
-
     const std::string typed(reinterpret_cast<const char*>(data), size);
     std::size_t at = 0;
     const auto readLine = [&]() -> std::optional<std::string> {

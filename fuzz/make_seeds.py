@@ -36,6 +36,8 @@ def command_line_seeds():
         "bad": b"twoband\0x.wav\0" + b"nan\0" + b"8\0" + b"99999999999",
         "prompt": b"a abcd a.wav\n",
         "prompt_quoted": b"abcd\n  '/music/my song.wav'\r\n",
+        "several": b"twoband\0f1.wav\0f2.wav\0f3.wav\0" + b"30\0" + b"4\0" + b"3",
+        "dashes": b"twoband\0--\0--help\0" + b"20\0" + b"8\0" + b"2",
         "unicode": b"twoband\0Caf\xc3\xa9 \xf0\x9f\x8e\xb5.wav",
         "long": b"twoband\0" + b"n" * 300,
     }

@@ -1,14 +1,17 @@
 #include "command_line.hpp"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <span>
 #include <string_view>
 
 namespace twoband {
 
 namespace {
 
-constexpr std::size_t kSettingArguments = 5;  // program, name and three settings
+constexpr std::size_t kSettingCount = 3;
 
 // Characters of UTF-8 text: the bytes that start one.
 std::size_t characters(std::string_view text) {
@@ -21,29 +24,50 @@ bool inRange(float value, float lowest, float highest) {
     return value >= lowest && value <= highest;  // false for a NaN
 }
 
-// The settings for a run with these arguments (argv[0] is the program).
-SettingsChoice chooseSettings(const std::vector<std::string>& arguments) {
-    if (arguments.size() != kSettingArguments) {
-        return {};
+// Why one setting's argument cannot be used; empty when it can.
+template <typename Value>
+std::string settingProblem(const char* setting, const std::string& text, const std::optional<Value>& value,
+                           Value lowest, Value highest) {
+    if (!value) {
+        return std::string(setting) + " '" + text + "' is not a number";
     }
-    const std::optional<float> maxGain = parseFloatSetting(arguments[2].c_str());
-    const std::optional<float> recoverSpeed = parseFloatSetting(arguments[3].c_str());
-    const std::optional<std::int32_t> feedbackSpeed = parseIntSetting(arguments[4].c_str());
-    const bool valid = maxGain && inRange(*maxGain, kMaxGainLowest, kMaxGainHighest) &&
-                       recoverSpeed &&
-                       inRange(*recoverSpeed, kRecoverSpeedLowest, kRecoverSpeedHighest) &&
-                       feedbackSpeed && *feedbackSpeed >= kFeedbackSpeedLowest &&
-                       *feedbackSpeed <= kFeedbackSpeedHighest;
-    if (!valid) {
-        return {};
+    if (!inRange(static_cast<float>(*value), static_cast<float>(lowest), static_cast<float>(highest))) {
+        char range[40];
+        std::snprintf(range, sizeof range, "%g to %g", static_cast<double>(lowest), static_cast<double>(highest));
+        return std::string(setting) + " " + text + " is outside " + range;
+    }
+    return {};
+}
+
+// The settings of three arguments, checked in order; the defaults and the first
+// problem when one fails.
+SettingsChoice readSettings(std::span<const std::string> texts, std::string& problem) {
+    const std::optional<float> maxGain = parseFloatSetting(texts[0].c_str());
+    const std::optional<float> recoverSpeed = parseFloatSetting(texts[1].c_str());
+    const std::optional<std::int32_t> feedbackSpeed = parseIntSetting(texts[2].c_str());
+    for (std::string failed : {settingProblem("max gain", texts[0], maxGain, kMaxGainLowest, kMaxGainHighest),
+                               settingProblem("recover speed", texts[1], recoverSpeed, kRecoverSpeedLowest,
+                                              kRecoverSpeedHighest),
+                               settingProblem("feedback speed", texts[2], feedbackSpeed, kFeedbackSpeedLowest,
+                                              kFeedbackSpeedHighest)}) {
+        if (!failed.empty()) {
+            problem = std::move(failed);
+            return {};
+        }
     }
     return {{*maxGain, *recoverSpeed, *feedbackSpeed}, true};
+}
+
+// True when three arguments read as settings: each starts with a number.
+bool readAsSettings(std::span<const std::string> texts) {
+    return parseFloatSetting(texts[0].c_str()) && parseFloatSetting(texts[1].c_str()) &&
+           parseIntSetting(texts[2].c_str());
 }
 
 }  // namespace
 
 const char* const kUsageText =
-    "Usage: twoband [FILE [MAXGAIN RECOVERSPEED FEEDBACKSPEED]]\n"
+    "Usage: twoband [--] [FILE... [MAXGAIN RECOVERSPEED FEEDBACKSPEED]]\n"
     "       twoband --help | -h | /? | --version\n"
     "\n"
     "Compresses FILE, a 16-bit PCM WAV file, with a two-band compressor and writes\n"
@@ -57,23 +81,37 @@ const char* const kUsageText =
     "any length. Without FILE, the name is asked for at a prompt: the whole line,\n"
     "without the blanks and one pair of quotes around it.\n"
     "\n"
-    "Settings, used only when all three are given and valid (else all defaults):\n"
+    "Several files are compressed when the second argument names an existing file,\n"
+    "about one per processor at a time; the last three arguments are the settings\n"
+    "when none names a file and all are numbers. A file named twice is compressed\n"
+    "once; the output of another file named (Cx.wav beside x.wav) is left as it is.\n"
+    "-- first ends the options: twoband -- -song.wav.\n"
+    "\n"
+    "Settings, used only when all three are given and valid (else all defaults, and\n"
+    "standard error says why):\n"
     "  MAXGAIN        highest gain a band recovers to, 4 to 100 (default 20)\n"
     "  RECOVERSPEED   how fast gains recover, 1 to 9 (default 8)\n"
     "  FEEDBACKSPEED  how hard peaks pull the high bands down, 1 to 4 (default 2)\n"
     "\n"
-    "Example:\n"
+    "Examples:\n"
     "  twoband song.wav 30 4 3\n"
+    "  twoband music/*.wav\n"
     "\n"
-    "Exit status: 0 when the output was written (the run ends with \"Done !\"), and for\n"
-    "--help and --version; 1 when no output was written. When the system refuses a\n"
-    "file, standard error says why, as \"twoband: NAME: REASON\".\n"
+    "Exit status: 0 when every output was written (the run ends with \"Done !\" or a\n"
+    "summary without failures), and for --help and --version; 1 when one was not.\n"
+    "Standard error says why, as \"twoband: NAME: REASON\".\n"
     "A file named --help can be given as ./--help.\n";
 
-Request parseRequest(const std::vector<std::string>& arguments) {
+Request parseRequest(const std::vector<std::string>& arguments, const NameExists& exists) {
     Request request;
-    if (arguments.size() == 2) {
-        const std::string_view option = arguments[1];
+    if (arguments.empty()) {
+        return request;
+    }
+    std::span<const std::string> given(arguments.begin() + 1, arguments.end());
+    if (!given.empty() && given.front() == "--") {
+        given = given.subspan(1);
+    } else if (given.size() == 1) {
+        const std::string_view option = given.front();
         if (option == "--help" || option == "-h" || option == "/?") {
             request.action = Request::Action::help;
             return request;
@@ -83,13 +121,38 @@ Request parseRequest(const std::vector<std::string>& arguments) {
             return request;
         }
     }
-    if (arguments.size() >= 2) {
-        request.nameSource = Request::NameSource::argument;
-        request.name = arguments[1];
-    } else if (arguments.size() == 1) {
+    if (given.empty()) {
         request.nameSource = Request::NameSource::prompt;
+        return request;
     }
-    request.choice = chooseSettings(arguments);
+    request.nameSource = Request::NameSource::arguments;
+    std::string& problem = request.settingsProblem;
+    if (given.size() == 1 || !exists(given[1])) {
+        request.names = {given.front()};
+        const std::span<const std::string> settings = given.subspan(1);
+        if (settings.size() == kSettingCount) {
+            request.choice = readSettings(settings, problem);
+        } else if (!settings.empty() && settings.size() < kSettingCount) {
+            problem = "only " + std::to_string(settings.size()) + " of the 3 settings " +
+                      (settings.size() == 1 ? "was" : "were") + " given";
+        } else if (!settings.empty()) {
+            problem = "the file name is followed by " + std::to_string(settings.size()) + " arguments, not 3";
+        }
+    } else {
+        request.severalFiles = true;
+        std::size_t files = given.size();
+        if (files > kSettingCount + 1) {
+            const std::span<const std::string> last = given.last(kSettingCount);
+            if (std::none_of(last.begin(), last.end(), exists) && readAsSettings(last)) {
+                files -= kSettingCount;
+                request.choice = readSettings(last, problem);
+            }
+        }
+        request.names.assign(given.begin(), given.begin() + static_cast<std::ptrdiff_t>(files));
+    }
+    if (!problem.empty()) {
+        problem += "; the default settings are used";
+    }
     return request;
 }
 

@@ -23,24 +23,36 @@ struct SettingsChoice {
 };
 
 // What a command line asks for, read once: help, the version, or a run, with where its
-// input name comes from and the settings in force.
+// input names come from and the settings in force.
 struct Request {
     enum class Action { help, version, run };
     enum class NameSource {
-        argument,  // the first argument names the input
-        prompt,    // no argument: ask at the prompt
-        missing,   // not even a program name (a count of 0)
+        arguments,  // the arguments name the input files
+        prompt,     // no argument: ask at the prompt
+        missing,    // not even a program name (a count of 0)
     };
     Action action = Action::run;
     NameSource nameSource = NameSource::missing;
-    std::string name;  // the first argument, whole, for NameSource::argument
+    std::vector<std::string> names;  // the files, whole, in the order given
+    bool severalFiles = false;       // the several-files form, with its own transcript
     SettingsChoice choice;
+    // Why settings that were given are not used ("max gain 200 is outside 4 to 100");
+    // empty when none were given, or all were used.
+    std::string settingsProblem;
 };
 
-// Reads the program's arguments, its own name first. --help, -h, /? and --version
-// count only as the sole argument. Settings are user-defined when exactly a name and
-// three valid settings are given, the defaults otherwise.
-Request parseRequest(const std::vector<std::string>& arguments);
+// Whether something stands at a name: tells files from settings.
+using NameExists = std::function<bool(const std::string&)>;
+
+// Reads the program's arguments, its own name first. "--" first ends the options;
+// otherwise --help, -h, /? and --version count only as the sole argument.
+// - One file: a sole argument, or a second one that names nothing. The settings are
+//   the next three arguments, used when exactly three are given and all are valid;
+//   otherwise all three take their defaults.
+// - Several files: a second argument that names a file. The last three arguments
+//   are the settings when none of them names a file and all three read as numbers
+//   (used when valid, as for one file); every other argument is a file.
+Request parseRequest(const std::vector<std::string>& arguments, const NameExists& exists);
 
 // The text printed for --help.
 extern const char* const kUsageText;

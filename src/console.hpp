@@ -20,8 +20,13 @@ public:
 
     void progress(std::string_view text) override { out(text); }
 
-    // A message with numbers or a name in it, printf-style.
-    [[gnu::format(printf, 2, 3)]] void outf(const char* format, ...) {
+    // A message with numbers or a name in it, printf-style (C99's, on Windows too).
+#ifdef __MINGW32__
+    [[gnu::format(gnu_printf, 2, 3)]]
+#else
+    [[gnu::format(printf, 2, 3)]]
+#endif
+    void outf(const char* format, ...) {
         std::va_list arguments;
         va_start(arguments, format);
         std::va_list again;

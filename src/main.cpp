@@ -1,17 +1,19 @@
 // twoband: two-band dynamic range compressor for 16-bit WAV files.
 //
-// Usage: twoband [file [maxGain recoverSpeed feedbackSpeed]] | --help | --version
-// Without arguments the file name is asked for at a prompt. The result is written
-// beside the input with a 'C' in front of the file name. Every outcome is reported on
-// standard output; the exit status is 0 when the output was written (or help or the
-// version was asked for) and 1 when it was not.
+// Usage: twoband [--] [file... [maxGain recoverSpeed feedbackSpeed]] | --help | --version
+// Without arguments the file name is asked for at a prompt. Each result is written
+// beside its input with a 'C' in front of the file name. Every outcome is reported on
+// standard output; the exit status is 0 when every output was written (or help or the
+// version was asked for) and 1 when one was not.
 
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "command_line.hpp"
-#include "sample_file.hpp"
+#include "file_batch.hpp"
+#include "system_file.hpp"
 #include "temporary_files.hpp"
 #include "terminal.hpp"
 #include "version.hpp"
@@ -34,33 +36,33 @@ int run(const Request& request, Console& console) {
 
     console.outf("twoband %s - two-band dynamic range compressor for 16-bit stereo WAV files\n", kVersion);
 
-    std::optional<std::string> name;
-    switch (request.nameSource) {
-        case Request::NameSource::argument:
-            name = request.name;
-            break;
-        case Request::NameSource::prompt:
-            name = promptForName(readInputLine, console);
-            if (name) console.out("\n\n");
-            break;
-        case Request::NameSource::missing:
-            break;
+    std::vector<std::string> names = request.names;
+    if (request.nameSource == Request::NameSource::prompt) {
+        if (std::optional<std::string> name = promptForName(readInputLine, console)) {
+            console.out("\n\n");
+            names.push_back(std::move(*name));
+        }
     }
-    if (!name) {
+    if (names.empty()) {
         console.out("\nNo input file given !\n");
         return EXIT_FAILURE;
     }
 
+    if (!request.settingsProblem.empty()) {
+        console.error("twoband: " + request.settingsProblem + "\n");
+    }
     echoSettings(console, request.choice);
-    removeTemporariesWhenStopped();
-    return runSampleFile(*name, request.choice.settings, console) ? EXIT_SUCCESS : EXIT_FAILURE;
+    const BatchOutcome outcome = runBatch(planBatch(names), request.choice.settings, console,
+                                          batchWorkers(), request.severalFiles);
+    return outcome.failed == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    removeTemporariesWhenStopped();
     StandardConsole console;
-    const int status = run(parseRequest(programArguments(argc, argv)), console);
+    const int status = run(parseRequest(programArguments(argc, argv), nameExists), console);
     holdWindowOpen(console);
     return status;
 }

@@ -130,6 +130,15 @@ std::optional<SystemFile::Status> SystemFile::status(std::error_code& error) con
                   static_cast<std::uint64_t>(information.nFileSizeHigh) << 32 | information.nFileSizeLow};
 }
 
+std::optional<FileIdentity> SystemFile::identity() const {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(handleOf(handle_), &information)) {
+        return std::nullopt;
+    }
+    return FileIdentity{information.dwVolumeSerialNumber,
+                        static_cast<std::uint64_t>(information.nFileIndexHigh) << 32 | information.nFileIndexLow};
+}
+
 std::optional<std::size_t> SystemFile::readAt(std::uint64_t offset, std::span<std::uint8_t> into,
                                               std::error_code& error) const {
     std::size_t done = 0;
@@ -260,6 +269,14 @@ std::optional<SystemFile::Status> SystemFile::status(std::error_code& error) con
     return Status{S_ISREG(status.st_mode), S_ISDIR(status.st_mode), static_cast<std::uint64_t>(status.st_size)};
 }
 
+std::optional<FileIdentity> SystemFile::identity() const {
+    struct stat status {};
+    if (::fstat(descriptorOf(handle_), &status) != 0) {
+        return std::nullopt;
+    }
+    return FileIdentity{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+}
+
 std::optional<std::size_t> SystemFile::readAt(std::uint64_t offset, std::span<std::uint8_t> into,
                                               std::error_code& error) const {
     std::size_t done = 0;
@@ -344,6 +361,12 @@ bool renameOver(const NativeChar* from, const std::string& to, std::error_code& 
 void removeName(const NativeChar* name) { ::unlink(name); }
 
 #endif
+
+std::optional<FileIdentity> identityOf(const std::string& name) {
+    std::error_code ignored;
+    const SystemFile file = SystemFile::openForReading(name, ignored);
+    return file ? file.identity() : std::nullopt;
+}
 
 SystemFile::SystemFile(SystemFile&& other) noexcept : handle_(std::exchange(other.handle_, kClosed)) {}
 

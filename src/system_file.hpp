@@ -33,6 +33,13 @@ std::string utf8FromWide(const wchar_t* text, std::size_t length);
 std::error_code windowsError(unsigned long code);
 #endif
 
+// Which file an open file is: its device (volume) and its number there.
+struct FileIdentity {
+    std::uint64_t device;
+    std::uint64_t file;
+    bool operator==(const FileIdentity&) const = default;
+};
+
 class SystemFile {
 public:
     SystemFile() = default;
@@ -59,6 +66,7 @@ public:
         std::uint64_t size;
     };
     std::optional<Status> status(std::error_code& error) const;
+    std::optional<FileIdentity> identity() const;
 
     // Reads into all of `into` from `offset` on; fewer bytes only where the file ends.
     std::optional<std::size_t> readAt(std::uint64_t offset, std::span<std::uint8_t> into,
@@ -86,6 +94,10 @@ std::optional<NameStatus> statusOfName(const std::string& name, std::error_code&
 
 // True when something stands at `name` (a link, even a dangling one, counts).
 bool nameExists(const std::string& name);
+
+// Which file a name leads to (through links), where it can be opened: the same for
+// every name of one file.
+std::optional<FileIdentity> identityOf(const std::string& name);
 
 // Gives the file at `from` the name `to`, replacing whatever stands there as a name.
 bool renameOver(const NativeChar* from, const std::string& to, std::error_code& error);

@@ -8,6 +8,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <pthread.h>
 #include <time.h>
 #endif
 
@@ -63,6 +64,8 @@ BOOL WINAPI stopOnControl(DWORD) {
     ExitProcess(STATUS_CONTROL_C_EXIT);  // as Windows' own handler ends it
 }
 #else
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
 extern "C" void stopOnSignal(int signal) {
     removeEveryTemporary();
     std::signal(signal, SIG_DFL);
@@ -111,11 +114,27 @@ void removeTemporariesWhenStopped() {
     SetConsoleCtrlHandler(stopOnControl, TRUE);
 #else
     // A signal the run was started to ignore (nohup, a background job) stays ignored.
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    for (const int signal : kStopSignals) {
         if (std::signal(signal, stopOnSignal) == SIG_IGN) {
             std::signal(signal, SIG_IGN);
         }
     }
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+}
+
+std::thread stopSafeThread(std::function<void()> body) {
+#ifdef _WIN32
+    return std::thread(std::move(body));  // Windows runs the control handler on a thread of its own
+#else
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (const int signal : kStopSignals) sigaddset(&stops, signal);
+    sigset_t before;
+    pthread_sigmask(SIG_BLOCK, &stops, &before);  // the new thread starts with this mask
+    std::thread thread(std::move(body));
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return thread;
 #endif
 }
 

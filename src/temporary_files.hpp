@@ -10,8 +10,10 @@
 // too, and a name is never freed while the stop may be reading it.
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include "system_file.hpp"
 
@@ -44,11 +46,16 @@ private:
 
 // From here on SIGINT, SIGTERM, SIGHUP and SIGQUIT (those the run was not started
 // ignoring) and, on Windows, Ctrl-C, Ctrl-Break and closing the console remove every
-// temporary file in flight and then end the program as they would have.
+// temporary file in flight and then end the program as they would have. SIGPIPE is
+// ignored: a broken standard output is found by the write that fails.
 void removeTemporariesWhenStopped();
 
 // Removes every temporary file in flight and ends the program with `status`: for a
 // stop that comes from no signal. Safe to call from any thread.
 [[noreturn]] void stopRemovingTemporaries(int status);
+
+// Starts `body` on a thread that the stop signals never interrupt: they reach the
+// main thread, which creates no temporary file of its own.
+std::thread stopSafeThread(std::function<void()> body);
 
 }  // namespace twoband

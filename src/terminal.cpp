@@ -1,6 +1,11 @@
 #include "terminal.hpp"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <system_error>
+
+#include "temporary_files.hpp"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -31,8 +36,16 @@ void writeStandard(std::FILE* stream, std::string_view text) {
         return;
     }
 #endif
-    std::fwrite(text.data(), 1, text.size(), stream);
-    std::fflush(stream);
+    const bool written = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
+    if ((!written || std::fflush(stream) != 0) && stream == stdout) {
+        // Nobody reads the transcript any more (a closed pipe, a full disk): stop as a
+        // signal would. A closed pipe needs no word; anything else, the reason.
+        if (errno != EPIPE) {
+            const std::string reason = std::generic_category().message(errno);
+            std::fprintf(stderr, "twoband: standard output: %s\n", reason.c_str());
+        }
+        stopRemovingTemporaries(EXIT_FAILURE);
+    }
 }
 
 }  // namespace

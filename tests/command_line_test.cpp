@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -15,9 +16,11 @@ namespace {
 
 using testing_support::CapturedConsole;
 
+bool noFiles(const std::string&) { return false; }
+
 SettingsChoice choose(std::vector<const char*> args) {
     args.insert(args.begin(), "twoband");
-    return parseRequest({args.begin(), args.end()}).choice;
+    return parseRequest({args.begin(), args.end()}, noFiles).choice;
 }
 
 TEST(ChooseSettings, AcceptsOnlyAFullSetOfValidValues) {
@@ -92,9 +95,55 @@ TEST(ParseSetting, FloatsReadTheLongestPrefix) {
 
 TEST(ParseRequest, TakesTheNameWhole) {
     for (const std::string& name : {std::string(300, 'a'), std::string("a"), std::string("my song.wav")}) {
-        const Request request = parseRequest({"twoband", name});
-        EXPECT_EQ(request.nameSource, Request::NameSource::argument);
-        EXPECT_EQ(request.name, name);
+        const Request request = parseRequest({"twoband", name}, noFiles);
+        EXPECT_EQ(request.nameSource, Request::NameSource::arguments);
+        EXPECT_EQ(request.names, std::vector<std::string>{name});
+    }
+}
+
+TEST(ParseRequest, TellsFilesFromSettingsAndSaysWhySettingsAreNotUsed) {
+    const std::vector<std::string> files = {"a.wav", "b.wav", "01 Intro.wav", "02 Song.wav", "30"};
+    const auto exists = [&](const std::string& name) { return std::find(files.begin(), files.end(), name) != files.end(); };
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> names;
+        bool several;
+        bool userDefined;
+        std::string problem;  // before "; the default settings are used"
+    };
+    const Case cases[] = {
+        {{"a.wav", "20", "4", "3"}, {"a.wav"}, false, true, ""},
+        {{"a.wav", "200", "4", "3"}, {"a.wav"}, false, false, "max gain 200 is outside 4 to 100"},
+        {{"a.wav", "20", "abc", "3"}, {"a.wav"}, false, false, "recover speed 'abc' is not a number"},
+        {{"a.wav", "20", "8", "5"}, {"a.wav"}, false, false, "feedback speed 5 is outside 1 to 4"},
+        {{"a.wav", "nan", "x", "0"}, {"a.wav"}, false, false, "max gain nan is outside 4 to 100"},
+        {{"a.wav", "20"}, {"a.wav"}, false, false, "only 1 of the 3 settings was given"},
+        {{"a.wav", "20", "8"}, {"a.wav"}, false, false, "only 2 of the 3 settings were given"},
+        {{"a.wav", "20", "8", "2", "x"}, {"a.wav"}, false, false, "the file name is followed by 4 arguments, not 3"},
+        {{"a.wav", "missing.wav", "b.wav"}, {"a.wav"}, false, false, "only 2 of the 3 settings were given"},
+        {{"a.wav", "b.wav"}, {"a.wav", "b.wav"}, true, false, ""},
+        {{"01 Intro.wav", "02 Song.wav"}, {"01 Intro.wav", "02 Song.wav"}, true, false, ""},
+        {{"a.wav", "b.wav", "20", "4", "3"}, {"a.wav", "b.wav"}, true, true, ""},
+        {{"a.wav", "b.wav", "20", "4", "9"}, {"a.wav", "b.wav"}, true, false, "feedback speed 9 is outside 1 to 4"},
+        {{"a.wav", "b.wav", "x.wav", "4", "3"}, {"a.wav", "b.wav", "x.wav", "4", "3"}, true, false, ""},
+        {{"a.wav", "30", "4", "3"}, {"a.wav", "30", "4", "3"}, true, false, ""},  // a file named 30
+        {{"a.wav", "b.wav", "30", "4", "3"}, {"a.wav", "b.wav", "30", "4", "3"}, true, false, ""},
+        {{"--", "--help"}, {"--help"}, false, false, ""},
+        {{"--", "a.wav", "b.wav", "20", "4", "3"}, {"a.wav", "b.wav"}, true, true, ""},
+        {{"--"}, {}, false, false, ""},  // the prompt
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "twoband");
+        const Request request = parseRequest(args, exists);
+        std::string label;
+        for (const std::string& arg : c.args) label += arg + " ";
+        EXPECT_EQ(request.action, Request::Action::run) << label;
+        EXPECT_EQ(request.names, c.names) << label;
+        EXPECT_EQ(request.severalFiles, c.several) << label;
+        EXPECT_EQ(request.choice.userDefined, c.userDefined) << label;
+        EXPECT_EQ(request.settingsProblem, c.problem.empty() ? "" : c.problem + "; the default settings are used")
+            << label;
     }
 }
 

@@ -97,9 +97,9 @@ TEST_F(EndToEnd, UserDefinedRunEchoesAndUsesTheSettings) {
 TEST_F(EndToEnd, InvalidSettingsFallBackToTheDefaults) {
     writeFile(dir / "song.wav", twoSecondsOfMusic());
     const RunResult run = runTwoband(dir.path(), {"song.wav", "3.99", "5", "2"});
-    EXPECT_EQ(run.status, 0);  // not a failure: the heading shows the fallback
+    EXPECT_EQ(run.status, 0);  // not a failure: the heading shows the fallback, standard error why
     EXPECT_EQ(run.output, kBanner + kDefaults + kProcessedTwoSeconds);
-    EXPECT_EQ(run.errors, "");
+    EXPECT_EQ(run.errors, "twoband: max gain 3.99 is outside 4 to 100; the default settings are used\n");
 }
 
 TEST_F(EndToEnd, OutputGoesIntoTheInputsFolder) {
@@ -332,7 +332,7 @@ TEST_F(EndToEnd, FailuresAreReportedAndLeaveNoOutput) {
         std::string after;   // what follows the settings block
         std::string errors;  // "file: reason" on standard error, if any
     };
-    const Case cases[] = {
+    std::vector<Case> cases = {
         {"missing.wav", "Could not open missing.wav !\n\n", "missing.wav: No such file or directory"},
         {"nowhere/song.wav", "Could not open nowhere/song.wav !\n\n",
          "nowhere/song.wav: No such file or directory"},
@@ -346,6 +346,10 @@ TEST_F(EndToEnd, FailuresAreReportedAndLeaveNoOutput) {
         {"song.wav", "Processing...\n\n..\nUpdating file...\nCould not overwrite Csong.wav !\n",
          "Csong.wav: Is a directory"},
     };
+    if (!testingOtherBuild()) {  // refused at once, never waited on for a writer
+        ASSERT_EQ(mkfifo((dir / "pipe.wav").c_str(), 0600), 0);
+        cases.push_back({"pipe.wav", "Could not open pipe.wav !\n\n", "pipe.wav: not a regular file"});
+    }
     for (const Case& c : cases) {
         const RunResult run = runTwoband(dir.path(), {c.name});
         EXPECT_EQ(run.status, 1) << c.name;
@@ -425,7 +429,8 @@ TEST_F(EndToEnd, OnlyACompleteFileEverTakesTheOutputName) {
         // What stands at the output name afterwards, and its permissions (when checked).
         Bytes output;
         std::optional<perms> mode;
-        bool nativeOnly;  // needs Linux users, limits or links
+        bool nativeOnly;  // needs Linux users, limits, links or a preloaded library
+        std::vector<std::string> environment = {};
     };
     const Case cases[] = {
         {"a new output gets a plain create's mode", [](const fs::path&) {}, false, 0, done, "", expected,
@@ -458,6 +463,22 @@ TEST_F(EndToEnd, OnlyACompleteFileEverTakesTheOutputName) {
          [&](const fs::path& folder) { writeFile(folder / "Csong.wav", older); },
          false, 100000, updating + "Could not write Csong.wav !\n",
          "Csong.wav: File too large", older, std::nullopt, true},
+        {"a read-only older output in a folder anyone can write is refused",
+         [&](const fs::path& folder) {
+             fs::permissions(folder, perms::all);
+             writeFile(folder / "Csong.wav", older);
+             fs::permissions(folder / "Csong.wav", perms::owner_read | perms::group_read | perms::others_read);
+         },
+         true, 0, updating + "Could not overwrite Csong.wav !\n", "Csong.wav: Permission denied", older,
+         std::nullopt, true},
+#ifdef FAILING_SYNC_LIBRARY
+        {"the output is synced before it is renamed: a failing sync keeps the older output",
+         [&](const fs::path& folder) { writeFile(folder / "Csong.wav", older); },
+         false, 0, updating + "Could not write Csong.wav !\n", "Csong.wav: Input/output error", older,
+         std::nullopt, true,
+         // A sanitizer build's runtime must come first among the libraries; let it not.
+         {"LD_PRELOAD=" FAILING_SYNC_LIBRARY, "ASAN_OPTIONS=verify_asan_link_order=0"}},
+#endif
     };
     int number = 0;
     for (const Case& c : cases) {
@@ -472,7 +493,7 @@ TEST_F(EndToEnd, OnlyACompleteFileEverTakesTheOutputName) {
         writeFile(dir / "precious", precious);
         c.prepare(folder);
 
-        const RunResult run = runTwoband(folder, {"song.wav"}, {"", c.asNobody, c.fileSizeLimit});
+        const RunResult run = runTwoband(folder, {"song.wav"}, {"", c.asNobody, c.fileSizeLimit, {}, c.environment});
 
         EXPECT_EQ(run.status, c.errors.empty() ? 0 : 1) << c.what;
         EXPECT_EQ(run.output, kBanner + kDefaults + c.after) << c.what;
@@ -488,38 +509,122 @@ TEST_F(EndToEnd, OnlyACompleteFileEverTakesTheOutputName) {
     }
 }
 
-TEST_F(EndToEnd, ARunStoppedPartWayLeavesTheOlderOutputWhole) {
+TEST_F(EndToEnd, ARunStoppedPartWayLeavesTheOlderOutputWholeAndNoTemporaryFile) {
+    // Two files in one run, so that a stop finds several temporary files in flight.
     // Under Wine, SIGINT is the console's Ctrl-C, which ends a Windows program with
     // STATUS_CONTROL_C_EXIT (0xC000013A; Wine passes its low byte on).
     const bool windows = testingWindowsBuild();
     if (testingOtherBuild() && !windows) {
         GTEST_SKIP() << "signals a Linux process";
     }
-    {
-        std::ofstream{dir / "long.wav"};
-        fs::resize_file(dir / "long.wav", 1ull << 30);  // sparse: takes no disk space
+    const std::vector<std::string> files = {"long.wav", "long2.wav"};
+    for (const std::string& name : files) {
+        std::ofstream{dir / name};
+        fs::resize_file(dir / name, 256ull << 20);  // sparse: takes no disk space
     }
+    struct Stop {
+        const char* what;
+        int signal;         // 0: standard output's reader quits instead
+        bool startIgnored;  // as nohup or a background job starts it
+        int status;
+    };
+    const Stop stops[] = {
+        {"SIGINT", SIGINT, false, windows ? 0x3A : -1 - SIGINT},
+        {"SIGTERM", SIGTERM, false, -1 - SIGTERM},
+        {"SIGHUP (the terminal closed)", SIGHUP, false, -1 - SIGHUP},
+        {"SIGQUIT", SIGQUIT, false, -1 - SIGQUIT},
+        {"SIGKILL", SIGKILL, false, -1 - SIGKILL},
+        {"a closed pipe", 0, false, 1},
+        {"SIGINT, ignored from the start", SIGINT, true, 0},
+    };
     const Bytes older(30000, 7);
-    for (const int signal : windows ? std::vector<int>{SIGINT} : std::vector<int>{SIGINT, SIGTERM, SIGKILL}) {
+    for (const Stop& stop : stops) {
+        if (windows && (stop.signal != SIGINT || stop.startIgnored)) continue;  // Ctrl-C alone
         writeFile(dir / "Clong.wav", older);
-        BackgroundRun run(dir.path(), {"long.wav"});
-        // Wait until the new output is being written.
+        RunOptions options;
+        if (stop.startIgnored) options.ignoredSignals = {SIGINT};
+        BackgroundRun run(dir.path(), files, options);
+        // Wait until a new output is being written.
         for (int waited = 0; waited < 10000; ++waited) {
             const std::vector<std::string> temporaries = leftTemporaries(dir.path());
             if (!temporaries.empty() && fs::file_size(dir / temporaries[0]) > 0) break;
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        run.signal(signal);
+        stop.signal == 0 ? run.closeOutput() : run.signal(stop.signal);
         const RunResult result = run.finish();
 
-        EXPECT_EQ(result.status, windows ? 0x3A : -1 - signal) << strsignal(signal);
-        EXPECT_EQ(readFile(dir / "Clong.wav"), older) << strsignal(signal);
+        EXPECT_EQ(result.status, stop.status) << stop.what;
+        if (stop.status == 0) {
+            EXPECT_EQ(fs::file_size(dir / "Clong.wav"), 256ull << 20) << stop.what;
+        } else {
+            EXPECT_EQ(readFile(dir / "Clong.wav"), older) << stop.what;
+        }
         const std::vector<std::string> temporaries = leftTemporaries(dir.path());
-        if (signal == SIGKILL) {
-            EXPECT_LE(temporaries.size(), 1u);  // nothing can remove it
+        if (stop.signal == SIGKILL) {
+            EXPECT_LE(temporaries.size(), files.size());  // nothing can remove them
             for (const std::string& name : temporaries) fs::remove(dir / name);
         } else {
-            EXPECT_EQ(temporaries, std::vector<std::string>{}) << strsignal(signal);
+            EXPECT_EQ(temporaries, std::vector<std::string>{}) << stop.what;
+        }
+        fs::remove(dir / "Clong2.wav");
+    }
+}
+
+TEST_F(EndToEnd, SeveralFilesInOneRun) {
+    // The first file is the longest, so that the files behind it finish first and their
+    // blocks are held; the transcript must not show it, run after run.
+    const Bytes intro = signals::wavFile(signals::musicLike(4 * signals::kSampleRate));
+    const Bytes song = signals::wavFile(signals::loudBursts(signals::kSampleRate));
+    const Bytes x = twoSecondsOfMusic();
+    const auto block = [](const std::string& head, const std::string& dots) {
+        return head + "\nProcessing...\n\n" + dots + "\nUpdating file...\nDone !\n";
+    };
+    const std::string settings30 = "User defined settings:\nMax Gain (4-100) = 30.000000\n"
+                                   "Recover Speed (1-9) = 4.000000\nFeedback Speed (1-4) = 3\n\n\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string transcript;  // after the banner
+        std::string errors;
+        int status;
+        Settings settings;       // of the outputs written
+    };
+    const Case cases[] = {
+        {{"01 Intro.wav", "02 Song.wav", "x.wav"},
+         kDefaults + block("[1/3] 01 Intro.wav", ".....") + block("[2/3] 02 Song.wav", ".") +
+             block("[3/3] x.wav", "..") + "3 files: 3 written, 0 failed\n",
+         "", 0, {}},
+        {{"01 Intro.wav", "02 Song.wav", "30", "4", "3"},
+         settings30 + block("[1/2] 01 Intro.wav", ".....") + block("[2/2] 02 Song.wav", ".") +
+             "2 files: 2 written, 0 failed\n",
+         "", 0, {30.0f, 4.0f, 3}},
+        {{"01 Intro.wav", "02 Song.wav", "missing.wav", "x.wav"},
+         kDefaults + block("[1/4] 01 Intro.wav", ".....") + block("[2/4] 02 Song.wav", ".") +
+             "[3/4] missing.wav\nCould not open missing.wav !\n\n" + block("[4/4] x.wav", "..") +
+             "4 files: 3 written, 1 failed\n",
+         "missing.wav: No such file or directory", 1, {}},
+        {{"x.wav", "Cx.wav", "x.wav", "./x.wav"},
+         kDefaults + block("[1/2] x.wav", "..") + "[2/2] Cx.wav: the output of x.wav, left as it is\n" +
+             "2 files: 1 written, 0 failed, 1 left as it is\n",
+         "", 0, {}},
+        {{"02 Song.wav", "200", "4", "3"}, kDefaults + "Processing...\n\n.\nUpdating file...\nDone !\n",
+         "max gain 200 is outside 4 to 100; the default settings are used", 0, {}},
+    };
+    for (const Case& c : cases) {
+        for (int repeat = 0; repeat < 2; ++repeat) {
+            writeFile(dir / "01 Intro.wav", intro);
+            writeFile(dir / "02 Song.wav", song);
+            writeFile(dir / "x.wav", x);
+            writeFile(dir / "Cx.wav", Bytes(30000, 7));  // an older output
+            const RunResult run = runTwoband(dir.path(), c.args);
+            EXPECT_EQ(run.status, c.status) << c.args[1];
+            EXPECT_EQ(run.output, kBanner + c.transcript) << c.args[1];
+            expectDiagnostic(run.errors, c.errors);
+            for (const auto& [name, input] : {std::pair{"01 Intro.wav", &intro}, {"02 Song.wav", &song}, {"x.wav", &x}}) {
+                if (std::find(c.args.begin(), c.args.end(), name) != c.args.end()) {
+                    EXPECT_EQ(readFile(dir / (std::string("C") + name)), compressed(*input, c.settings)) << name;
+                }
+            }
+            EXPECT_FALSE(fs::exists(dir / "CCx.wav"));
         }
     }
 }

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 namespace testing_support {
@@ -212,10 +214,11 @@ std::string withUnixLineEnds(std::string text) {
     return out;
 }
 
-// Starts the binary in `directory` with standard streams redirected to files of `io`;
-// returns the child's process id.
+// Starts the binary in `directory` with standard streams redirected to files of `io`
+// (standard output to `output` instead, when it is a pipe's writing end); returns the
+// child's process id.
 pid_t startTwoband(const std::filesystem::path& directory, const std::vector<std::string>& args,
-                   const TempDir& io, const RunOptions& options) {
+                   const TempDir& io, const RunOptions& options, int output = -1) {
     const std::filesystem::path stdinPath = io / "stdin";
     writeFile(stdinPath, {reinterpret_cast<const std::uint8_t*>(options.input.data()),
                           options.input.size()});
@@ -243,7 +246,7 @@ pid_t startTwoband(const std::filesystem::path& directory, const std::vector<std
     const pid_t child = fork();
     if (child == 0) {
         const int in = open(stdinPath.c_str(), O_RDONLY);
-        const int out = open((io / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int out = output >= 0 ? output : open((io / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err = open((io / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
             dup2(err, 2) < 0 || chdir(directory.c_str()) != 0) {
@@ -252,8 +255,13 @@ pid_t startTwoband(const std::filesystem::path& directory, const std::vector<std
         if (dropRoot && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
             _exit(127);
         }
-        std::signal(SIGINT, SIG_DFL);  // as from a shell, even under a harness that ignores them
-        std::signal(SIGTERM, SIG_DFL);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+            std::signal(signal, SIG_DFL);  // as from a shell, even under a harness that ignores them
+        }
+        for (const int signal : options.ignoredSignals) std::signal(signal, SIG_IGN);
+        const rlimit noCore{0, 0};
+        setrlimit(RLIMIT_CORE, &noCore);  // SIGQUIT dumps no core
+        for (const std::string& variable : options.environment) putenv(const_cast<char*>(variable.c_str()));
         if (options.fileSizeLimit != 0) {
             const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
             std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead
@@ -266,10 +274,20 @@ pid_t startTwoband(const std::filesystem::path& directory, const std::vector<std
 }
 
 RunResult collect(pid_t child, const TempDir& io) {
+    // A run that hangs (on a FIFO, say) fails its test instead of the whole suite.
+    constexpr auto kLongestRun = std::chrono::minutes(10);
+    const auto deadline = std::chrono::steady_clock::now() + kLongestRun;
     int waitStatus = 0;
-    waitpid(child, &waitStatus, 0);
+    while (waitpid(child, &waitStatus, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &waitStatus, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     RunResult result;
-    const Bytes output = readFile(io / "stdout");
+    const Bytes output = std::filesystem::exists(io / "stdout") ? readFile(io / "stdout") : Bytes{};
     result.output.assign(output.begin(), output.end());
     const Bytes errors = readFile(io / "stderr");
     result.errors.assign(errors.begin(), errors.end());
@@ -291,21 +309,39 @@ RunResult runTwoband(const std::filesystem::path& directory, const std::vector<s
     return collect(startTwoband(directory, args, io, options), io);
 }
 
-BackgroundRun::BackgroundRun(const std::filesystem::path& directory,
-                             const std::vector<std::string>& args)
-    : pid_(startTwoband(directory, args, io_, {"", false, 0})) {}
+BackgroundRun::BackgroundRun(const std::filesystem::path& directory, const std::vector<std::string>& args,
+                             const RunOptions& options) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");  // the run holds only its end
+    output_ = ends[0];
+    pid_ = startTwoband(directory, args, io_, options, ends[1]);
+    close(ends[1]);
+}
 
 BackgroundRun::~BackgroundRun() {
     if (pid_ > 0) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
+    closeOutput();
 }
 
 void BackgroundRun::signal(int number) const { kill(pid_, number); }
 
+void BackgroundRun::closeOutput() {
+    if (output_ >= 0) close(std::exchange(output_, -1));
+}
+
 RunResult BackgroundRun::finish() {
-    const RunResult result = collect(pid_, io_);
+    // Read what the run prints, so that it never waits on a full pipe.
+    std::thread drain([fd = output_] {
+        char buffer[4096];
+        while (fd >= 0 && read(fd, buffer, sizeof buffer) > 0) {
+        }
+    });
+    RunResult result = collect(pid_, io_);
+    drain.join();
+    closeOutput();
     pid_ = -1;
     return result;
 }

@@ -102,30 +102,37 @@ struct RunOptions {
     std::string input;  // fed on standard input
     // A root caller runs the binary as the user nobody, from a copy nobody can reach,
     // so that file permissions apply to it.
-    bool unprivileged;
+    bool unprivileged = false;
     // Writes past this many bytes of a file fail (EFBIG); 0 for no limit.
-    std::uint64_t fileSizeLimit;
+    std::uint64_t fileSizeLimit = 0;
+    std::vector<int> ignoredSignals = {};         // ignored from the start, as nohup does
+    std::vector<std::string> environment = {};    // NAME=VALUE, added
 };
 
 // Runs the built twoband binary (or TWOBAND_TEST_COMMAND, whose CR LF line ends are
 // read as LF) in `directory` with the given arguments (not counting the program name).
 RunResult runTwoband(const std::filesystem::path& directory, const std::vector<std::string>& args,
-                     const RunOptions& options = {"", false, 0});
+                     const RunOptions& options = {});
 
-// A run of the built binary in the background, for tests that signal it part-way.
+// A run of the built binary in the background, for tests that stop it part-way. Its
+// standard output goes to a pipe, which closeOutput closes as a reader that quits does.
 class BackgroundRun {
 public:
-    BackgroundRun(const std::filesystem::path& directory, const std::vector<std::string>& args);
+    BackgroundRun(const std::filesystem::path& directory, const std::vector<std::string>& args,
+                  const RunOptions& options = {});
     ~BackgroundRun();
     BackgroundRun(const BackgroundRun&) = delete;
     BackgroundRun& operator=(const BackgroundRun&) = delete;
     void signal(int number) const;
+    void closeOutput();
     // Waits for the end; the status is -1 - the signal number when a signal ended it.
+    // Standard output is not kept.
     RunResult finish();
 
 private:
     TempDir io_;
     int pid_ = -1;
+    int output_ = -1;  // the reading end of standard output's pipe
 };
 
 }  // namespace testing_support

@@ -4,6 +4,8 @@
 # into BUILD_DIR/bench-baseline on first use): CPU time (user + system) and peak
 # memory of each, medians of alternating runs, with the targets checked:
 #   CPU time at most 0.45 of the whole-file build's, peak memory at most 4 MiB.
+# Then eight 3-minute files in one run against eight runs one after another:
+#   wall time at most 0.60 of the eight runs', peak memory at most 4 MiB per core + 4 MiB.
 # Runs sox's compand on the same file too when sox is installed.
 # Usage: tools/bench_end_to_end.sh BUILD_DIR [RUNS]
 set -euo pipefail
@@ -68,6 +70,38 @@ if [ -n "$baseline" ]; then
     "$([ "$ratio_ok" -eq 1 ] && echo ok || echo MISSED)"
   [ "$ratio_ok" -eq 1 ] || ok=0
 fi
+
+# Several files: eight copies of a 3-minute file in one run, against eight one-file
+# runs one after another. Wall time, since the one run uses every core.
+"$build/wavgen" music 180 three.wav >/dev/null
+mkdir -p several
+for i in 1 2 3 4 5 6 7 8; do cp three.wav "several/song$i.wav"; done
+cores=$(nproc)
+# Appends "WALL_SECONDS PEAK_KIB" of one run of the command given to the file named first.
+measure_wall() {
+  local into=$1
+  shift
+  /usr/bin/time -f '%e %M' -o "$work/time" "$@" >/dev/null 2>&1
+  cat "$work/time" >>"$into"
+}
+: >batch.runs
+: >serial.runs
+for _ in $(seq "$runs"); do
+  measure_wall batch.runs "$build/twoband" several/song1.wav several/song2.wav several/song3.wav \
+    several/song4.wav several/song5.wav several/song6.wav several/song7.wav several/song8.wav
+  measure_wall serial.runs sh -c 'for i in 1 2 3 4 5 6 7 8; do "$0" several/song$i.wav || exit 1; done' "$build/twoband"
+done
+batch_wall=$(cut -d' ' -f1 batch.runs | median)
+serial_wall=$(cut -d' ' -f1 serial.runs | median)
+batch_peak=$(cut -d' ' -f2 batch.runs | sort -n | tail -1)
+batch_limit=$((4096 * cores + 4096))
+batch_ratio=$(echo "$batch_wall / $serial_wall" | bc -l)
+batch_ok=$(echo "$batch_ratio <= 0.60" | bc -l)
+printf 'eight 3-minute files on %d cores: one run %.2f s wall, eight runs %.2f s: ratio %.2f (target at most 0.60: %s)\n' \
+  "$cores" "$batch_wall" "$serial_wall" "$batch_ratio" "$([ "$batch_ok" -eq 1 ] && echo ok || echo MISSED)"
+printf 'one run over eight files: peak memory %d KiB (target at most %d KiB: %s)\n' "$batch_peak" "$batch_limit" \
+  "$([ "$batch_peak" -le "$batch_limit" ] && echo ok || echo MISSED)"
+[ "$batch_ok" -eq 1 ] && [ "$batch_peak" -le "$batch_limit" ] || ok=0
 
 if command -v sox >/dev/null; then
   : >sox.runs

@@ -2,7 +2,7 @@
 # Compresses every generated test input under every settings set with the Linux build
 # and with another build of twoband, run by the command given (for instance
 # "wine build-windows/twoband.exe" or "qemu-aarch64 build-aarch64/twoband"), and
-# requires identical output files and console texts (CR LF read as LF).
+# requires identical output files and standard output and error (CR LF read as LF).
 # Usage: tools/compare_builds.sh LINUX_BUILD_DIR NAME COMMAND...
 set -euo pipefail
 linux=$(realpath "$1")
@@ -23,16 +23,18 @@ for kind in "${kinds[@]}"; do
       cp "$work/$kind.wav" "$work/$side/in.wav"
       # shellcheck disable=SC2086
       if [ $side = linux ]; then
-        (cd "$work/$side" && "$linux/twoband" in.wav $set >console.txt)
+        (cd "$work/$side" && "$linux/twoband" in.wav $set >console.txt 2>errors.txt)
       else
-        (cd "$work/$side" && "${other[@]}" in.wav $set | tr -d '\r' >console.txt)
+        (cd "$work/$side" && "${other[@]}" in.wav $set 2>errors.txt | tr -d '\r' >console.txt)
       fi
     done
     cmp -s "$work/linux/Cin.wav" "$work/other/Cin.wav" ||
       { echo "DIFFERENT output: $kind with settings '$set'" >&2; exit 1; }
-    cmp -s "$work/linux/console.txt" "$work/other/console.txt" ||
-      { echo "DIFFERENT console text: $kind with settings '$set'" >&2;
-        diff "$work/linux/console.txt" "$work/other/console.txt" >&2; exit 1; }
+    for stream in console errors; do
+      tr -d '\r' <"$work/other/$stream.txt" | cmp -s "$work/linux/$stream.txt" - ||
+        { echo "DIFFERENT $stream text: $kind with settings '$set'" >&2;
+          diff "$work/linux/$stream.txt" "$work/other/$stream.txt" >&2; exit 1; }
+    done
     compared=$((compared + 1))
   done
 done
