@@ -6,7 +6,9 @@
 #   CPU time at most 0.45 of the whole-file build's, peak memory at most 4 MiB.
 # Then eight 3-minute files in one run against eight runs one after another:
 #   wall time at most 0.60 of the eight runs', peak memory at most 4 MiB per core + 4 MiB.
-# Runs sox's compand on the same file too when sox is installed.
+# Last, a table of CPU time and peak memory on the 10-minute file: twoband, the same
+# program with only the literal kernel (built into BUILD_DIR/bench-literal), and
+# sox's mcompand and ffmpeg's acompressor where they are installed.
 # Usage: tools/bench_end_to_end.sh BUILD_DIR [RUNS]
 set -euo pipefail
 build=$(realpath "$1")
@@ -31,6 +33,12 @@ if [ ! -x "$baseline" ]; then
     baseline=""
   fi
 fi
+
+# The same program with only the literal kernel, for the speed table.
+literal="$build/bench-literal/twoband"
+cmake -S "$source_dir" -B "$build/bench-literal" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+  -DTWOBAND_LITERAL_KERNEL=ON >/dev/null
+cmake --build "$build/bench-literal" --target twoband -j 2 >/dev/null
 
 "$build/wavgen" music 600 "$work/song.wav" >/dev/null
 input_bytes=$(stat -c %s "$work/song.wav")
@@ -103,13 +111,31 @@ printf 'one run over eight files: peak memory %d KiB (target at most %d KiB: %s)
   "$([ "$batch_peak" -le "$batch_limit" ] && echo ok || echo MISSED)"
 [ "$batch_ok" -eq 1 ] && [ "$batch_peak" -le "$batch_limit" ] || ok=0
 
+# The speed table: twoband, its literal kernel, and the general tools a user would
+# otherwise reach for, on the 10-minute file.
+: >literal.runs
+for _ in $(seq "$runs"); do measure literal.runs "$literal" song.wav; done
+row() {  # NAME RUNS_FILE
+  printf '| %s | %.2f | %d |\n' "$1" "$(cut -d' ' -f1 "$2" | median)" "$(cut -d' ' -f2 "$2" | sort -n | tail -1)"
+}
+table="| program | CPU s | peak KiB |\n|---|---|---|\n$(row twoband twoband.runs)\n$(row 'twoband, literal kernel' literal.runs)"
 if command -v sox >/dev/null; then
   : >sox.runs
   for _ in $(seq "$runs"); do
-    measure sox.runs sox song.wav sox.wav compand 0.01,0.2 -60,-60,-30,-15,0,-5 -3
+    measure sox.runs sox song.wav sox.wav mcompand "0.005,0.1 -47,-40,-34,-34,-17,-33" 1000 \
+      "0.003,0.05 -47,-40,-34,-34,-15,-33"
   done
-  printf 'sox compand:       CPU %.3f s\n' "$(cut -d' ' -f1 sox.runs | median)"
+  table="$table\n$(row 'sox mcompand (2 bands)' sox.runs)"
 else
-  echo "sox is not installed: no side-by-side run"
+  echo "sox is not installed: its row is left out"
 fi
+if command -v ffmpeg >/dev/null; then
+  : >ffmpeg.runs
+  for _ in $(seq "$runs"); do measure ffmpeg.runs ffmpeg -v error -y -i song.wav -af acompressor ffmpeg.wav; done
+  table="$table\n$(row 'ffmpeg acompressor' ffmpeg.runs)"
+else
+  echo "ffmpeg is not installed: its row is left out"
+fi
+printf '\nthe 10-minute file, medians of %d runs, on %s:\n%b\n' "$runs" \
+  "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(nproc) cores" "$table"
 [ "$ok" -eq 1 ]

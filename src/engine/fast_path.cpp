@@ -655,6 +655,12 @@ void processFramesFast(EngineState& state, const GainRules& rules, std::span<std
 
 #endif
 
-FrameKernel bestFrameKernel() { return fastPathSupported() ? processFramesFast : processFrames; }
+FrameKernel bestFrameKernel() {
+#ifdef TWOBAND_LITERAL_KERNEL
+    return processFrames;  // a build for comparing the kernels end to end
+#else
+    return fastPathSupported() ? processFramesFast : processFrames;
+#endif
+}
 
 }  // namespace twoband
