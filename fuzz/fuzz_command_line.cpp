@@ -9,11 +9,13 @@
 
 #include <cctype>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "command_line.hpp"
+#include "terminal.hpp"
 #include "fuzz_support.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -66,20 +68,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 "defaults");
     }
     const std::string typed(reinterpret_cast<const char*>(data), size);
-    std::size_t at = 0;
-    const auto readLine = [&]() -> std::optional<std::string> {
-        if (at >= typed.size()) return std::nullopt;
-        const std::size_t end = std::min(typed.find('\n', at), typed.size());
-        std::string line = typed.substr(at, end - at);
-        at = end + 1;
-        return line;
-    };
+    std::FILE* in = fmemopen(const_cast<std::uint8_t*>(data), size, "rb");
+    if (in == nullptr) return 0;
     struct Sink final : Console {
         void out(std::string_view) override {}
         void error(std::string_view) override {}
     } sink;
     echoSettings(sink, choice);
-    if (const std::optional<std::string> name = promptForName(readLine, sink)) {
+    if (const std::optional<std::string> name = promptForName([&] { return readLine(in); }, sink)) {
         std::size_t characters = 0;
         for (const char c : *name) characters += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
         require(characters >= kMinPromptedNameLength, "prompted name length");
@@ -90,5 +86,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 "blanks around a prompted name only inside quotes");
         require(typed.find(*name) != std::string::npos, "a prompted name is what was typed");
     }
+    std::fclose(in);
     return 0;
 }

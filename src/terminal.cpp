@@ -86,9 +86,13 @@ std::optional<std::string> readInputLine() {
         return utf8FromWide(line.data(), line.size());
     }
 #endif
+    return readLine(stdin);
+}
+
+std::optional<std::string> readLine(std::FILE* stream) {
     std::string line;
     bool any = false;
-    for (int c; (c = std::getchar()) != EOF;) {
+    for (int c; (c = std::getc(stream)) != EOF;) {
         any = true;
         if (c == '\n') return line;
         line.push_back(static_cast<char>(c));

@@ -5,6 +5,7 @@
 // written and read in UTF-16, so that every script shows; redirected, the streams
 // carry UTF-8 bytes. Elsewhere arguments and streams are the bytes they are.
 
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,7 +25,11 @@ public:
     void error(std::string_view text) override;
 };
 
-// One line of standard input without its line end; nothing at the end of the input.
+// One line of `stream` without its line end ("\n"); nothing at the end of the stream.
+std::optional<std::string> readLine(std::FILE* stream);
+
+// One line of standard input, as readLine reads it; on a Windows console, whatever
+// script it is typed in.
 std::optional<std::string> readInputLine();
 
 // Whether the program asks for Enter before it ends: only when it is the only process

@@ -154,16 +154,12 @@ struct PromptRun {
 
 // Prompts with `typed` as standard input, read line by line.
 PromptRun prompt(const std::string& typed) {
-    std::size_t at = 0;
-    const auto readLine = [&]() -> std::optional<std::string> {
-        if (at >= typed.size()) return std::nullopt;
-        const std::size_t end = std::min(typed.find('\n', at), typed.size());
-        std::string line = typed.substr(at, end - at);
-        at = end + 1;
-        return line;
-    };
+    std::FILE* in = std::tmpfile();
+    std::fputs(typed.c_str(), in);
+    std::rewind(in);
     CapturedConsole console;
-    PromptRun run{promptForName(readLine, console), ""};
+    PromptRun run{promptForName([&] { return readLine(in); }, console), ""};
+    std::fclose(in);
     run.output = console.output;
     return run;
 }
