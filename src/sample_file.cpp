@@ -43,10 +43,10 @@ std::uint16_t engineChannels(const WavLayout& layout, const std::string& name, C
     if (format.channels != 0 && format.blockAlign == format.channels * kSampleBytes) {
         return format.channels;
     }
-    console.problem(name,
-                  "warning: the file declares " + std::to_string(format.channels) +
-                      (format.channels == 1 ? " channel" : " channels") + " in frames of " +
-                      std::to_string(format.blockAlign) + " bytes; its samples are processed as stereo pairs");
+    console.problem(name, "warning: the file declares " + std::to_string(format.channels) +
+                              (format.channels == 1 ? " channel" : " channels") + " in frames of " +
+                              std::to_string(format.blockAlign) +
+                              " bytes; its samples are processed as stereo pairs");
     return kStereoChannels;
 }
 
@@ -160,10 +160,9 @@ std::optional<InputFile> openInput(const std::string& name, Console& console) {
         file ? file.status(error) : std::optional<SystemFile::Status>{};
     if (!status || !status->regular) {
         console.outf("Could not open %s !\n\n", name.c_str());
-        console.problem(name,
-                      !status             ? error.message()
-                      : status->directory ? std::make_error_code(std::errc::is_a_directory).message()
-                                          : "not a regular file");
+        console.problem(name, !status             ? error.message()
+                              : status->directory ? std::make_error_code(std::errc::is_a_directory).message()
+                                                  : "not a regular file");
         return std::nullopt;
     }
     return InputFile{std::move(file), status->size};

@@ -68,7 +68,8 @@ std::error_code windowsError(unsigned long code) {
 std::wstring wideFromUtf8(const std::string& text) {
     if (text.empty()) return {};
     const int size = static_cast<int>(std::min<std::size_t>(text.size(), INT_MAX));
-    std::wstring wide(static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0)), L'\0');
+    const int units = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(units), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), static_cast<int>(wide.size()));
     return wide;
 }
@@ -76,7 +77,8 @@ std::wstring wideFromUtf8(const std::string& text) {
 std::string utf8FromWide(const wchar_t* text, std::size_t length) {
     if (length == 0) return {};
     const int size = static_cast<int>(std::min<std::size_t>(length, INT_MAX));
-    std::string utf8(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, text, size, nullptr, 0, nullptr, nullptr)), '\0');
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, size, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(bytes), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text, size, utf8.data(), static_cast<int>(utf8.size()), nullptr, nullptr);
     return utf8;
 }
