@@ -3,9 +3,8 @@
 // serves as typed prompt input.
 // Checks: settings are either the defaults or user-defined values inside the ranges,
 // given after the files; names are arguments taken whole and in order; and a prompted
-// name is a line of at least the
-// minimum length, taken from what was typed, without blanks around it but inside
-// quotes.
+// name is a line of at least the minimum length, taken from what was typed, without
+// blanks around it but inside quotes.
 
 #include <cctype>
 #include <cstdint>
@@ -15,8 +14,8 @@
 #include <vector>
 
 #include "command_line.hpp"
-#include "terminal.hpp"
 #include "fuzz_support.hpp"
+#include "terminal.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace twoband;
@@ -42,11 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(request.action == Request::Action::run || argc == 2, "options only alone");
     const bool endOfOptions = argc > 1 && arguments[1] == "--";
     const std::size_t given = argc == 0 ? 0 : static_cast<std::size_t>(argc) - 1 - endOfOptions;
-    if (request.action == Request::Action::run) {
-        require((request.nameSource == Request::NameSource::arguments) == (given > 0),
-                "names from the arguments exactly when there are some");
-        require(!request.severalFiles || request.names.size() >= 2, "several files are several");
-    }
+    require(request.action != Request::Action::run ||
+                (request.nameSource == Request::NameSource::arguments) == (given > 0),
+            "names from the arguments exactly when there are some");
     // The names are arguments, whole and in order.
     std::size_t next = 1 + endOfOptions;
     for (const std::string& name : request.names) {

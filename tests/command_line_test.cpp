@@ -93,16 +93,8 @@ TEST(ParseSetting, FloatsReadTheLongestPrefix) {
     EXPECT_EQ(parseFloatSetting("e5"), std::nullopt);
 }
 
-TEST(ParseRequest, TakesTheNameWhole) {
-    for (const std::string& name : {std::string(300, 'a'), std::string("a"), std::string("my song.wav")}) {
-        const Request request = parseRequest({"twoband", name}, noFiles);
-        EXPECT_EQ(request.nameSource, Request::NameSource::arguments);
-        EXPECT_EQ(request.names, std::vector<std::string>{name});
-    }
-}
-
-TEST(ParseRequest, TellsFilesFromSettingsAndSaysWhySettingsAreNotUsed) {
-    const std::vector<std::string> files = {"a.wav", "b.wav", "01 Intro.wav", "02 Song.wav", "30"};
+TEST(ParseRequest, TakesNamesWholeTellsFilesFromSettingsAndSaysWhySettingsAreNotUsed) {
+    const std::vector<std::string> files = {"a.wav", "b.wav", "30"};
     const auto exists = [&](const std::string& name) { return std::find(files.begin(), files.end(), name) != files.end(); };
     struct Case {
         std::vector<std::string> args;
@@ -112,22 +104,20 @@ TEST(ParseRequest, TellsFilesFromSettingsAndSaysWhySettingsAreNotUsed) {
         std::string problem;  // before "; the default settings are used"
     };
     const Case cases[] = {
+        {{std::string(300, 'a')}, {std::string(300, 'a')}, false, false, ""},
+        {{"my song.wav"}, {"my song.wav"}, false, false, ""},
         {{"a.wav", "20", "4", "3"}, {"a.wav"}, false, true, ""},
         {{"a.wav", "200", "4", "3"}, {"a.wav"}, false, false, "max gain 200 is outside 4 to 100"},
         {{"a.wav", "20", "abc", "3"}, {"a.wav"}, false, false, "recover speed 'abc' is not a number"},
-        {{"a.wav", "20", "8", "5"}, {"a.wav"}, false, false, "feedback speed 5 is outside 1 to 4"},
-        {{"a.wav", "nan", "x", "0"}, {"a.wav"}, false, false, "max gain nan is outside 4 to 100"},
         {{"a.wav", "20"}, {"a.wav"}, false, false, "only 1 of the 3 settings was given"},
         {{"a.wav", "20", "8"}, {"a.wav"}, false, false, "only 2 of the 3 settings were given"},
         {{"a.wav", "20", "8", "2", "x"}, {"a.wav"}, false, false, "the file name is followed by 4 arguments, not 3"},
         {{"a.wav", "missing.wav", "b.wav"}, {"a.wav"}, false, false, "only 2 of the 3 settings were given"},
         {{"a.wav", "b.wav"}, {"a.wav", "b.wav"}, true, false, ""},
-        {{"01 Intro.wav", "02 Song.wav"}, {"01 Intro.wav", "02 Song.wav"}, true, false, ""},
         {{"a.wav", "b.wav", "20", "4", "3"}, {"a.wav", "b.wav"}, true, true, ""},
         {{"a.wav", "b.wav", "20", "4", "9"}, {"a.wav", "b.wav"}, true, false, "feedback speed 9 is outside 1 to 4"},
         {{"a.wav", "b.wav", "x.wav", "4", "3"}, {"a.wav", "b.wav", "x.wav", "4", "3"}, true, false, ""},
         {{"a.wav", "30", "4", "3"}, {"a.wav", "30", "4", "3"}, true, false, ""},  // a file named 30
-        {{"a.wav", "b.wav", "30", "4", "3"}, {"a.wav", "b.wav", "30", "4", "3"}, true, false, ""},
         {{"--", "--help"}, {"--help"}, false, false, ""},
         {{"--", "a.wav", "b.wav", "20", "4", "3"}, {"a.wav", "b.wav"}, true, true, ""},
         {{"--"}, {}, false, false, ""},  // the prompt
@@ -179,7 +169,6 @@ TEST(Prompt, TakesALineAsANameOfFiveCharactersOrMore) {
         {"'a.wav\n", "'a.wav", 1},                  // an unpaired quote is part of the name
         {"Éa.wav\n", "Éa.wav", 1},
         {"Éabc\n", std::nullopt, 2},                // four characters, five bytes
-        {std::string(300, 'b') + "\n", std::string(300, 'b'), 1},
         {"", std::nullopt, 1},  // end of input: no endless prompting
     };
     for (const Case& c : cases) {

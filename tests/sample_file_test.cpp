@@ -52,20 +52,15 @@ TEST(SampleFile, RefusesWhatCannotBeCompressed) {
         std::string reason;  // empty when the file is compressed
     };
     const Case cases[] = {
-        {19999, Container::riff, pcm, "19999 bytes, at least 20000 are needed"},
-        {20000, Container::unknown, std::nullopt, ""},
         {kGiB4 - 1, Container::unknown, std::nullopt, ""},
         {kGiB4 - 1, Container::riff, pcm, ""},
-        {kGiB4, Container::unknown, std::nullopt,
-         "4294967296 bytes; only RF64, BW64 and Wave64 files may be 4 GiB or longer"},
         {kGiB4, Container::riff, pcm, "4294967296 bytes; only RF64, BW64 and Wave64 files may be 4 GiB or longer"},
         {5 * kGiB4, Container::rf64, pcm, ""},
         {5 * kGiB4, Container::wave64, pcm, ""},
         {5 * kGiB4, Container::rf64, pcm24, "24-bit PCM, only 16-bit PCM is compressed"},
-        {30000, Container::foreign, std::nullopt, "an Ogg file, not a WAV file"},
     };
     for (const Case& c : cases) {
-        const WavLayout layout{c.container, {44, c.length}, c.format, c.container == Container::foreign ? "an Ogg file" : ""};
+        const WavLayout layout{c.container, {44, c.length}, c.format, ""};
         const std::optional<Refusal> refusal = refusalOf(c.length, layout);
         EXPECT_EQ(refusal ? refusal->reason : "", c.reason) << c.length;
     }

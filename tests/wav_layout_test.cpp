@@ -116,7 +116,6 @@ TEST(WavLayout, ReadsEveryWavContainerByItsChunks) {
         WavBuilder builder;        // up to the data chunk
         std::optional<std::uint64_t> dataSize;  // the size field of the data chunk, if not the usual
         Container container;
-        std::size_t end;           // where the samples end, past their begin; 0 for the payload's size
     };
     // Metadata before and after the samples, with an odd-sized chunk among them.
     const auto before = [&](WavForm form) {
@@ -125,14 +124,12 @@ TEST(WavLayout, ReadsEveryWavContainerByItsChunks) {
         return builder;
     };
     const Case cases[] = {
-        {"RF64, the size in ds64", before(WavForm::rf64), std::nullopt, Container::rf64, 0},
-        {"RF64 whose own size is real", before(WavForm::rf64), 20000, Container::rf64, 0},
-        {"RF64 whose own size is 0", before(WavForm::rf64), 0, Container::rf64, 20000 + 8 + 302},
-        {"BW64", before(WavForm::bw64), std::nullopt, Container::rf64, 0},
-        {"Wave64", before(WavForm::wave64), std::nullopt, Container::wave64, 0},
-        {"Wave64 whose data size is 0", before(WavForm::wave64), 0, Container::wave64, 20000 + 24 + 304},
+        {"RF64, the size in ds64", before(WavForm::rf64), std::nullopt, Container::rf64},
+        {"RF64 whose own size is real", before(WavForm::rf64), 20000, Container::rf64},
+        {"BW64", before(WavForm::bw64), std::nullopt, Container::rf64},
+        {"Wave64", before(WavForm::wave64), std::nullopt, Container::wave64},
         {"a JUNK-reserved RIFF file", WavBuilder{}.chunk("JUNK", filled(28, 0)).format(1, 2, 16),
-         std::nullopt, Container::riff, 0},
+         std::nullopt, Container::riff},
     };
     for (const Case& c : cases) {
         WavBuilder builder = c.builder;
@@ -142,17 +139,9 @@ TEST(WavLayout, ReadsEveryWavContainerByItsChunks) {
         ASSERT_TRUE(layout) << c.what;
         EXPECT_EQ(layout->container, c.container) << c.what;
         EXPECT_EQ(layout->samples.begin, begin) << c.what;
-        EXPECT_EQ(layout->samples.end, begin + (c.end == 0 ? samples.size() : c.end)) << c.what;
+        EXPECT_EQ(layout->samples.end, begin + samples.size()) << c.what;
         ASSERT_TRUE(layout->format) << c.what;
         EXPECT_TRUE(layout->format->pcm16) << c.what;
-    }
-    // The declared format counts in every container.
-    for (const WavForm form : {WavForm::rf64, WavForm::wave64}) {
-        const Bytes file = WavBuilder(form).format(3, 2, 32).chunk("data", samples).bytes();
-        const std::optional<WavLayout> layout = layoutOf(file);
-        ASSERT_TRUE(layout && layout->format);
-        EXPECT_FALSE(layout->format->pcm16);
-        EXPECT_EQ(describeFormat(*layout->format), "32-bit float");
     }
 }
 
@@ -175,7 +164,6 @@ TEST(WavLayout, NamesOtherFormatsByTheirFirstBytes) {
         {withHead({'F', 'O', 'R', 'M', 0, 0, 0, 0, 'A', 'I', 'F', 'C'}), "an AIFF-C file"},
         {withHead({'c', 'a', 'f', 'f'}), "a CAF file"},
         {withHead({'R', 'I', 'F', 'F', 0, 0, 0, 0, 'A', 'V', 'I', ' '}), "a RIFF file of type 'AVI '"},
-        {withHead({'R', 'I', 'F', 'F', 0, 0, 0, 0, 'R', 'M', 'I', 'D'}), "a RIFF file of type 'RMID'"},
         {withHead({'R', 'I', 'F', 'X', 0, 0, 0, 0, 'W', 'A', 'V', 'E'}), "a big-endian RIFX file"},
         // Not recognised: compressed from byte 44.
         {lonelyFrame, ""},
