@@ -39,30 +39,36 @@ std::string settingProblem(const char* setting, const std::string& text, const s
     return {};
 }
 
-// The settings of three arguments, checked in order; the defaults and the first
-// problem when one fails.
-SettingsChoice readSettings(std::span<const std::string> texts, std::string& problem) {
-    const std::optional<float> maxGain = parseFloatSetting(texts[0].c_str());
-    const std::optional<float> recoverSpeed = parseFloatSetting(texts[1].c_str());
-    const std::optional<std::int32_t> feedbackSpeed = parseIntSetting(texts[2].c_str());
-    for (std::string failed : {settingProblem("max gain", texts[0], maxGain, kMaxGainLowest, kMaxGainHighest),
-                               settingProblem("recover speed", texts[1], recoverSpeed, kRecoverSpeedLowest,
-                                              kRecoverSpeedHighest),
-                               settingProblem("feedback speed", texts[2], feedbackSpeed, kFeedbackSpeedLowest,
-                                              kFeedbackSpeedHighest)}) {
-        if (!failed.empty()) {
-            problem = std::move(failed);
-            return {};
-        }
-    }
-    return {{*maxGain, *recoverSpeed, *feedbackSpeed}, true};
-}
+// Three arguments read as settings, each where it starts with a number.
+struct SettingTexts {
+    explicit SettingTexts(std::span<const std::string> arguments)
+        : texts(arguments),
+          maxGain(parseFloatSetting(arguments[0].c_str())),
+          recoverSpeed(parseFloatSetting(arguments[1].c_str())),
+          feedbackSpeed(parseIntSetting(arguments[2].c_str())) {}
 
-// True when three arguments read as settings: each starts with a number.
-bool readAsSettings(std::span<const std::string> texts) {
-    return parseFloatSetting(texts[0].c_str()) && parseFloatSetting(texts[1].c_str()) &&
-           parseIntSetting(texts[2].c_str());
-}
+    bool allNumbers() const { return maxGain && recoverSpeed && feedbackSpeed; }
+
+    // The settings, checked in order; the defaults and the first problem when one fails.
+    SettingsChoice choose(std::string& problem) const {
+        for (std::string failed :
+             {settingProblem("max gain", texts[0], maxGain, kMaxGainLowest, kMaxGainHighest),
+              settingProblem("recover speed", texts[1], recoverSpeed, kRecoverSpeedLowest, kRecoverSpeedHighest),
+              settingProblem("feedback speed", texts[2], feedbackSpeed, kFeedbackSpeedLowest,
+                             kFeedbackSpeedHighest)}) {
+            if (!failed.empty()) {
+                problem = std::move(failed);
+                return {};
+            }
+        }
+        return {{*maxGain, *recoverSpeed, *feedbackSpeed}, true};
+    }
+
+    std::span<const std::string> texts;
+    std::optional<float> maxGain;
+    std::optional<float> recoverSpeed;
+    std::optional<std::int32_t> feedbackSpeed;
+};
 
 }  // namespace
 
@@ -129,23 +135,23 @@ Request parseRequest(const std::vector<std::string>& arguments, const NameExists
     std::string& problem = request.settingsProblem;
     if (given.size() == 1 || !exists(given[1])) {
         request.names = {given.front()};
-        const std::span<const std::string> settings = given.subspan(1);
-        if (settings.size() == kSettingCount) {
-            request.choice = readSettings(settings, problem);
-        } else if (!settings.empty() && settings.size() < kSettingCount) {
-            problem = "only " + std::to_string(settings.size()) + " of the 3 settings " +
-                      (settings.size() == 1 ? "was" : "were") + " given";
-        } else if (!settings.empty()) {
-            problem = "the file name is followed by " + std::to_string(settings.size()) + " arguments, not 3";
+        const std::size_t settings = given.size() - 1;
+        if (settings == kSettingCount) {
+            request.choice = SettingTexts(given.subspan(1)).choose(problem);
+        } else if (settings != 0) {
+            problem = settings < kSettingCount
+                          ? "only " + std::to_string(settings) + " of the 3 settings " +
+                                (settings == 1 ? "was" : "were") + " given"
+                          : "the file name is followed by " + std::to_string(settings) + " arguments, not 3";
         }
     } else {
         request.severalFiles = true;
         std::size_t files = given.size();
         if (files > kSettingCount + 1) {
-            const std::span<const std::string> last = given.last(kSettingCount);
-            if (std::none_of(last.begin(), last.end(), exists) && readAsSettings(last)) {
+            const SettingTexts last(given.last(kSettingCount));
+            if (std::none_of(last.texts.begin(), last.texts.end(), exists) && last.allNumbers()) {
                 files -= kSettingCount;
-                request.choice = readSettings(last, problem);
+                request.choice = last.choose(problem);
             }
         }
         request.names.assign(given.begin(), given.begin() + static_cast<std::ptrdiff_t>(files));
