@@ -76,28 +76,23 @@ Outcome runFile(const BatchFile& file, std::size_t number, std::size_t count, co
 }  // namespace
 
 std::vector<BatchFile> planBatch(const std::vector<std::string>& names) {
-    // Files by name and by identity (the device and file numbers), each seen once.
-    using Identity = std::pair<std::uint64_t, std::uint64_t>;
-    const auto identity = [](const std::string& name) -> std::optional<Identity> {
-        const std::optional<FileIdentity> found = identityOf(name);
-        return found ? std::optional(Identity{found->device, found->file}) : std::nullopt;
-    };
+    // Files by name and by identity, each seen once.
     std::set<std::string> namesSeen;
-    std::set<Identity> filesSeen;
-    std::vector<std::pair<std::string, std::optional<Identity>>> distinct;
+    std::set<FileIdentity> filesSeen;
+    std::vector<std::pair<std::string, std::optional<FileIdentity>>> distinct;
     for (const std::string& name : names) {
-        const std::optional<Identity> file = identity(name);
+        const std::optional<FileIdentity> file = identityOf(name);
         if (namesSeen.insert(name).second && (!file || filesSeen.insert(*file).second)) {
             distinct.emplace_back(name, file);
         }
     }
     // The inputs by their outputs' names, and by the files at those names.
     std::map<std::string, const std::string*> byOutputName;
-    std::map<Identity, const std::string*> byOutputFile;
+    std::map<FileIdentity, const std::string*> byOutputFile;
     for (const auto& [name, file] : distinct) {
         const std::string output = deriveOutputName(name);
         byOutputName.emplace(output, &name);
-        if (const std::optional<Identity> outputFile = identity(output); outputFile && outputFile != file) {
+        if (const std::optional<FileIdentity> outputFile = identityOf(output); outputFile && outputFile != file) {
             byOutputFile.emplace(*outputFile, &name);
         }
     }

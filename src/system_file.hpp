@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <compare>
 #include <optional>
 #include <span>
 #include <string>
@@ -37,7 +38,7 @@ std::error_code windowsError(unsigned long code);
 struct FileIdentity {
     std::uint64_t device;
     std::uint64_t file;
-    bool operator==(const FileIdentity&) const = default;
+    auto operator<=>(const FileIdentity&) const = default;
 };
 
 class SystemFile {
