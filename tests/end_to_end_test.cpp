@@ -587,15 +587,11 @@ TEST_F(EndToEnd, SeveralFilesInOneRun) {
         Settings settings;       // of the outputs written
     };
     const Case cases[] = {
-        {{"01 Intro.wav", "02 Song.wav", "30", "4", "3"},
-         settings30 + block("[1/2] 01 Intro.wav", ".....") + block("[2/2] 02 Song.wav", ".") +
-             "2 files: 2 written, 0 failed\n",
-         "", 0, {30.0f, 4.0f, 3}},
-        {{"01 Intro.wav", "02 Song.wav", "missing.wav", "x.wav"},
-         kDefaults + block("[1/4] 01 Intro.wav", ".....") + block("[2/4] 02 Song.wav", ".") +
+        {{"01 Intro.wav", "02 Song.wav", "missing.wav", "x.wav", "30", "4", "3"},
+         settings30 + block("[1/4] 01 Intro.wav", ".....") + block("[2/4] 02 Song.wav", ".") +
              "[3/4] missing.wav\nCould not open missing.wav !\n\n" + block("[4/4] x.wav", "..") +
              "4 files: 3 written, 1 failed\n",
-         "missing.wav: No such file or directory", 1, {}},
+         "missing.wav: No such file or directory", 1, {30.0f, 4.0f, 3}},
         {{"x.wav", "Cx.wav", "x.wav", "./x.wav"},
          kDefaults + block("[1/2] x.wav", "..") + "[2/2] Cx.wav: the output of x.wav, left as it is\n" +
              "2 files: 1 written, 0 failed, 1 left as it is\n",

@@ -13,7 +13,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
-#include <thread>
 #include <utility>
 
 namespace testing_support {
@@ -322,14 +321,7 @@ void BackgroundRun::closeOutput() {
 }
 
 RunResult BackgroundRun::finish() {
-    // Read what the run prints, so that it never waits on a full pipe.
-    std::thread drain([fd = output_] {
-        char buffer[4096];
-        while (fd >= 0 && read(fd, buffer, sizeof buffer) > 0) {
-        }
-    });
     RunResult result = collect(pid_, io_);
-    drain.join();
     closeOutput();
     pid_ = -1;
     return result;

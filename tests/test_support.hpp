@@ -115,7 +115,8 @@ RunResult runTwoband(const std::filesystem::path& directory, const std::vector<s
                      const RunOptions& options = {});
 
 // A run of the built binary in the background, for tests that stop it part-way. Its
-// standard output goes to a pipe, which closeOutput closes as a reader that quits does.
+// standard output goes to a pipe, which closeOutput closes as a reader that quits does;
+// nothing reads it, so what the run prints must fit the pipe (64 KiB).
 class BackgroundRun {
 public:
     BackgroundRun(const std::filesystem::path& directory, const std::vector<std::string>& args,

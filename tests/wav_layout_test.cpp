@@ -161,7 +161,6 @@ TEST(WavLayout, NamesOtherFormatsByTheirFirstBytes) {
         {withHead({'I', 'D', '3', 4}), "an MP3 file"},
         {mp3, "an MP3 file"},
         {withHead({'F', 'O', 'R', 'M', 0, 0, 0, 0, 'A', 'I', 'F', 'F'}), "an AIFF file"},
-        {withHead({'F', 'O', 'R', 'M', 0, 0, 0, 0, 'A', 'I', 'F', 'C'}), "an AIFF-C file"},
         {withHead({'c', 'a', 'f', 'f'}), "a CAF file"},
         {withHead({'R', 'I', 'F', 'F', 0, 0, 0, 0, 'A', 'V', 'I', ' '}), "a RIFF file of type 'AVI '"},
         {withHead({'R', 'I', 'F', 'X', 0, 0, 0, 0, 'W', 'A', 'V', 'E'}), "a big-endian RIFX file"},
