@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <limits>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace twoband {
@@ -70,7 +71,83 @@ struct SettingTexts {
     std::optional<std::int32_t> feedbackSpeed;
 };
 
+// The options, by their long and short names.
+struct Option {
+    std::string_view name;  // after "--"
+    char letter;            // after "-"; 0 for none
+    bool FileOptions::*flag;
+};
+
+constexpr Option kOptions[] = {
+    {"force", 'f', &FileOptions::force},
+    {"raw", 0, &FileOptions::raw},
+};
+
+const Option* findOption(std::string_view name) {
+    for (const Option& option : kOptions) {
+        if (option.name == name) return &option;
+    }
+    return nullptr;
+}
+
+const Option* findOption(char letter) {
+    for (const Option& option : kOptions) {
+        if (option.letter == letter) return &option;
+    }
+    return nullptr;
+}
+
+// Splits the arguments into the options, which it applies to `request`, and the rest,
+// in order. False, with the problem in `request`, where an option is not known.
+bool readOptions(std::span<const std::string> given, Request& request, std::vector<std::string>& rest) {
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        const std::string& argument = given[i];
+        if (argument == "--") {
+            rest.insert(rest.end(), given.begin() + static_cast<std::ptrdiff_t>(i) + 1, given.end());
+            break;
+        }
+        if (argument.size() < 2 || argument[0] != '-' || parseFloatSetting(argument.c_str())) {
+            rest.push_back(argument);  // a name, "-", or a number
+            continue;
+        }
+        if (argument[1] == '-') {
+            const std::string_view text = std::string_view(argument).substr(2);
+            const std::string_view name = text.substr(0, text.find('='));
+            if (name == "help" || name == "version") {
+                request.action = name == "help" ? Request::Action::help : Request::Action::version;
+                continue;
+            }
+            const Option* option = findOption(name);
+            if (option == nullptr) {
+                request.problem = "unknown option '--" + std::string(name) + "'";
+                return false;
+            }
+            if (name.size() != text.size()) {
+                request.problem = "option '--" + std::string(name) + "' takes no value";
+                return false;
+            }
+            request.options.*option->flag = true;
+            continue;
+        }
+        for (const char letter : std::string_view(argument).substr(1)) {
+            if (letter == 'h') {
+                request.action = Request::Action::help;
+                continue;
+            }
+            const Option* option = findOption(letter);
+            if (option == nullptr) {
+                request.problem = std::string("unknown option '-") + letter + "'";
+                return false;
+            }
+            request.options.*option->flag = true;
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+const char* const kUsageHint = "Try 'twoband --help' for the options.\n";
 
 const char* const kUsageText =
     "Usage: twoband [--] [FILE... [MAXGAIN RECOVERSPEED FEEDBACKSPEED]]\n"
@@ -113,20 +190,19 @@ Request parseRequest(const std::vector<std::string>& arguments, const NameExists
     if (arguments.empty()) {
         return request;
     }
-    std::span<const std::string> given(arguments.begin() + 1, arguments.end());
-    if (!given.empty() && given.front() == "--") {
-        given = given.subspan(1);
-    } else if (given.size() == 1) {
-        const std::string_view option = given.front();
-        if (option == "--help" || option == "-h" || option == "/?") {
-            request.action = Request::Action::help;
-            return request;
-        }
-        if (option == "--version") {
-            request.action = Request::Action::version;
-            return request;
-        }
+    if (arguments.size() == 2 && arguments[1] == "/?") {
+        request.action = Request::Action::help;
+        return request;
     }
+    std::vector<std::string> rest;
+    if (!readOptions(std::span(arguments).subspan(1), request, rest)) {
+        request.action = Request::Action::refuse;
+        return request;
+    }
+    if (request.action != Request::Action::run) {
+        return request;
+    }
+    const std::span<const std::string> given(rest);
     if (given.empty()) {
         request.nameSource = Request::NameSource::prompt;
         return request;

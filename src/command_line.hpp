@@ -22,10 +22,17 @@ struct SettingsChoice {
     bool userDefined = false;
 };
 
-// What a command line asks for, read once: help, the version, or a run, with where its
-// input names come from and the settings in force.
+// What the options ask of every file of a run.
+struct FileOptions {
+    bool force = false;  // replace whatever stands at an output name
+    bool raw = false;    // header-blind: stereo frames from byte 44, whatever the file is
+};
+
+// What a command line asks for, read once: help, the version, a run (with where its
+// input names come from, the settings in force and the options), or nothing, for a
+// command line that cannot be read.
 struct Request {
-    enum class Action { help, version, run };
+    enum class Action { help, version, run, refuse };
     enum class NameSource {
         arguments,  // the arguments name the input files
         prompt,     // no argument: ask at the prompt
@@ -39,13 +46,19 @@ struct Request {
     // Why settings that were given are not used ("max gain 200 is outside 4 to 100");
     // empty when none were given, or all were used.
     std::string settingsProblem;
+    FileOptions options;
+    // Why the command line is refused ("unknown option '--frce'").
+    std::string problem;
 };
 
 // Whether something stands at a name: tells files from settings.
 using NameExists = std::function<bool(const std::string&)>;
 
-// Reads the program's arguments, its own name first. "--" first ends the options;
-// otherwise --help, -h, /? and --version count only as the sole argument.
+// Reads the program's arguments, its own name first. Options may stand anywhere before
+// "--", which ends them; an argument that reads as a number ("-5") is a setting, "-"
+// a name, and /? asks for help as the sole argument. Long options take their value
+// after '=' or as the next argument; short ones may be grouped ("-fq").
+// The other arguments, in order:
 // - One file: a sole argument, or a second one that names nothing. The settings are
 //   the next three arguments, used when exactly three are given and all are valid;
 //   otherwise all three take their defaults.
@@ -54,8 +67,9 @@ using NameExists = std::function<bool(const std::string&)>;
 //   (used when valid, as for one file); every other argument is a file.
 Request parseRequest(const std::vector<std::string>& arguments, const NameExists& exists);
 
-// The text printed for --help.
+// The text printed for --help, and the hint after a command line that is refused.
 extern const char* const kUsageText;
+extern const char* const kUsageHint;
 
 // A line typed at the prompt as a name: without the blanks around it, and without one
 // pair of quotes around it (a path dragged into a terminal arrives quoted).

@@ -11,7 +11,6 @@
 #include <thread>
 #include <utility>
 
-#include "sample_file.hpp"
 #include "system_file.hpp"
 #include "temporary_files.hpp"
 
@@ -61,56 +60,95 @@ enum class Outcome { pending, written, failed, left };
 
 // One file's block of the transcript, and its outcome.
 Outcome runFile(const BatchFile& file, std::size_t number, std::size_t count, const Settings& settings,
-                Console& console, bool numbered) {
-    if (numbered) {
-        console.outf("[%zu/%zu] %s", number, count, file.name.c_str());
-        if (!file.outputOf.empty()) {
-            console.outf(": the output of %s, left as it is\n", file.outputOf.c_str());
-            return Outcome::left;
-        }
-        console.out("\n");
+                const FileOptions& options, Console& console, bool numbered) {
+    if (numbered) console.outf("[%zu/%zu] ", number, count);
+    if (!file.outputOf.empty()) {
+        console.outf("%s: the output of %s, left as it is\n", file.name.c_str(), file.outputOf.c_str());
+        return Outcome::left;
     }
-    return runSampleFile(file.name, settings, console) ? Outcome::written : Outcome::failed;
+    if (numbered) console.outf("%s\n", file.name.c_str());
+    const bool written = file.opened ? compressInput(*file.opened, file.name, settings, options, console)
+                                     : runSampleFile(file.name, settings, options, console);
+    return written ? Outcome::written : Outcome::failed;
+}
+
+// Where a name's leaf starts: after its last separator ('/' or '\\').
+std::size_t leafOf(const std::string& name) {
+    const std::size_t separator = name.find_last_of("/\\");
+    return separator == std::string::npos ? 0 : separator + 1;
+}
+
+// The folder part of a name, as a name that opens it.
+std::string folderOf(const std::string& name) {
+    const std::size_t leaf = leafOf(name);
+    return leaf == 0 ? "." : leaf == 1 ? name.substr(0, 1) : name.substr(0, leaf - 1);
+}
+
+// What makes two names one: the file they reach, and where its output goes (the
+// folder and the leaf, as the file system compares leaves). Names that cannot be
+// opened are one only when they are the same text.
+struct NameKey {
+    std::optional<FileIdentity> file;
+    std::optional<FileIdentity> outputFolder;
+    std::string text;
+    auto operator<=>(const NameKey&) const = default;
+};
+
+NameKey keyOf(const std::string& name, const std::optional<FileIdentity>& file) {
+    const std::optional<FileIdentity> folder = file ? identityOf(folderOf(name)) : std::nullopt;
+    if (!file || !folder) return {std::nullopt, std::nullopt, name};
+    return {file, folder, foldedName(name.substr(leafOf(name)))};
+}
+
+// The sibling whose earlier output the input `name` is, if it is one: `name` without
+// the C in front of its leaf.
+std::string earlierOutputOf(const std::string& name, const FileOptions& options) {
+    const std::size_t leaf = leafOf(name);
+    if (leaf >= name.size() || foldedName(name.substr(leaf, 1)) != foldedName("C")) return {};
+    const std::string sibling = name.substr(0, leaf) + name.substr(leaf + 1);
+    std::error_code error;
+    SystemFile file = SystemFile::openForReading(sibling, error);
+    const std::optional<SystemFile::Status> status = file ? file.status(error) : std::nullopt;
+    if (!status || !status->regular) return {};
+    const InputFile input{std::move(file), status->size};
+    const std::optional<SampleRange> samples = samplesOf(input, options);
+    return samples && isEarlierOutput(name, input, *samples) ? sibling : std::string();
 }
 
 }  // namespace
 
-std::vector<BatchFile> planBatch(const std::vector<std::string>& names) {
-    // Files by name and by identity, each seen once.
-    std::set<std::string> namesSeen;
-    std::set<FileIdentity> filesSeen;
+std::vector<BatchFile> planBatch(const std::vector<std::string>& names, const FileOptions& options) {
+    std::set<NameKey> seen;
     std::vector<std::pair<std::string, std::optional<FileIdentity>>> distinct;
     for (const std::string& name : names) {
         const std::optional<FileIdentity> file = identityOf(name);
-        if (namesSeen.insert(name).second && (!file || filesSeen.insert(*file).second)) {
-            distinct.emplace_back(name, file);
-        }
+        if (seen.insert(keyOf(name, file)).second) distinct.emplace_back(name, file);
     }
-    // The inputs by their outputs' names, and by the files at those names.
-    std::map<std::string, const std::string*> byOutputName;
-    std::map<FileIdentity, const std::string*> byOutputFile;
+    // The files standing at the inputs' output names: inputs found there are opened now,
+    // before any output replaces them.
+    std::set<FileIdentity> replaced;
     for (const auto& [name, file] : distinct) {
-        const std::string output = deriveOutputName(name);
-        byOutputName.emplace(output, &name);
-        if (const std::optional<FileIdentity> outputFile = identityOf(output); outputFile && outputFile != file) {
-            byOutputFile.emplace(*outputFile, &name);
-        }
+        const std::optional<FileIdentity> output = identityOf(deriveOutputName(name));
+        if (output && output != file) replaced.insert(*output);
     }
     std::vector<BatchFile> files;
     for (const auto& [name, file] : distinct) {
-        BatchFile planned{name, {}};
-        if (const auto found = byOutputName.find(name); found != byOutputName.end()) {
-            planned.outputOf = *found->second;
-        } else if (const auto same = file ? byOutputFile.find(*file) : byOutputFile.end(); same != byOutputFile.end()) {
-            planned.outputOf = *same->second;
+        BatchFile planned{name, earlierOutputOf(name, options), nullptr};
+        if (planned.outputOf.empty() && file && replaced.contains(*file)) {
+            std::error_code error;
+            SystemFile opened = SystemFile::openForReading(name, error);
+            const std::optional<SystemFile::Status> status = opened ? opened.status(error) : std::nullopt;
+            if (status && status->regular) {
+                planned.opened = std::make_shared<const InputFile>(InputFile{std::move(opened), status->size});
+            }
         }
         files.push_back(std::move(planned));
     }
     return files;
 }
 
-BatchOutcome runBatch(const std::vector<BatchFile>& files, const Settings& settings, Console& console,
-                      unsigned workers, bool numbered) {
+BatchOutcome runBatch(const std::vector<BatchFile>& files, const Settings& settings, const FileOptions& options,
+                      Console& console, unsigned workers, bool numbered) {
     const std::size_t count = files.size();
     std::vector<std::unique_ptr<HeldConsole>> consoles;
     for (std::size_t i = 0; i < count; ++i) consoles.push_back(std::make_unique<HeldConsole>(console));
@@ -121,7 +159,7 @@ BatchOutcome runBatch(const std::vector<BatchFile>& files, const Settings& setti
 
     const auto work = [&] {
         for (std::size_t i; (i = next++) < count;) {
-            const Outcome outcome = runFile(files[i], i + 1, count, settings, *consoles[i], numbered);
+            const Outcome outcome = runFile(files[i], i + 1, count, settings, options, *consoles[i], numbered);
             const std::lock_guard lock(mutex);
             outcomes[i] = outcome;
             finished.notify_all();

@@ -9,27 +9,33 @@
 //
 //   names ─► planBatch ─► [1/n] a.wav   ─► worker ─► console (live)
 //                         [2/n] b.wav   ─► worker ─► held ─┐ released when
-//                         [3/n] Ca.wav  (the output of a.wav: left as it is)  1 is done
+//                         [3/n] Ca.wav  (an earlier output of a.wav: left)  1 is done
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "command_line.hpp"
 #include "console.hpp"
+#include "sample_file.hpp"
 #include "settings.hpp"
 
 namespace twoband {
 
 struct BatchFile {
     std::string name;
-    std::string outputOf;  // the named input this file is the output of, if it is one
+    std::string outputOf;  // the input this file is an earlier output of, if it is one
+    // The input, opened when the plan was made: for a file that another file of the run
+    // replaces as its output, so that it is read as it was.
+    std::shared_ptr<const InputFile> opened;
 };
 
-// The files of a run in the order named: a file named twice (by the same name or
-// another) once; a file that is the output of another file named (Csong.wav beside
-// song.wav) marked, to be left as it is. So no run reads a file that another file of
-// the same run is replacing.
-std::vector<BatchFile> planBatch(const std::vector<std::string>& names);
+// The files of a run in the order named, each name once: names that reach the same
+// file and put its output at the same place are one name. An input C<name> that is an
+// earlier output of its sibling <name> is marked, to be left as it is, whether or not
+// the sibling is named too; so a rerun makes no CC file.
+std::vector<BatchFile> planBatch(const std::vector<std::string>& names, const FileOptions& options);
 
 struct BatchOutcome {
     std::size_t written = 0;
@@ -40,8 +46,8 @@ struct BatchOutcome {
 // Compresses `files`, `workers` at a time. With `numbered`, each file's block starts
 // with a line "[i/n] name" and a summary line ends the run; without, the transcript
 // is a one-file run's.
-BatchOutcome runBatch(const std::vector<BatchFile>& files, const Settings& settings, Console& console,
-                      unsigned workers, bool numbered);
+BatchOutcome runBatch(const std::vector<BatchFile>& files, const Settings& settings, const FileOptions& options,
+                      Console& console, unsigned workers, bool numbered);
 
 // How many files to have in flight at once: one more than the processors the system
 // gives the process (its affinity mask where there is one).

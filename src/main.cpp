@@ -1,10 +1,10 @@
 // twoband: two-band dynamic range compressor for 16-bit WAV files.
 //
-// Usage: twoband [--] [file... [maxGain recoverSpeed feedbackSpeed]] | --help | --version
-// Without arguments the file name is asked for at a prompt. Each result is written
-// beside its input with a 'C' in front of the file name. Every outcome is reported on
-// standard output; the exit status is 0 when every output was written (or help or the
-// version was asked for) and 1 when one was not.
+// Usage: twoband [option]... [file... [maxGain recoverSpeed feedbackSpeed]] | --help | --version
+// Without a file the name is asked for at a prompt. Each result is written beside its
+// input with a 'C' in front of the file name. Every outcome is reported on standard
+// output; the exit status is 0 when every output was written (or help or the version
+// was asked for) and 1 when one was not, or the command line could not be read.
 
 #include <cstdlib>
 #include <optional>
@@ -30,11 +30,14 @@ int run(const Request& request, Console& console) {
         case Request::Action::version:
             console.outf("twoband %s\n", kVersion);
             return EXIT_SUCCESS;
+        case Request::Action::refuse:
+            console.error("twoband: " + request.problem + "\n" + kUsageHint);
+            return EXIT_FAILURE;
         case Request::Action::run:
             break;
     }
 
-    console.outf("twoband %s - two-band dynamic range compressor for 16-bit stereo WAV files\n", kVersion);
+    console.outf("twoband %s - two-band dynamic range compressor for 16-bit WAV files\n", kVersion);
 
     std::vector<std::string> names = request.names;
     if (request.nameSource == Request::NameSource::prompt) {
@@ -52,8 +55,8 @@ int run(const Request& request, Console& console) {
         console.error("twoband: " + request.settingsProblem + "\n");
     }
     echoSettings(console, request.choice);
-    const BatchOutcome outcome = runBatch(planBatch(names), request.choice.settings, console,
-                                          batchWorkers(), request.severalFiles);
+    const BatchOutcome outcome = runBatch(planBatch(names, request.options), request.choice.settings,
+                                          request.options, console, batchWorkers(), request.severalFiles);
     return outcome.failed == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
 }
 

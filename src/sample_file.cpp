@@ -1,6 +1,9 @@
 #include "sample_file.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -17,6 +20,7 @@ namespace {
 struct PendingOutput {
     std::optional<OutputFile> file;
     std::error_code error;
+    std::string refusal;       // why the name is not replaced, where the system gave no error
     bool writeFailed = false;  // rather than never created
 };
 
@@ -50,26 +54,63 @@ std::uint16_t engineChannels(const WavLayout& layout, const std::string& name, C
     return kStereoChannels;
 }
 
+// A file read header-blind: a plain 44-byte header and stereo frames to the end.
+WavLayout rawLayout(std::uint64_t length) { return {Container::riff, canonicalSamples(length), std::nullopt, {}}; }
+
+// The layout of `input`, as `options` read it; nothing when a read fails.
+std::optional<WavLayout> readLayout(const InputFile& input, const FileOptions& options, std::error_code& error) {
+    if (options.raw) {
+        return rawLayout(input.length);
+    }
+    return findWavLayout(input.length, [&](std::uint64_t offset, std::span<std::uint8_t> into) {
+        const std::optional<std::size_t> got = input.file.readAt(offset, into, error);
+        return got && *got == into.size();
+    });
+}
+
 // Where the samples of `input` are. Nothing, and the messages, for a file that cannot
 // be compressed.
 std::optional<SampleLayout> findSamples(const InputFile& input, const std::string& name,
-                                        Console& console) {
+                                        const FileOptions& options, Console& console) {
     std::error_code error;
-    const std::optional<WavLayout> layout =
-        findWavLayout(input.length, [&](std::uint64_t offset, std::span<std::uint8_t> into) {
-            const std::optional<std::size_t> got = input.file.readAt(offset, into, error);
-            return got && *got == into.size();
-        });
+    const std::optional<WavLayout> layout = readLayout(input, options, error);
     if (!layout) {
         reportReadFailure(console, name, error);
         return std::nullopt;
     }
-    if (const std::optional<Refusal> refusal = refusalOf(input.length, *layout)) {
+    if (const std::optional<Refusal> refusal = refusalOf(name, input.length, *layout)) {
         console.out(refusal->message);
         console.problem(name, refusal->reason);
         return std::nullopt;
     }
     return SampleLayout{layout->samples, engineChannels(*layout, name, console)};
+}
+
+// `name` as a shell takes it: in double quotes where it holds more than letters,
+// digits and a few safe signs.
+std::string quotedForShell(const std::string& name) {
+    const bool plain = !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) != 0 || std::strchr("._-+/:,@%=", c) != nullptr;
+    });
+    if (plain) return name;
+    std::string quoted = "\"";
+    for (const char c : name) {
+        if (c == '"' || c == '\\' || c == '$' || c == '`') quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+// How to turn the audio file `name` into one this program compresses.
+std::string conversionHint(const std::string& name) {
+    const std::size_t leaf = name.find_last_of("/\\") == std::string::npos ? 0 : name.find_last_of("/\\") + 1;
+    const std::size_t dot = name.rfind('.');
+    const std::string stem = dot == std::string::npos || dot <= leaf ? name : name.substr(0, dot);
+    std::string extension = dot == std::string::npos || dot <= leaf ? "" : name.substr(dot);
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string converted = stem + (extension == ".wav" ? "-16bit.wav" : ".wav");
+    return "convert it first: ffmpeg -i " + quotedForShell(name) + " -c:a pcm_s16le " + quotedForShell(converted);
 }
 
 // The buffer every block passes through, or nothing (and the message) without memory.
@@ -112,6 +153,21 @@ bool streamBlocks(const InputFile& input, const std::string& name, SampleRange s
     return true;
 }
 
+// The output at `outputName`, or why there is none: what stands there is replaced only
+// when it is an earlier output of the input (or where the options force it).
+PendingOutput prepareOutput(const std::string& outputName, const InputFile& input, SampleRange samples,
+                            const std::string& name, const FileOptions& options) {
+    std::error_code error;
+    const std::optional<NameStatus> standing = statusOfName(outputName, error);
+    if (standing && !options.force && standing->kind != NameStatus::Kind::missing &&
+        standing->kind != NameStatus::Kind::directory && !isEarlierOutput(outputName, input, samples)) {
+        return {std::nullopt, {},
+                "exists and is not an earlier output of " + name + "; not replaced (--force replaces it)"};
+    }
+    std::optional<OutputFile> created = OutputFile::create(outputName, error);
+    return {std::move(created), error, {}};
+}
+
 // Puts the finished output in place under its name.
 bool commitOutput(PendingOutput& output, const std::string& name, Console& console) {
     if (output.file && !output.file->finish(output.error)) {
@@ -121,7 +177,7 @@ bool commitOutput(PendingOutput& output, const std::string& name, Console& conso
         return true;
     }
     console.outf(output.writeFailed ? "Could not write %s !\n" : "Could not overwrite %s !\n", name.c_str());
-    console.problem(name, output.error.message());
+    console.problem(name, output.refusal.empty() ? output.error.message() : output.refusal);
     return false;
 }
 
@@ -133,7 +189,7 @@ std::string deriveOutputName(const std::string& input) {
     return std::string(input).insert(insertAt, 1, 'C');
 }
 
-std::optional<Refusal> refusalOf(std::uint64_t length, const WavLayout& layout) {
+std::optional<Refusal> refusalOf(const std::string& name, std::uint64_t length, const WavLayout& layout) {
     constexpr const char* kNotPcm16 = "This sample is not 16-bit PCM !\n";
     if (length < kMinSampleLength) {
         return Refusal{"This sample is too short for being compressed !\n",
@@ -144,11 +200,16 @@ std::optional<Refusal> refusalOf(std::uint64_t length, const WavLayout& layout) 
         return Refusal{"This sample is too long for being compressed !\n",
                        std::to_string(length) + " bytes; only RF64, BW64 and Wave64 files may be 4 GiB or longer"};
     }
+    if (layout.container == Container::unknown) {
+        return Refusal{kNotPcm16, "not a WAV file"};
+    }
     if (layout.container == Container::foreign) {
-        return Refusal{kNotPcm16, layout.foreign + ", not a WAV file"};
+        const ForeignFormat& foreign = layout.foreign;
+        return Refusal{kNotPcm16, foreign.what + ", not a WAV file" + (foreign.audio ? "; " + conversionHint(name) : "")};
     }
     if (layout.format && !layout.format->pcm16) {
-        return Refusal{kNotPcm16, describeFormat(*layout.format) + ", only 16-bit PCM is compressed"};
+        return Refusal{kNotPcm16, describeFormat(*layout.format) + ", only 16-bit PCM is compressed; " +
+                                      conversionHint(name)};
     }
     return std::nullopt;
 }
@@ -168,9 +229,42 @@ std::optional<InputFile> openInput(const std::string& name, Console& console) {
     return InputFile{std::move(file), status->size};
 }
 
+std::optional<SampleRange> samplesOf(const InputFile& input, const FileOptions& options) {
+    std::error_code error;
+    const std::optional<WavLayout> layout = readLayout(input, options, error);
+    if (!layout || refusalOf({}, input.length, *layout)) {
+        return std::nullopt;
+    }
+    return layout->samples;
+}
+
+bool isEarlierOutput(const std::string& name, const InputFile& input, SampleRange samples) {
+    std::error_code error;
+    const SystemFile file = SystemFile::openForReading(name, error);
+    const std::optional<SystemFile::Status> status = file ? file.status(error) : std::nullopt;
+    if (!status || !status->regular || status->size != input.length) {
+        return false;
+    }
+    // The bytes before the samples and after them, a block at a time.
+    constexpr std::size_t kCompareBytes = 64 * 1024;
+    std::array<std::uint8_t, kCompareBytes> ours{};
+    std::array<std::uint8_t, kCompareBytes> theirs{};
+    for (const auto& [from, to] : {std::pair{std::uint64_t{0}, samples.begin}, std::pair{samples.end, input.length}}) {
+        for (std::uint64_t at = from; at < to; at += kCompareBytes) {
+            const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(kCompareBytes, to - at));
+            const std::optional<std::size_t> got = input.file.readAt(at, std::span(ours).first(size), error);
+            const std::optional<std::size_t> gotToo = file.readAt(at, std::span(theirs).first(size), error);
+            if (got != size || gotToo != size || std::memcmp(ours.data(), theirs.data(), size) != 0) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 bool compressInput(const InputFile& input, const std::string& name, const Settings& settings,
-                   Console& console, std::size_t blockBytes) {
-    const std::optional<SampleLayout> samples = findSamples(input, name, console);
+                   const FileOptions& options, Console& console, std::size_t blockBytes) {
+    const std::optional<SampleLayout> samples = findSamples(input, name, options, console);
     if (!samples) {
         return false;
     }
@@ -184,9 +278,7 @@ bool compressInput(const InputFile& input, const std::string& name, const Settin
 
     // The output is prepared before the stream; its problems are told after it.
     const std::string outputName = deriveOutputName(name);
-    std::error_code error;
-    std::optional<OutputFile> created = OutputFile::create(outputName, error);
-    PendingOutput output{std::move(created), error};
+    PendingOutput output = prepareOutput(outputName, input, samples->samples, name, options);
 
     console.out("Processing...\n\n");
     EnginePass pass(settings, samples->samples, samples->channels, console, bestFrameKernel());
@@ -198,10 +290,10 @@ bool compressInput(const InputFile& input, const std::string& name, const Settin
     return commitOutput(output, outputName, console);
 }
 
-bool runSampleFile(const std::string& name, const Settings& settings, Console& console,
-                   std::size_t blockBytes) {
+bool runSampleFile(const std::string& name, const Settings& settings, const FileOptions& options,
+                   Console& console, std::size_t blockBytes) {
     const std::optional<InputFile> input = openInput(name, console);
-    return input && compressInput(*input, name, settings, console, blockBytes);
+    return input && compressInput(*input, name, settings, options, console, blockBytes);
 }
 
 }  // namespace twoband

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "command_line.hpp"
 #include "console.hpp"
 #include "engine/engine_pass.hpp"
 #include "settings.hpp"
@@ -39,8 +40,8 @@ struct InputFile {
 // its standard error gives the reason of a failure. True when the output was
 // written. The file travels in reads of `blockBytes`, rounded down to whole frames of
 // the file.
-bool runSampleFile(const std::string& name, const Settings& settings, Console& console,
-                   std::size_t blockBytes = kBlockBytes);
+bool runSampleFile(const std::string& name, const Settings& settings, const FileOptions& options,
+                   Console& console, std::size_t blockBytes = kBlockBytes);
 
 // Opens and measures the input; refuses what is no regular file.
 std::optional<InputFile> openInput(const std::string& name, Console& console);
@@ -52,14 +53,24 @@ struct Refusal {
     std::string reason;
 };
 
-// Why a file of `length` bytes laid out as `layout` cannot be compressed (too short,
-// too long for its container, another format, not 16-bit PCM); nothing when it can.
-std::optional<Refusal> refusalOf(std::uint64_t length, const WavLayout& layout);
+// Why the file `name` of `length` bytes laid out as `layout` cannot be compressed (too
+// short, too long for its container, not a WAV file, not 16-bit PCM); nothing when it
+// can. An audio file of another format is told how to convert it.
+std::optional<Refusal> refusalOf(const std::string& name, std::uint64_t length, const WavLayout& layout);
 
 // Everything after opening: the samples (or the refusal), the output, the stream, the
 // commit.
 bool compressInput(const InputFile& input, const std::string& name, const Settings& settings,
-                   Console& console, std::size_t blockBytes = kBlockBytes);
+                   const FileOptions& options, Console& console, std::size_t blockBytes = kBlockBytes);
+
+// Where the samples of `input` are, as a run with `options` compresses them; nothing
+// where it would refuse the file or a read fails. Says nothing.
+std::optional<SampleRange> samplesOf(const InputFile& input, const FileOptions& options);
+
+// An output holds its input's length and, outside the samples, the input's own bytes.
+// True when the file at `name` (through a link) is such an earlier output of `input`,
+// whose samples are `samples`.
+bool isEarlierOutput(const std::string& name, const InputFile& input, SampleRange samples);
 
 // The output name of an input name: a 'C' in front of the file-name part, after the
 // last '/' or '\' if there is one.

@@ -223,6 +223,12 @@ bool renameOver(const NativeChar* from, const std::string& to, std::error_code& 
 
 void removeName(const NativeChar* name) { DeleteFileW(name); }
 
+std::string foldedName(const std::string& name) {
+    std::wstring wide = wideFromUtf8(name);
+    CharUpperBuffW(wide.data(), static_cast<DWORD>(wide.size()));
+    return utf8FromWide(wide.data(), wide.size());
+}
+
 #else
 
 namespace {
@@ -361,6 +367,8 @@ bool renameOver(const NativeChar* from, const std::string& to, std::error_code& 
 }
 
 void removeName(const NativeChar* name) { ::unlink(name); }
+
+std::string foldedName(const std::string& name) { return name; }
 
 #endif
 

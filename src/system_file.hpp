@@ -96,6 +96,10 @@ std::optional<NameStatus> statusOfName(const std::string& name, std::error_code&
 // True when something stands at `name` (a link, even a dangling one, counts).
 bool nameExists(const std::string& name);
 
+// A name as the file system compares names: the same text on POSIX, in capitals on
+// Windows, whose names ignore case.
+std::string foldedName(const std::string& name);
+
 // Which file a name leads to (through links), where it can be opened: the same for
 // every name of one file.
 std::optional<FileIdentity> identityOf(const std::string& name);

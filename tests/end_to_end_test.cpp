@@ -29,7 +29,7 @@ namespace fs = std::filesystem;
 
 const std::string kVersionLine = std::string("twoband ") + kVersion + "\n";
 const std::string kBanner = std::string("twoband ") + kVersion +
-                            " - two-band dynamic range compressor for 16-bit stereo WAV files\n";
+                            " - two-band dynamic range compressor for 16-bit WAV files\n";
 const std::string kDefaults =
     "Using default settings:\nMax Gain (4-100) = 20.000000\n"
     "Recover Speed (1-9) = 8.000000\nFeedback Speed (1-4) = 2\n\n\n";
@@ -142,6 +142,7 @@ TEST_F(EndToEnd, OnlyTheSamplesOfTheDataChunkAreProcessed) {
         const Bytes input = builder.chunk("data", samples).chunk("id3 ", Bytes(301, 0x5A)).bytes();
         const std::size_t end = begin + samples.size();
         writeFile(dir / "song.wav", input);
+        fs::remove(dir / "Csong.wav");  // the last row's output is no earlier output of this input
 
         const RunResult run = runTwoband(dir.path(), {"song.wav"});
 
@@ -157,28 +158,59 @@ TEST_F(EndToEnd, OnlyTheSamplesOfTheDataChunkAreProcessed) {
     }
 }
 
-TEST_F(EndToEnd, WhatIsNot16BitPcmIsRefused) {
-    // Each refused format (the layout tests cover every one) leaves nothing written,
-    // and standard error says why.
+TEST_F(EndToEnd, OnlyWavFilesOf16BitPcmAreCompressed) {
+    // Each refused file leaves nothing written, and standard error says what it is (the
+    // layout tests cover every signature); audio of another format, how to convert it.
     const Bytes music = twoSecondsOfMusic();
     const std::span<const std::uint8_t> samples(music.begin() + 44, music.end());
-    Bytes flac = music;
-    std::copy_n("fLaC", 4, flac.begin());
-    writeFile(dir / "24bit.wav", WavBuilder{}.format(1, 2, 24).chunk("data", samples).bytes());
-    writeFile(dir / "float.w64", WavBuilder{WavForm::wave64}.format(3, 2, 32).chunk("data", samples).bytes());
-    writeFile(dir / "song.wav", flac);
-    const std::pair<std::string, std::string> refusals[] = {
-        {"24bit.wav", "24-bit PCM, only 16-bit PCM is compressed"},
-        {"float.w64", "32-bit float, only 16-bit PCM is compressed"},
-        {"song.wav", "a FLAC file, not a WAV file"},
+    const auto withHead = [&](std::initializer_list<std::uint8_t> head) {
+        Bytes file = music;
+        std::copy(head.begin(), head.end(), file.begin());
+        return file;
     };
-    for (const auto& [name, reason] : refusals) {
-        const RunResult refused = runTwoband(dir.path(), {name});
-        EXPECT_EQ(refused.status, 1) << name;
-        EXPECT_EQ(refused.output, kBanner + kDefaults + "This sample is not 16-bit PCM !\n") << name;
-        EXPECT_EQ(refused.errors, "twoband: " + name + ": " + reason + "\n");
-        EXPECT_FALSE(fs::exists(dir / ("C" + name))) << name;
+    Bytes random(30000);
+    std::uint32_t seed = 12345;
+    for (std::uint8_t& byte : random) byte = static_cast<std::uint8_t>((seed = seed * 1103515245 + 12345) >> 24);
+    Bytes text;
+    while (text.size() < 25000) text.insert(text.end(), {'l', 'o', 'r', 'e', 'm', ' ', 'i', 'p', 's', 'u', 'm', '\n'});
+    const auto convert = [](const std::string& from, const std::string& to) {
+        return "; convert it first: ffmpeg -i " + from + " -c:a pcm_s16le " + to;
+    };
+    struct Case {
+        std::string name;
+        Bytes file;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {"24bit.wav", WavBuilder{}.format(1, 2, 24).chunk("data", samples).bytes(),
+         "24-bit PCM, only 16-bit PCM is compressed" + convert("24bit.wav", "24bit-16bit.wav")},
+        {"float.w64", WavBuilder{WavForm::wave64}.format(3, 2, 32).chunk("data", samples).bytes(),
+         "32-bit float, only 16-bit PCM is compressed" + convert("float.w64", "float.wav")},
+        {"song.wav", withHead({'f', 'L', 'a', 'C'}), "a FLAC file, not a WAV file" + convert("song.wav", "song-16bit.wav")},
+        {"episode.m4a", withHead({0, 0, 0, 0x20, 'f', 't', 'y', 'p', 'M', '4', 'A', ' '}),
+         "an MPEG-4 audio (M4A) file, not a WAV file" + convert("episode.m4a", "episode.wav")},
+        {"old news.au", withHead({'.', 's', 'n', 'd'}),
+         "a Sun AU file, not a WAV file" + convert("\"old news.au\"", "\"old news.wav\"")},
+        {"talk.wma", withHead({0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11, 0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C}),
+         "an ASF (WMA) file, not a WAV file" + convert("talk.wma", "talk.wav")},
+        {"live.mkv", withHead({0x1A, 0x45, 0xDF, 0xA3}), "a Matroska or WebM file, not a WAV file" + convert("live.mkv", "live.wav")},
+        {"song.wav.gz", withHead({0x1F, 0x8B, 0x08}), "a gzip file, not a WAV file"},
+        {"cover.wav", withHead({0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'}), "a PNG file, not a WAV file"},
+        {"notes.wav", text, "a text file, not a WAV file"},
+        {"noise.wav", random, "not a WAV file"},
+    };
+    for (const Case& c : cases) {
+        writeFile(dir / c.name, c.file);
+        const RunResult refused = runTwoband(dir.path(), {c.name});
+        EXPECT_EQ(refused.status, 1) << c.name;
+        EXPECT_EQ(refused.output, kBanner + kDefaults + "This sample is not 16-bit PCM !\n") << c.name;
+        EXPECT_EQ(refused.errors, "twoband: " + c.name + ": " + c.reason + "\n");
+        EXPECT_FALSE(fs::exists(dir / ("C" + c.name))) << c.name;
     }
+    // Header-blind, as asked: stereo frames from byte 44 on.
+    const RunResult raw = runTwoband(dir.path(), {"--raw", "noise.wav"});
+    EXPECT_EQ(raw.status, 0);
+    EXPECT_EQ(readFile(dir / "Cnoise.wav"), compressed(random));
 }
 
 // The 16-bit samples of `file` from `at` on, `channels` to a frame: channel `channel`
@@ -407,7 +439,7 @@ TEST_F(EndToEnd, OnlyACompleteFileEverTakesTheOutputName) {
     using fs::perms;
     const Bytes music = twoSecondsOfMusic();
     const Bytes expected = compressed(music);
-    const Bytes older(30000, 7);
+    const Bytes older = compressed(music, {30.0f, 4.0f, 3});  // an earlier output, other settings
     const Bytes precious(25000, 9);
     const mode_t mask = umask(0);
     umask(mask);
@@ -429,6 +461,7 @@ TEST_F(EndToEnd, OnlyACompleteFileEverTakesTheOutputName) {
         std::optional<perms> mode;
         bool nativeOnly;  // needs Linux users, limits, links or a preloaded library
         std::vector<std::string> environment = {};
+        bool force = false;  // what stands there is no earlier output: replaced with --force
     };
     const Case cases[] = {
         {"a new output gets a plain create's mode", [](const fs::path&) {}, false, 0, done, "", expected,
@@ -446,10 +479,10 @@ TEST_F(EndToEnd, OnlyACompleteFileEverTakesTheOutputName) {
          true},  // Wine sees the link as the input itself, held open: refused, also safe
         {"a link elsewhere is replaced, its target untouched",
          [&](const fs::path& folder) { fs::create_symlink("../precious", folder / "Csong.wav"); },
-         false, 0, done, "", expected, created, false},
+         false, 0, done, "", expected, created, false, {}, true},
         {"a hard link is replaced, its other name untouched",
          [&](const fs::path& folder) { fs::create_hard_link(dir / "precious", folder / "Csong.wav"); },
-         false, 0, done, "", expected, std::nullopt, true},
+         false, 0, done, "", expected, std::nullopt, true, {}, true},
         {"a read-only older output is refused",
          [&](const fs::path& folder) {
              writeFile(folder / "Csong.wav", older);
@@ -491,7 +524,9 @@ TEST_F(EndToEnd, OnlyACompleteFileEverTakesTheOutputName) {
         writeFile(dir / "precious", precious);
         c.prepare(folder);
 
-        const RunResult run = runTwoband(folder, {"song.wav"}, {"", c.asNobody, c.fileSizeLimit, {}, c.environment});
+        std::vector<std::string> args = {"song.wav"};
+        if (c.force) args.insert(args.begin(), "--force");
+        const RunResult run = runTwoband(folder, args, {"", c.asNobody, c.fileSizeLimit, {}, c.environment});
 
         EXPECT_EQ(run.status, c.errors.empty() ? 0 : 1) << c.what;
         EXPECT_EQ(run.output, kBanner + kDefaults + c.after) << c.what;
@@ -517,8 +552,8 @@ TEST_F(EndToEnd, ARunStoppedPartWayLeavesTheOlderOutputWholeAndNoTemporaryFile) 
     }
     const std::vector<std::string> files = {"long.wav", "long2.wav"};
     for (const std::string& name : files) {
-        std::ofstream{dir / name};
-        fs::resize_file(dir / name, 256ull << 20);  // sparse: takes no disk space
+        writeFile(dir / name, signals::wavFile({}));  // a data chunk whose size 0 says "to the end"
+        fs::resize_file(dir / name, 256ull << 20);    // sparse: takes no disk space
     }
     struct Stop {
         const char* what;
@@ -541,7 +576,9 @@ TEST_F(EndToEnd, ARunStoppedPartWayLeavesTheOlderOutputWholeAndNoTemporaryFile) 
         writeFile(dir / "Clong.wav", older);
         RunOptions options;
         if (stop.startIgnored) options.ignoredSignals = {SIGINT};
-        BackgroundRun run(dir.path(), files, options);
+        std::vector<std::string> args = files;
+        args.insert(args.begin(), "--force");  // the older output is no earlier output of long.wav
+        BackgroundRun run(dir.path(), args, options);
         // Wait until a new output is being written.
         for (int waited = 0; waited < 10000; ++waited) {
             const std::vector<std::string> temporaries = leftTemporaries(dir.path());
@@ -602,7 +639,7 @@ TEST_F(EndToEnd, SeveralFilesInOneRun) {
             writeFile(dir / "01 Intro.wav", intro);
             writeFile(dir / "02 Song.wav", song);
             writeFile(dir / "x.wav", x);
-            writeFile(dir / "Cx.wav", Bytes(30000, 7));  // an older output
+            writeFile(dir / "Cx.wav", compressed(x, {60.0f, 3.0f, 4}));  // an earlier output
             const RunResult run = runTwoband(dir.path(), c.args);
             EXPECT_EQ(run.status, c.status) << c.args[1];
             EXPECT_EQ(run.output, kBanner + c.transcript) << c.args[1];
@@ -617,7 +654,121 @@ TEST_F(EndToEnd, SeveralFilesInOneRun) {
     }
 }
 
-TEST_F(EndToEnd, HelpAndVersionOnlyAsTheSoleArgument) {
+TEST_F(EndToEnd, AnOutputNameOnlyEverReplacesAnEarlierOutput) {
+    // lose.wav and Close.wav, its output name: an unrelated, longer track, or an earlier
+    // output (its length, its header, other samples).
+    const Bytes lose = twoSecondsOfMusic();
+    const Bytes track = signals::wavFile(signals::loudBursts(3 * signals::kSampleRate));
+    const Bytes earlier = compressed(lose, {30.0f, 4.0f, 3});
+    const Bytes shorter = signals::wavFile(signals::musicLike(signals::kSampleRate));
+    const bool windows = testingWindowsBuild();
+    const std::string refused = "exists and is not an earlier output of lose.wav; not replaced (--force replaces it)";
+    const std::string updating = "Processing...\n\n..\nUpdating file...\n";
+    using Files = std::vector<std::pair<std::string, std::optional<Bytes>>>;  // nothing: no such file
+    struct Case {
+        const char* what;
+        Files before;
+        std::vector<std::vector<std::string>> runs;  // in turn; the last one is checked
+        int status;
+        std::string transcript;  // after the settings; not checked when empty
+        std::string errors;
+        Files after;
+        std::vector<std::pair<std::string, std::string>> hardLinks = {};  // (name, its other name)
+    };
+    const Case cases[] = {
+        {"an unrelated track at the output name is kept",
+         {{"lose.wav", lose}, {"Close.wav", track}}, {{"lose.wav"}}, 1,
+         updating + "Could not overwrite Close.wav !\n", "Close.wav: " + refused,
+         {{"Close.wav", track}, {"CClose.wav", std::nullopt}}},
+        {"and named among several files, it is compressed as a track of its own",
+         {{"lose.wav", lose}, {"Close.wav", track}}, {{"lose.wav", "Close.wav"}}, 1, "", "Close.wav: " + refused,
+         {{"Close.wav", track}, {"CClose.wav", compressed(track)}}},
+        {"--force replaces it", {{"lose.wav", lose}, {"Close.wav", track}}, {{"lose.wav", "-f"}}, 0,
+         updating + "Done !\n", "", {{"Close.wav", compressed(lose)}}},
+        {"an earlier output is replaced", {{"lose.wav", lose}, {"Close.wav", earlier}}, {{"lose.wav"}}, 0,
+         updating + "Done !\n", "", {{"Close.wav", compressed(lose)}}},
+        {"an output of the input before it changed length is kept",
+         {{"lose.wav", lose}, {"Close.wav", compressed(shorter)}}, {{"lose.wav"}}, 1,
+         updating + "Could not overwrite Close.wav !\n", "Close.wav: " + refused, {{"Close.wav", compressed(shorter)}}},
+        {"an earlier output named alone is left as it is", {{"lose.wav", lose}, {"Close.wav", earlier}},
+         {{"Close.wav"}}, 0, "Close.wav: the output of lose.wav, left as it is\n", "",
+         {{"Close.wav", earlier}, {"CClose.wav", std::nullopt}}},
+        {"two runs in turn make no CC file", {{"lose.wav", lose}}, {{"lose.wav"}, {"lose.wav", "Close.wav"}}, 0,
+         "[1/2] lose.wav\n" + updating + "Done !\n[2/2] Close.wav: the output of lose.wav, left as it is\n"
+         "2 files: 1 written, 0 failed, 1 left as it is\n",
+         "", {{"Close.wav", compressed(lose)}, {"CClose.wav", std::nullopt}}},
+        {"a track that only looks like an output is compressed", {{"lose.wav", lose}, {"Close.wav", track}},
+         {{"Close.wav"}}, 0, "Processing...\n\n....\nUpdating file...\nDone !\n", "",
+         {{"CClose.wav", compressed(track)}, {"lose.wav", lose}}},
+        {"two names of one file each get their output", {{"Album/x.wav", lose}},
+         {{"Album/x.wav", "Playlist/x.wav"}}, 0,
+         "[1/2] Album/x.wav\n" + updating + "Done !\n[2/2] Playlist/x.wav\n" + updating +
+             "Done !\n2 files: 2 written, 0 failed\n",
+         "", {{"Album/Cx.wav", compressed(lose)}, {"Playlist/Cx.wav", compressed(lose)}},
+         {{"Playlist/x.wav", "Album/x.wav"}}},
+        {"the same name twice is one", {{"x.wav", lose}}, {{"x.wav", "./x.wav", "x.wav"}}, 0,
+         "[1/1] x.wav\n" + updating + "Done !\n1 file: 1 written, 0 failed\n", "", {{"Cx.wav", compressed(lose)}}},
+        // Windows compares names without case: COld.wav is Cold.wav there.
+        {"a name that differs only in case", {{"Old.wav", lose}, {"Cold.wav", track}}, {{"Old.wav"}},
+         windows ? 1 : 0, updating + (windows ? "Could not overwrite COld.wav !\n" : "Done !\n"),
+         windows ? "COld.wav: exists and is not an earlier output of Old.wav; not replaced (--force replaces it)" : "",
+         {{"Cold.wav", track}, {"COld.wav", windows ? track : compressed(lose)}}},
+    };
+    int number = 0;
+    for (const Case& c : cases) {
+        const fs::path folder = dir / std::to_string(++number);
+        for (const auto& [name, bytes] : c.before) {
+            fs::create_directories((folder / name).parent_path());
+            writeFile(folder / name, *bytes);
+        }
+        for (const auto& [name, target] : c.hardLinks) {
+            fs::create_directories((folder / name).parent_path());
+            fs::create_hard_link(folder / target, folder / name);
+        }
+        RunResult run;
+        for (const std::vector<std::string>& args : c.runs) run = runTwoband(folder, args);
+
+        EXPECT_EQ(run.status, c.status) << c.what;
+        if (!c.transcript.empty()) EXPECT_EQ(run.output, kBanner + kDefaults + c.transcript) << c.what;
+        expectDiagnostic(run.errors, c.errors);
+        for (const auto& [name, bytes] : c.after) {
+            if (bytes) {
+                EXPECT_EQ(readFile(folder / name), *bytes) << c.what << ": " << name;
+            } else {
+                EXPECT_FALSE(fs::exists(folder / name)) << c.what << ": " << name;
+            }
+        }
+    }
+}
+
+TEST_F(EndToEnd, TheTreeRecipeRunTwiceMakesNoCCFile) {
+    // find hands the files over all at once ({} +) or one per run (;): either way a
+    // second pass finds the first one's outputs and leaves them as they are.
+    const Bytes music = twoSecondsOfMusic();
+    const std::vector<std::string> tracks = {"Music/x.wav", "Music/a/y.wav", "Music/a/b/z.wav"};
+    for (const char* end : {"+", ";"}) {
+        fs::remove_all(dir / "Music");
+        for (const std::string& track : tracks) {
+            fs::create_directories((dir / track).parent_path());
+            writeFile(dir / track, music);
+        }
+        for (int pass = 0; pass < 2; ++pass) {
+            const RunResult run = runTwoband(dir.path(), {"{}", end}, {.launcher = {"find", "Music", "-name", "*.wav", "-exec"}});
+            EXPECT_EQ(run.status, 0) << end << " pass " << pass << run.errors;
+        }
+        std::vector<std::string> written;
+        for (const fs::directory_entry& entry : fs::recursive_directory_iterator(dir / "Music")) {
+            if (entry.is_regular_file()) written.push_back(fs::relative(entry.path(), dir.path()).generic_string());
+        }
+        std::sort(written.begin(), written.end());
+        EXPECT_EQ(written, (std::vector<std::string>{"Music/Cx.wav", "Music/a/Cy.wav", "Music/a/b/Cz.wav",
+                                                      "Music/a/b/z.wav", "Music/a/y.wav", "Music/x.wav"}))
+            << end;
+        EXPECT_EQ(readFile(dir / "Music/a/b/Cz.wav"), compressed(music)) << end;
+    }
+}
+
+TEST_F(EndToEnd, OptionsStandAnywhereAndUnknownOnesAreRefused) {
     const std::string usage = kUsageText;
     for (const char* text : {"4 to 100", "default 20", "1 to 9", "default 8", "1 to 4",
                              "default 2", "Csong.wav", "Example", "./--help"}) {
@@ -628,6 +779,7 @@ TEST_F(EndToEnd, HelpAndVersionOnlyAsTheSoleArgument) {
         std::vector<std::string> args;
         std::string output;
         int status;
+        std::string problem = {};  // on standard error, before the usage hint
     };
     const Case cases[] = {
         {{"--help"}, usage, 0},
@@ -635,18 +787,18 @@ TEST_F(EndToEnd, HelpAndVersionOnlyAsTheSoleArgument) {
         {{"/?"}, usage, 0},
         {{"--version"}, kVersionLine, 0},
         {{"./--help"}, kBanner + kDefaults + kProcessedTwoSeconds, 0},  // a file of that name
-        {{"--help", "20", "8"}, kBanner + kDefaults + kProcessedTwoSeconds, 0},
-        {{"--version", "20", "8", "2"},
-         kBanner + "User defined settings:\nMax Gain (4-100) = 20.000000\n"
-                   "Recover Speed (1-9) = 8.000000\nFeedback Speed (1-4) = 2\n\n\n"
-                   "Could not open --version !\n\n",
-         1},
-        {{"--Version"}, kBanner + kDefaults + "Could not open --Version !\n\n", 1},
+        {{"--", "--help"}, kBanner + kDefaults + kProcessedTwoSeconds, 0},
+        {{"--help", "20", "8"}, usage, 0},
+        {{"x.wav", "--version", "20", "8", "2"}, kVersionLine, 0},
+        {{"--Version"}, "", 1, "unknown option '--Version'"},
+        {{"x.wav", "-fz"}, "", 1, "unknown option '-z'"},
+        {{"--force=yes", "x.wav"}, "", 1, "option '--force' takes no value"},
     };
     for (const Case& c : cases) {
         const RunResult run = runTwoband(dir.path(), c.args);
         EXPECT_EQ(run.status, c.status) << c.args[0];
         EXPECT_EQ(run.output, c.output) << c.args[0] << " with " << c.args.size() << " arguments";
+        EXPECT_EQ(run.errors, c.problem.empty() ? "" : "twoband: " + c.problem + "\n" + kUsageHint) << c.args[0];
     }
     EXPECT_TRUE(fs::exists(dir / "C--help"));
 }

@@ -234,6 +234,7 @@ pid_t startTwoband(const std::filesystem::path& directory, const std::vector<std
         std::filesystem::copy_file(words[0], reachable / "twoband");
         words[0] = (reachable / "twoband").string();
     }
+    words.insert(words.begin(), options.launcher.begin(), options.launcher.end());
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& word : words) {

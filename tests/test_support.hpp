@@ -107,6 +107,9 @@ struct RunOptions {
     std::uint64_t fileSizeLimit = 0;
     std::vector<int> ignoredSignals = {};         // ignored from the start, as nohup does
     std::vector<std::string> environment = {};    // NAME=VALUE, added
+    // A program that starts twoband: these words come before twoband's own command
+    // ({"find", ".", "-exec"}), the arguments after it.
+    std::vector<std::string> launcher = {};
 };
 
 // Runs the built twoband binary (or TWOBAND_TEST_COMMAND, whose CR LF line ends are
