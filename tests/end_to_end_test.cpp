@@ -663,6 +663,12 @@ TEST_F(EndToEnd, AnOutputNameOnlyEverReplacesAnEarlierOutput) {
     const Bytes shorter = signals::wavFile(signals::musicLike(signals::kSampleRate));
     const bool windows = testingWindowsBuild();
     const std::string refused = "exists and is not an earlier output of lose.wav; not replaced (--force replaces it)";
+    // A tagged file, and files of its length that differ from it only before or after
+    // the samples: no earlier outputs of it.
+    const std::span<const std::uint8_t> samples(lose.begin() + 44, lose.end());
+    const auto tagged = [&](char title, char tag) {
+        return WavBuilder{}.format(1, 2, 16).chunk("LIST", Bytes(12, title)).chunk("data", samples).chunk("id3 ", Bytes(9, tag)).bytes();
+    };
     const std::string updating = "Processing...\n\n..\nUpdating file...\n";
     using Files = std::vector<std::pair<std::string, std::optional<Bytes>>>;  // nothing: no such file
     struct Case {
@@ -690,6 +696,11 @@ TEST_F(EndToEnd, AnOutputNameOnlyEverReplacesAnEarlierOutput) {
         {"an output of the input before it changed length is kept",
          {{"lose.wav", lose}, {"Close.wav", compressed(shorter)}}, {{"lose.wav"}}, 1,
          updating + "Could not overwrite Close.wav !\n", "Close.wav: " + refused, {{"Close.wav", compressed(shorter)}}},
+        {"a file of its length with another header is kept", {{"lose.wav", tagged('a', 'x')}, {"Close.wav", tagged('b', 'x')}},
+         {{"lose.wav"}}, 1, "", "Close.wav: " + refused, {{"Close.wav", tagged('b', 'x')}}},
+        {"a file of its length with other tags after the samples is kept",
+         {{"lose.wav", tagged('a', 'x')}, {"Close.wav", tagged('a', 'y')}}, {{"lose.wav"}}, 1, "", "Close.wav: " + refused,
+         {{"Close.wav", tagged('a', 'y')}}},
         {"an earlier output named alone is left as it is", {{"lose.wav", lose}, {"Close.wav", earlier}},
          {{"Close.wav"}}, 0, "Close.wav: the output of lose.wav, left as it is\n", "",
          {{"Close.wav", earlier}, {"CClose.wav", std::nullopt}}},
