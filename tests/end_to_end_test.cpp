@@ -666,6 +666,10 @@ TEST_F(EndToEnd, AnOutputNameOnlyEverReplacesAnEarlierOutput) {
     // A tagged file, and files of its length that differ from it only before or after
     // the samples: no earlier outputs of it.
     const std::span<const std::uint8_t> samples(lose.begin() + 44, lose.end());
+    const auto withTail = [](Bytes bytes) {
+        bytes.insert(bytes.end(), 100, 0);
+        return bytes;
+    };
     const auto tagged = [&](char title, char tag) {
         return WavBuilder{}.format(1, 2, 16).chunk("LIST", Bytes(12, title)).chunk("data", samples).chunk("id3 ", Bytes(9, tag)).bytes();
     };
@@ -696,6 +700,8 @@ TEST_F(EndToEnd, AnOutputNameOnlyEverReplacesAnEarlierOutput) {
         {"an output of the input before it changed length is kept",
          {{"lose.wav", lose}, {"Close.wav", compressed(shorter)}}, {{"lose.wav"}}, 1,
          updating + "Could not overwrite Close.wav !\n", "Close.wav: " + refused, {{"Close.wav", compressed(shorter)}}},
+        {"an earlier output with bytes after it is kept", {{"lose.wav", lose}, {"Close.wav", withTail(earlier)}},
+         {{"lose.wav"}}, 1, "", "Close.wav: " + refused, {{"Close.wav", withTail(earlier)}}},
         {"a file of its length with another header is kept", {{"lose.wav", tagged('a', 'x')}, {"Close.wav", tagged('b', 'x')}},
          {{"lose.wav"}}, 1, "", "Close.wav: " + refused, {{"Close.wav", tagged('b', 'x')}}},
         {"a file of its length with other tags after the samples is kept",
