@@ -71,34 +71,34 @@ struct SettingTexts {
     std::optional<std::int32_t> feedbackSpeed;
 };
 
-// The options, by their long and short names.
+// The options, by their long and short names: flags, and those that take a value.
 struct Option {
     std::string_view name;  // after "--"
     char letter;            // after "-"; 0 for none
-    bool FileOptions::*flag;
+    bool Options::*flag;
+    std::optional<std::string> Options::*value;
 };
 
 constexpr Option kOptions[] = {
-    {"force", 'f', &FileOptions::force},
-    {"raw", 0, &FileOptions::raw},
+    {"force", 'f', &Options::force, nullptr},
+    {"raw", 0, &Options::raw, nullptr},
+    {"quiet", 'q', &Options::quiet, nullptr},
+    {"stdout", 'c', &Options::toStandardOutput, nullptr},
+    {"recursive", 'r', &Options::recursive, nullptr},
+    {"output", 'o', nullptr, &Options::output},
+    {"output-dir", 'd', nullptr, &Options::outputDir},
 };
 
-const Option* findOption(std::string_view name) {
+const Option* findOption(std::string_view name, char letter) {
     for (const Option& option : kOptions) {
-        if (option.name == name) return &option;
-    }
-    return nullptr;
-}
-
-const Option* findOption(char letter) {
-    for (const Option& option : kOptions) {
-        if (option.letter == letter) return &option;
+        if (letter != 0 ? option.letter == letter : option.name == name) return &option;
     }
     return nullptr;
 }
 
 // Splits the arguments into the options, which it applies to `request`, and the rest,
-// in order. False, with the problem in `request`, where an option is not known.
+// in order. False, with the problem in `request`, where an option is not known or
+// lacks its value.
 bool readOptions(std::span<const std::string> given, Request& request, std::vector<std::string>& rest) {
     for (std::size_t i = 0; i < given.size(); ++i) {
         const std::string& argument = given[i];
@@ -110,39 +110,67 @@ bool readOptions(std::span<const std::string> given, Request& request, std::vect
             rest.push_back(argument);  // a name, "-", or a number
             continue;
         }
-        if (argument[1] == '-') {
-            const std::string_view text = std::string_view(argument).substr(2);
-            const std::string_view name = text.substr(0, text.find('='));
-            if (name == "help" || name == "version") {
-                request.action = name == "help" ? Request::Action::help : Request::Action::version;
+        const bool isLong = argument[1] == '-';
+        const std::string_view text = std::string_view(argument).substr(isLong ? 2 : 1);
+        for (std::size_t at = 0; at < text.size();) {
+            // One option: a long one is the whole argument; short ones follow each other.
+            const std::string_view name = isLong ? text.substr(0, text.find('=')) : text.substr(at, 1);
+            const std::string shown = (isLong ? "--" : "-") + std::string(name);
+            std::optional<std::string_view> attached;  // a value in the same argument
+            if (isLong && name.size() < text.size()) attached = text.substr(name.size() + 1);
+            if (!isLong && at + 1 < text.size()) attached = text.substr(at + 1);
+            at = isLong ? text.size() : at + 1;
+            if (isLong ? name == "help" || name == "version" : name == "h") {
+                request.action = name == "version" ? Request::Action::version : Request::Action::help;
+                if (isLong && attached) {
+                    request.problem = "option '" + shown + "' takes no value";
+                    return false;
+                }
                 continue;
             }
-            const Option* option = findOption(name);
+            const Option* option = findOption(isLong ? name : std::string_view{}, isLong ? 0 : name[0]);
             if (option == nullptr) {
-                request.problem = "unknown option '--" + std::string(name) + "'";
+                request.problem = "unknown option '" + shown + "'";
                 return false;
             }
-            if (name.size() != text.size()) {
-                request.problem = "option '--" + std::string(name) + "' takes no value";
-                return false;
-            }
-            request.options.*option->flag = true;
-            continue;
-        }
-        for (const char letter : std::string_view(argument).substr(1)) {
-            if (letter == 'h') {
-                request.action = Request::Action::help;
+            if (option->flag != nullptr) {
+                if (isLong && attached) {
+                    request.problem = "option '" + shown + "' takes no value";
+                    return false;
+                }
+                request.options.*option->flag = true;
                 continue;
             }
-            const Option* option = findOption(letter);
-            if (option == nullptr) {
-                request.problem = std::string("unknown option '-") + letter + "'";
-                return false;
+            if (!attached) {
+                if (i + 1 == given.size()) {
+                    request.problem = "option '" + shown + "' needs a value";
+                    return false;
+                }
+                attached = given[++i];
             }
-            request.options.*option->flag = true;
+            request.options.*option->value = std::string(*attached);
+            at = text.size();  // a short option's value is the rest of its argument
         }
     }
     return true;
+}
+
+// Why the options fit no run of these input names; empty when they do.
+std::string optionsProblem(const Options& options, const std::vector<std::string>& names) {
+    const bool one = names.size() == 1 && !options.recursive;
+    const bool standardInput = std::find(names.begin(), names.end(), kStandardStream) != names.end();
+    if (standardInput && names.size() > 1) return "standard input (-) can only be the one input";
+    if (options.output && options.outputDir) return "--output and --output-dir cannot be used together";
+    if (options.toStandardOutput && (options.output || options.outputDir)) {
+        return "--stdout cannot be used with --output or --output-dir";
+    }
+    if (options.output && !one && !names.empty()) {
+        return "--output names the output of one input; --output-dir takes the outputs of several";
+    }
+    if (options.toStandardOutput && !one && !names.empty()) return "--stdout takes the result of one input";
+    if (options.outputDir && standardInput) return "standard input has no file name for --output-dir; use --output";
+    if (options.raw && options.recursive) return "--raw takes the files named, not the WAV files of a folder";
+    return {};
 }
 
 }  // namespace
@@ -185,7 +213,8 @@ const char* const kUsageText =
     "Standard error says why, as \"twoband: NAME: REASON\".\n"
     "A file named --help can be given as ./--help.\n";
 
-Request parseRequest(const std::vector<std::string>& arguments, const NameExists& exists) {
+Request parseRequest(const std::vector<std::string>& arguments, const NameExists& exists,
+                     const ExpandWildcards& expand) {
     Request request;
     if (arguments.empty()) {
         return request;
@@ -202,14 +231,33 @@ Request parseRequest(const std::vector<std::string>& arguments, const NameExists
     if (request.action != Request::Action::run) {
         return request;
     }
+    for (std::string& name : rest) {
+        if (name == "/dev/stdin" || name == "/dev/fd/0") name = kStandardStream;
+    }
+    if (expand) {
+        std::vector<std::string> expanded;
+        for (std::string& name : rest) {
+            std::vector<std::string> matches =
+                name.find_first_of("*?") == std::string::npos ? std::vector<std::string>{} : expand(name);
+            if (matches.empty()) {
+                if (name.find_first_of("*?") != std::string::npos) request.unmatched.push_back(name);
+                expanded.push_back(std::move(name));
+            } else {
+                expanded.insert(expanded.end(), matches.begin(), matches.end());
+            }
+        }
+        rest = std::move(expanded);
+    }
     const std::span<const std::string> given(rest);
     if (given.empty()) {
         request.nameSource = Request::NameSource::prompt;
+        request.problem = optionsProblem(request.options, {});
+        if (!request.problem.empty()) request.action = Request::Action::refuse;
         return request;
     }
     request.nameSource = Request::NameSource::arguments;
     std::string& problem = request.settingsProblem;
-    if (given.size() == 1 || !exists(given[1])) {
+    if (std::none_of(given.begin() + 1, given.end(), exists)) {
         request.names = {given.front()};
         const std::size_t settings = given.size() - 1;
         if (settings == kSettingCount) {
@@ -235,6 +283,9 @@ Request parseRequest(const std::vector<std::string>& arguments, const NameExists
     if (!problem.empty()) {
         problem += "; the default settings are used";
     }
+    request.severalFiles = request.severalFiles || request.options.recursive;
+    request.problem = optionsProblem(request.options, request.names);
+    if (!request.problem.empty()) request.action = Request::Action::refuse;
     return request;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -60,15 +61,20 @@ enum class Outcome { pending, written, failed, left };
 
 // One file's block of the transcript, and its outcome.
 Outcome runFile(const BatchFile& file, std::size_t number, std::size_t count, const Settings& settings,
-                const FileOptions& options, Console& console, bool numbered) {
+                const Options& options, Console& console, bool numbered) {
     if (numbered) console.outf("[%zu/%zu] ", number, count);
     if (!file.outputOf.empty()) {
         console.outf("%s: the output of %s, left as it is\n", file.name.c_str(), file.outputOf.c_str());
         return Outcome::left;
     }
-    if (numbered) console.outf("%s\n", file.name.c_str());
-    const bool written = file.opened ? compressInput(*file.opened, file.name, settings, options, console)
-                                     : runSampleFile(file.name, settings, options, console);
+    if (numbered) console.outf("%s\n", displayName(file.name).c_str());
+    if (file.refusal) {
+        console.out(file.refusal->message);
+        console.problem(file.refusal->subject, file.refusal->reason);
+        return Outcome::failed;
+    }
+    const bool written = file.opened ? compressInput(*file.opened, file.name, file.output, settings, options, console)
+                                     : runSampleFile(file.name, settings, options, console, kBlockBytes, file.output);
     return written ? Outcome::written : Outcome::failed;
 }
 
@@ -84,25 +90,40 @@ std::string folderOf(const std::string& name) {
     return leaf == 0 ? "." : leaf == 1 ? name.substr(0, 1) : name.substr(0, leaf - 1);
 }
 
-// What makes two names one: the file they reach, and where its output goes (the
-// folder and the leaf, as the file system compares leaves). Names that cannot be
-// opened are one only when they are the same text.
-struct NameKey {
-    std::optional<FileIdentity> file;
-    std::optional<FileIdentity> outputFolder;
+// `name` inside `folder`.
+std::string inFolder(const std::string& folder, const std::string& name) {
+    return folder.empty() || folder.back() == '/' || folder.back() == '\\' ? folder + name : folder + "/" + name;
+}
+
+// Where the output of `name` goes.
+OutputPlace outputFor(const std::string& name, const Options& options) {
+    if (options.toStandardOutput || options.output == kStandardStream ||
+        (name == kStandardStream && !options.output)) {
+        return kStandardOutput;
+    }
+    if (options.output) return {*options.output};
+    if (options.outputDir) return {inFolder(*options.outputDir, name.substr(leafOf(name)))};
+    return {deriveOutputName(name)};
+}
+
+// What makes two output places one: the folder and the leaf, as the file system
+// compares leaves; the text where the folder cannot be opened.
+struct PlaceKey {
+    std::optional<FileIdentity> folder;
     std::string text;
-    auto operator<=>(const NameKey&) const = default;
+    auto operator<=>(const PlaceKey&) const = default;
 };
 
-NameKey keyOf(const std::string& name, const std::optional<FileIdentity>& file) {
-    const std::optional<FileIdentity> folder = file ? identityOf(folderOf(name)) : std::nullopt;
-    if (!file || !folder) return {std::nullopt, std::nullopt, name};
-    return {file, folder, foldedName(name.substr(leafOf(name)))};
+PlaceKey keyOf(const OutputPlace& place) {
+    const std::optional<FileIdentity> folder =
+        place.standardOutput ? std::nullopt : identityOf(folderOf(place.name));
+    if (!folder) return {std::nullopt, place.name};
+    return {folder, foldedName(place.name.substr(leafOf(place.name)))};
 }
 
 // The sibling whose earlier output the input `name` is, if it is one: `name` without
 // the C in front of its leaf.
-std::string earlierOutputOf(const std::string& name, const FileOptions& options) {
+std::string earlierOutputOf(const std::string& name, const Options& options) {
     const std::size_t leaf = leafOf(name);
     if (leaf >= name.size() || foldedName(name.substr(leaf, 1)) != foldedName("C")) return {};
     const std::string sibling = name.substr(0, leaf) + name.substr(leaf + 1);
@@ -110,44 +131,111 @@ std::string earlierOutputOf(const std::string& name, const FileOptions& options)
     SystemFile file = SystemFile::openForReading(sibling, error);
     const std::optional<SystemFile::Status> status = file ? file.status(error) : std::nullopt;
     if (!status || !status->regular) return {};
-    const InputFile input{std::move(file), status->size};
+    InputFile input{std::move(file), status->size};
     const std::optional<SampleRange> samples = samplesOf(input, options);
     return samples && isEarlierOutput(name, input, *samples) ? sibling : std::string();
 }
 
+bool isWavName(std::string name) {
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return std::any_of(std::begin(kWavExtensions), std::end(kWavExtensions),
+                       [&](const char* extension) { return name.ends_with(extension); });
+}
+
+// An input of the plan, and why it is refused before it is opened, if it is.
+using PlannedInput = std::pair<std::string, std::optional<PlannedRefusal>>;
+
+PlannedRefusal cannotOpen(const std::string& name, std::string reason) {
+    return {"Could not open " + name + " !\n\n", name, std::move(reason)};
+}
+
+// The WAV files under `folder` and its folders, in name order, hidden ones left out
+// and `skipped` (the output folder) too; a folder that cannot be read is an input of
+// the plan that says why.
+void addFolder(const std::string& folder, const std::optional<FileIdentity>& skipped,
+               std::vector<PlannedInput>& inputs) {
+    std::error_code error;
+    std::optional<std::vector<FolderEntry>> entries = listFolder(folder, error);
+    if (!entries) {
+        inputs.emplace_back(folder, cannotOpen(folder, error.message()));
+        return;
+    }
+    std::sort(entries->begin(), entries->end(),
+              [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
+    for (const FolderEntry& entry : *entries) {
+        if (entry.name.front() == '.') continue;  // hidden, and every temporary file
+        const std::string path = inFolder(folder, entry.name);
+        if (entry.kind == FolderEntry::Kind::folder) {
+            if (!skipped || identityOf(path) != skipped) addFolder(path, skipped, inputs);
+        } else if (entry.kind == FolderEntry::Kind::file && isWavName(entry.name)) {
+            inputs.emplace_back(path, std::nullopt);
+        }
+    }
+}
+
 }  // namespace
 
-std::vector<BatchFile> planBatch(const std::vector<std::string>& names, const FileOptions& options) {
-    std::set<NameKey> seen;
-    std::vector<std::pair<std::string, std::optional<FileIdentity>>> distinct;
+std::vector<BatchFile> planBatch(const std::vector<std::string>& names, const Options& options,
+                                 const std::vector<std::string>& unmatched) {
+    // The inputs, with the folders' files in their place.
+    std::vector<PlannedInput> inputs;
+    const std::optional<FileIdentity> outputFolder = options.outputDir ? identityOf(*options.outputDir) : std::nullopt;
     for (const std::string& name : names) {
-        const std::optional<FileIdentity> file = identityOf(name);
-        if (seen.insert(keyOf(name, file)).second) distinct.emplace_back(name, file);
+        std::error_code ignored;
+        const std::optional<NameStatus> status = options.recursive ? statusOfName(name, ignored) : std::nullopt;
+        if (std::find(unmatched.begin(), unmatched.end(), name) != unmatched.end()) {
+            inputs.emplace_back(name, cannotOpen(name, "no file matches this pattern"));
+        } else if (status && status->kind == NameStatus::Kind::directory) {
+            addFolder(name, outputFolder, inputs);
+        } else {
+            inputs.emplace_back(name, std::nullopt);
+        }
     }
-    // The files standing at the inputs' output names: inputs found there are opened now,
-    // before any output replaces them.
-    std::set<FileIdentity> replaced;
-    for (const auto& [name, file] : distinct) {
-        const std::optional<FileIdentity> output = identityOf(deriveOutputName(name));
-        if (output && output != file) replaced.insert(*output);
-    }
-    std::vector<BatchFile> files;
-    for (const auto& [name, file] : distinct) {
-        BatchFile planned{name, earlierOutputOf(name, options), nullptr};
-        if (planned.outputOf.empty() && file && replaced.contains(*file)) {
-            std::error_code error;
-            SystemFile opened = SystemFile::openForReading(name, error);
-            const std::optional<SystemFile::Status> status = opened ? opened.status(error) : std::nullopt;
-            if (status && status->regular) {
-                planned.opened = std::make_shared<const InputFile>(InputFile{std::move(opened), status->size});
+    // Each name once; each output place taken by one input only.
+    std::set<std::pair<std::optional<FileIdentity>, PlaceKey>> seen;
+    std::map<PlaceKey, std::string> taken;  // by the input whose output goes there
+    std::set<FileIdentity> replaced;        // the files standing at the output names
+    std::vector<std::pair<BatchFile, std::optional<FileIdentity>>> planned;
+    for (auto& [name, refusal] : inputs) {
+        const std::optional<FileIdentity> file = name == kStandardStream ? std::nullopt : identityOf(name);
+        BatchFile entry{name, outputFor(name, options), {}, nullptr, std::move(refusal)};
+        const PlaceKey place = keyOf(entry.output);
+        // Names that cannot be opened are one only when they are the same text.
+        if (!seen.insert({file, file ? place : PlaceKey{std::nullopt, name}}).second) continue;
+        const bool beside = !options.output && !options.toStandardOutput && name != kStandardStream;
+        if (beside && !entry.refusal) entry.outputOf = earlierOutputOf(name, options);
+        const std::optional<FileIdentity> standing =
+            entry.output.standardOutput ? std::nullopt : identityOf(entry.output.name);
+        if (!entry.refusal && entry.outputOf.empty()) {
+            const std::string& output = entry.output.name;
+            if (standing && standing == file && (options.output || options.outputDir)) {
+                entry.refusal = {"Could not overwrite " + output + " !\n", output, "is the input itself; not replaced"};
+            } else if (const auto [first, inserted] = taken.emplace(place, name); !inserted && !entry.output.standardOutput) {
+                entry.refusal = {"Could not overwrite " + output + " !\n", output,
+                                 "is the output of " + first->second + " in this run; not written twice"};
+            } else if (standing && standing != file) {
+                replaced.insert(*standing);
             }
         }
-        files.push_back(std::move(planned));
+        planned.emplace_back(std::move(entry), file);
+    }
+    // Inputs that stand at another input's output name are opened now, before any
+    // output replaces them.
+    std::vector<BatchFile> files;
+    for (auto& [entry, file] : planned) {
+        if (!entry.refusal && entry.outputOf.empty() && file && replaced.contains(*file)) {
+            std::error_code error;
+            SystemFile opened = SystemFile::openForReading(entry.name, error);
+            const std::optional<SystemFile::Status> status = opened ? opened.status(error) : std::nullopt;
+            if (status && status->regular) entry.opened = std::make_shared<InputFile>(std::move(opened), status->size);
+        }
+        files.push_back(std::move(entry));
     }
     return files;
 }
 
-BatchOutcome runBatch(const std::vector<BatchFile>& files, const Settings& settings, const FileOptions& options,
+BatchOutcome runBatch(const std::vector<BatchFile>& files, const Settings& settings, const Options& options,
                       Console& console, unsigned workers, bool numbered) {
     const std::size_t count = files.size();
     std::vector<std::unique_ptr<HeldConsole>> consoles;

@@ -23,19 +23,39 @@
 
 namespace twoband {
 
+// Why a file of the plan is not compressed: its message on standard output, and the
+// name and reason on standard error.
+struct PlannedRefusal {
+    std::string message;
+    std::string subject;
+    std::string reason;
+};
+
 struct BatchFile {
     std::string name;
+    OutputPlace output;
     std::string outputOf;  // the input this file is an earlier output of, if it is one
     // The input, opened when the plan was made: for a file that another file of the run
     // replaces as its output, so that it is read as it was.
-    std::shared_ptr<const InputFile> opened;
+    std::shared_ptr<InputFile> opened;
+    std::optional<PlannedRefusal> refusal;
 };
 
-// The files of a run in the order named, each name once: names that reach the same
-// file and put its output at the same place are one name. An input C<name> that is an
-// earlier output of its sibling <name> is marked, to be left as it is, whether or not
-// the sibling is named too; so a rerun makes no CC file.
-std::vector<BatchFile> planBatch(const std::vector<std::string>& names, const FileOptions& options);
+// The extensions a folder's WAV files have, in any case.
+inline constexpr const char* kWavExtensions[] = {".wav", ".wave", ".bwf", ".rf64", ".w64"};
+
+// The files of a run in the order named, each name once, and where each one's output
+// goes (beside it under a C name, or where the options say):
+// - with --recursive a folder stands for its WAV files and those of its folders, in
+//   name order, hidden ones (and temporary files) left out, the output folder too;
+// - names that reach the same file and put its output at the same place are one;
+// - an input C<name> that is an earlier output of its sibling <name> is marked, to be
+//   left as it is, whether or not the sibling is named too; so a rerun makes no CC
+//   file (outputs beside their inputs or in an output folder only);
+// - an output that would be its own input, or land where an earlier input's output
+//   does, is refused for that file; so is a pattern in `unmatched`, which named none.
+std::vector<BatchFile> planBatch(const std::vector<std::string>& names, const Options& options,
+                                 const std::vector<std::string>& unmatched = {});
 
 struct BatchOutcome {
     std::size_t written = 0;
@@ -46,7 +66,7 @@ struct BatchOutcome {
 // Compresses `files`, `workers` at a time. With `numbered`, each file's block starts
 // with a line "[i/n] name" and a summary line ends the run; without, the transcript
 // is a one-file run's.
-BatchOutcome runBatch(const std::vector<BatchFile>& files, const Settings& settings, const FileOptions& options,
+BatchOutcome runBatch(const std::vector<BatchFile>& files, const Settings& settings, const Options& options,
                       Console& console, unsigned workers, bool numbered);
 
 // How many files to have in flight at once: one more than the processors the system

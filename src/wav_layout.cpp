@@ -129,6 +129,8 @@ std::optional<WavLayout> walkChunks(WavLayout layout, const ChunkStyle& style, s
             const std::uint64_t end = size == 0 || size > left ? length : payload + size;
             const std::uint64_t begin = std::max<std::uint64_t>(payload, kHeaderBytes);
             layout.samples = {begin, std::max(begin, end)};
+            const bool toTheEnd = size == 0 || (!style.wave64 && size == kSizeInDs64) || size > kToTheEnd - payload;
+            layout.declaredEnd = std::max(begin, toTheEnd ? kToTheEnd : payload + size);
             return layout;
         }
         if (isChunk(header.data(), "fmt ", style) && !layout.format) {

@@ -27,6 +27,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -63,11 +64,18 @@ struct ForeignFormat {
     bool audio = false;  // it holds sound another program can convert
 };
 
+// Where a data chunk's samples end when its size says "to the end" (0, or 0xFFFFFFFF
+// without a ds64 size).
+constexpr std::uint64_t kToTheEnd = std::numeric_limits<std::uint64_t>::max();
+
 struct WavLayout {
     Container container;
     SampleRange samples;
     std::optional<DeclaredFormat> format;  // when the walk met a "fmt " chunk
     ForeignFormat foreign;                 // what a foreign file is
+    // Where the data chunk says its samples end, whatever the length: for a reader
+    // that cannot measure the file (a stream). Nothing without a data chunk.
+    std::optional<std::uint64_t> declaredEnd = std::nullopt;
 };
 
 // True for the containers whose sizes are 64-bit, which may hold 4 GiB or more.

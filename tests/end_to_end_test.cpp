@@ -752,7 +752,9 @@ TEST_F(EndToEnd, AnOutputNameOnlyEverReplacesAnEarlierOutput) {
         for (const std::vector<std::string>& args : c.runs) run = runTwoband(folder, args);
 
         EXPECT_EQ(run.status, c.status) << c.what;
-        if (!c.transcript.empty()) EXPECT_EQ(run.output, kBanner + kDefaults + c.transcript) << c.what;
+        if (!c.transcript.empty()) {
+            EXPECT_EQ(run.output, kBanner + kDefaults + c.transcript) << c.what;
+        }
         expectDiagnostic(run.errors, c.errors);
         for (const auto& [name, bytes] : c.after) {
             if (bytes) {
@@ -776,7 +778,9 @@ TEST_F(EndToEnd, TheTreeRecipeRunTwiceMakesNoCCFile) {
             writeFile(dir / track, music);
         }
         for (int pass = 0; pass < 2; ++pass) {
-            const RunResult run = runTwoband(dir.path(), {"{}", end}, {.launcher = {"find", "Music", "-name", "*.wav", "-exec"}});
+            RunOptions find;
+            find.launcher = {"find", "Music", "-name", "*.wav", "-exec"};
+            const RunResult run = runTwoband(dir.path(), {"{}", end}, find);
             EXPECT_EQ(run.status, 0) << end << " pass " << pass << run.errors;
         }
         std::vector<std::string> written;
