@@ -471,6 +471,10 @@ TEST_F(EndToEnd, OnlyACompleteFileEverTakesTheOutputName) {
          [&](const fs::path& folder) { writeFile(folder / "Csong.wav", older); },
          false, 100000, updating + "Could not write Csong.wav !\n",
          "Csong.wav: File too large", older, std::nullopt, true},
+        {"a write cut short in the last block keeps the older output",
+         [&](const fs::path& folder) { writeFile(folder / "Csong.wav", older); },
+         false, music.size() - 1000, updating + "Could not write Csong.wav !\n",
+         "Csong.wav: File too large", older, std::nullopt, true},
         {"a read-only older output in a folder anyone can write is refused",
          [&](const fs::path& folder) {
              fs::permissions(folder, perms::all);
