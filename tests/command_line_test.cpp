@@ -240,6 +240,7 @@ TEST(Prompt, TakesALineAsANameOfFiveCharactersOrMore) {
         {"\"C:\\Music\\song.wav\"\n", "C:\\Music\\song.wav", 1},
         {"abcd\n\n''\nsong.wav", "song.wav", 4},  // short lines asked again; no line end at the end
         {"'a.wav\n", "'a.wav", 1},                  // an unpaired quote is part of the name
+        {"'my song.wav\"\n", "'my song.wav\"", 1},  // so are two that do not pair
         {"Éabc\n", std::nullopt, 2},                // four characters, five bytes
         {"", std::nullopt, 1},  // end of input: no endless prompting
     };

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "command_line.hpp"
 #include "engine/engine_state.hpp"
@@ -274,16 +275,26 @@ TEST_F(EndToEnd, EachPairOfChannelsIsCompressedAsAStereoFile) {
             }
         }
     }
-    // A frame size that does not fit the channel count: stereo pairs, with a warning.
-    Bytes odd = WavBuilder{}.format(1, 2, 16).chunk("data", Bytes(30000, 0x11)).bytes();
-    odd[32] = 6;  // block align
-    writeFile(dir / "odd.wav", odd);
-    const RunResult warned = runTwoband(dir.path(), {"odd.wav"});
-    EXPECT_EQ(warned.status, 0);
-    EXPECT_EQ(warned.errors,
-              "twoband: odd.wav: warning: the file declares 2 channels in frames of 6 bytes; its "
-              "samples are processed as stereo pairs\n");
-    EXPECT_EQ(readFile(dir / "Codd.wav"), compressed(odd));
+    // A frame size that does not fit the channel count, or a format that declares
+    // nothing to process (a division waiting to happen): stereo pairs, with a warning.
+    const std::tuple<std::uint16_t, std::uint16_t, const char*> misfits[] = {
+        {2, 6, "2 channels in frames of 6 bytes"},
+        {0, 0, "0 channels in frames of 0 bytes"},
+        {2, 0, "2 channels in frames of 0 bytes"},
+        {1, 0, "1 channel in frames of 0 bytes"},
+        {0, 4, "0 channels in frames of 4 bytes"},
+    };
+    for (const auto& [channels, blockAlign, declared] : misfits) {
+        Bytes odd = WavBuilder{}.format(1, channels, 16).chunk("data", Bytes(30000, 0x11)).bytes();
+        odd[32] = static_cast<std::uint8_t>(blockAlign);
+        writeFile(dir / "odd.wav", odd);
+        fs::remove(dir / "Codd.wav");  // the last row's output is no earlier output of this one
+        const RunResult warned = runTwoband(dir.path(), {"odd.wav"});
+        EXPECT_EQ(warned.status, 0) << declared;
+        EXPECT_EQ(warned.errors, std::string("twoband: odd.wav: warning: the file declares ") + declared +
+                                     "; its samples are processed as stereo pairs\n");
+        EXPECT_EQ(readFile(dir / "Codd.wav"), compressed(odd)) << declared;
+    }
 }
 
 TEST_F(EndToEnd, InteractiveRunTakesALineAsTheName) {
@@ -493,6 +504,10 @@ TEST_F(EndToEnd, OnlyACompleteFileEverTakesTheOutputName) {
         {"a write failing part-way keeps the older output",
          [&](const fs::path& folder) { writeFile(folder / "Csong.wav", older); },
          false, 100000, updating + "Could not write Csong.wav !\n",
+         "Csong.wav: File too large", older, std::nullopt, true},
+        {"a write cut short in the last block keeps the older output",
+         [&](const fs::path& folder) { writeFile(folder / "Csong.wav", older); },
+         false, music.size() - 1000, updating + "Could not write Csong.wav !\n",
          "Csong.wav: File too large", older, std::nullopt, true},
         {"a read-only older output in a folder anyone can write is refused",
          [&](const fs::path& folder) {
@@ -872,7 +887,9 @@ TEST(EndToEndLong, AnRf64FilePastFourGiBIsCompressedToItsEnd) {
     }
     ASSERT_EQ(fs::file_size(dir / "big.wav"), length);
 
-    const RunResult run = runTwoband(dir.path(), {"big.wav"});
+    RunOptions options;
+    options.longestRun = std::chrono::minutes(15);  // 4 GiB through the engine
+    const RunResult run = runTwoband(dir.path(), {"big.wav"}, options);
 
     EXPECT_EQ(run.status, 0) << run.errors;
     EXPECT_EQ(run.errors, "");

@@ -1,5 +1,7 @@
 #include "test_support.hpp"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/resource.h>
@@ -13,6 +15,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 namespace testing_support {
@@ -187,6 +190,11 @@ bool testingWindowsBuild() {
     return testingOtherBuild() && std::string_view(std::getenv("TWOBAND_TEST_COMMAND")).starts_with("wine ");
 }
 
+std::chrono::milliseconds usualLongestRun() {
+    // Runs here take well under a second; Wine's start and emulation take more.
+    return testingOtherBuild() ? std::chrono::seconds(60) : std::chrono::seconds(10);
+}
+
 namespace {
 
 // The command that starts twoband, split at spaces.
@@ -242,15 +250,23 @@ pid_t startTwoband(const std::filesystem::path& directory, const std::vector<std
     }
     argv.push_back(nullptr);
 
+    const std::string outPath = options.outputTo.empty() ? (io / "stdout").string() : options.outputTo;
+    const std::string errPath = options.errorsTo.empty() ? (io / "stderr").string() : options.errorsTo;
     const pid_t child = fork();
     if (child == 0) {
+        // A stream to "-" is opened on /dev/null like the others, then closed.
+        const auto openStream = [](const std::string& path) {
+            return open(path == "-" ? "/dev/null" : path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        };
         const int in = open(stdinPath.c_str(), O_RDONLY);
-        const int out = output >= 0 ? output : open((io / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open((io / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int out = output >= 0 ? output : openStream(outPath);
+        const int err = openStream(errPath);
         if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
             dup2(err, 2) < 0 || chdir(directory.c_str()) != 0) {
             _exit(127);
         }
+        if (outPath == "-") close(1);
+        if (errPath == "-") close(2);
         if (dropRoot && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
             _exit(127);
         }
@@ -272,9 +288,26 @@ pid_t startTwoband(const std::filesystem::path& directory, const std::vector<std
     return child;
 }
 
-RunResult collect(pid_t child, const TempDir& io) {
+// "twoband a.wav b.wav", for a failure.
+std::string describeRun(const std::vector<std::string>& args) {
+    std::string what = "twoband";
+    for (const std::string& arg : args) what += " " + arg;
+    return what;
+}
+
+// Waits for the child to end until `deadline`; kills it there and fails the test.
+RunResult collect(pid_t child, const TempDir& io, std::chrono::steady_clock::time_point deadline,
+                  const std::string& what) {
     int waitStatus = 0;
-    waitpid(child, &waitStatus, 0);
+    while (waitpid(child, &waitStatus, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &waitStatus, 0);
+            ADD_FAILURE() << what << ": still running at its time limit, killed";
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     RunResult result;
     const Bytes output = std::filesystem::exists(io / "stdout") ? readFile(io / "stdout") : Bytes{};
     result.output.assign(output.begin(), output.end());
@@ -295,11 +328,13 @@ RunResult collect(pid_t child, const TempDir& io) {
 RunResult runTwoband(const std::filesystem::path& directory, const std::vector<std::string>& args,
                      const RunOptions& options) {
     const TempDir io;  // kept apart so the run's own folder holds only what the test put there
-    return collect(startTwoband(directory, args, io, options), io);
+    const auto deadline = std::chrono::steady_clock::now() + options.longestRun;
+    return collect(startTwoband(directory, args, io, options), io, deadline, describeRun(args));
 }
 
 BackgroundRun::BackgroundRun(const std::filesystem::path& directory, const std::vector<std::string>& args,
-                             const RunOptions& options) {
+                             const RunOptions& options)
+    : what_(describeRun(args)), deadline_(std::chrono::steady_clock::now() + options.longestRun) {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");  // the run holds only its end
     output_ = ends[0];
@@ -322,7 +357,7 @@ void BackgroundRun::closeOutput() {
 }
 
 RunResult BackgroundRun::finish() {
-    RunResult result = collect(pid_, io_);
+    RunResult result = collect(pid_, io_, deadline_, what_);
     closeOutput();
     pid_ = -1;
     return result;
