@@ -158,8 +158,12 @@ std::string quotedForShell(const std::string& name) {
     return quoted + "\"";
 }
 
-// How to turn the audio file `name` into one this program compresses.
+// How to turn the audio file `name` into one this program compresses: with ffmpeg, into
+// a file or through a pipe.
 std::string conversionHint(const std::string& name) {
+    if (name == displayName(kStandardStream)) {
+        return "convert it first, in a pipe: ffmpeg -i - -f wav - | twoband -";
+    }
     const std::size_t leaf = name.find_last_of("/\\") == std::string::npos ? 0 : name.find_last_of("/\\") + 1;
     const std::size_t dot = name.rfind('.');
     const std::string stem = dot == std::string::npos || dot <= leaf ? name : name.substr(0, dot);
@@ -167,7 +171,9 @@ std::string conversionHint(const std::string& name) {
     std::transform(extension.begin(), extension.end(), extension.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     const std::string converted = stem + (extension == ".wav" ? "-16bit.wav" : ".wav");
-    return "convert it first: ffmpeg -i " + quotedForShell(name) + " -c:a pcm_s16le " + quotedForShell(converted);
+    return "convert it first: ffmpeg -i " + quotedForShell(name) + " -c:a pcm_s16le " + quotedForShell(converted) +
+           " (or in a pipe: ffmpeg -i " + quotedForShell(name) + " -f wav - | twoband - > " +
+           quotedForShell(deriveOutputName(converted)) + ")";
 }
 
 // The buffer every block passes through, or nothing (and the message) without memory.

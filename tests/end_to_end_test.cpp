@@ -175,7 +175,9 @@ TEST_F(EndToEnd, OnlyWavFilesOf16BitPcmAreCompressed) {
     Bytes text;
     while (text.size() < 25000) text.insert(text.end(), {'l', 'o', 'r', 'e', 'm', ' ', 'i', 'p', 's', 'u', 'm', '\n'});
     const auto convert = [](const std::string& from, const std::string& to) {
-        return "; convert it first: ffmpeg -i " + from + " -c:a pcm_s16le " + to;
+        const std::string output = to.front() == '"' ? "\"C" + to.substr(1) : "C" + to;
+        return "; convert it first: ffmpeg -i " + from + " -c:a pcm_s16le " + to + " (or in a pipe: ffmpeg -i " + from +
+               " -f wav - | twoband - > " + output + ")";
     };
     struct Case {
         std::string name;
@@ -843,6 +845,233 @@ TEST_F(EndToEnd, OptionsStandAnywhereAndUnknownOnesAreRefused) {
         EXPECT_EQ(run.errors, c.problem.empty() ? "" : "twoband: " + c.problem + "\n" + kUsageHint) << c.args[0];
     }
     EXPECT_TRUE(fs::exists(dir / "C--help"));
+}
+
+// `bytes` as standard input's text.
+std::string asInput(const Bytes& bytes) { return {bytes.begin(), bytes.end()}; }
+
+TEST_F(EndToEnd, APipeCarriesTheBytesAFileRunWrites) {
+    // Each input through real pipes: the output on standard output is the file run's
+    // output of the same bytes, and standard error holds the file run's transcript
+    // (the reasons with the stream's name), in the same words and order.
+    const Bytes music = twoSecondsOfMusic();
+    const std::span<const std::uint8_t> samples(music.begin() + 44, music.end());
+    Bytes streamed = music;  // as ffmpeg writes to a pipe: both sizes 0xFFFFFFFF
+    std::fill_n(streamed.begin() + 4, 4, 0xFF);
+    std::fill_n(streamed.begin() + 40, 4, 0xFF);
+    Bytes sizeZero = music;  // as sox writes to a pipe
+    std::fill_n(sizeZero.begin() + 40, 4, 0);
+    const Bytes tagsAfter = WavBuilder{}.format(1, 2, 16).chunk("LIST", Bytes(25, 'x')).chunk("data", samples).chunk("id3 ", Bytes(301, 0x5A)).bytes();
+    // Chunks before the samples past the stream's first look.
+    const Bytes bigHeader = WavBuilder{}.format(1, 2, 16).chunk("JUNK", Bytes(300000, 0)).chunk("data", samples).bytes();
+    Bytes flac = music;
+    std::copy_n("fLaC", 4, flac.begin());
+    struct Case {
+        const char* what;
+        Bytes input;
+        std::vector<std::string> settings = {};
+    };
+    const Case cases[] = {
+        {"a canonical WAV file", music},
+        {"sizes of 0xFFFFFFFF", streamed},
+        {"a data size of 0", sizeZero},
+        {"chunks after the data", tagsAfter},
+        {"chunks before the data past the first look", bigHeader},
+        {"RF64", WavBuilder{WavForm::rf64}.format(1, 2, 16).chunk("data", samples).bytes()},
+        {"Wave64", WavBuilder{WavForm::wave64}.format(1, 2, 16).chunk("data", samples).chunk("tags", Bytes(9, 1)).bytes()},
+        {"settings after -", music, {"30", "4", "3"}},
+        {"a 19999-byte stream", Bytes(music.begin(), music.begin() + 19999)},
+        {"a FLAC stream", flac},
+        {"the shortest stream taken", Bytes(music.begin(), music.begin() + 20000)},
+    };
+    for (const Case& c : cases) {
+        writeFile(dir / "in.wav", c.input);
+        fs::remove(dir / "Cin.wav");
+        std::vector<std::string> args = {"in.wav"};
+        args.insert(args.end(), c.settings.begin(), c.settings.end());
+        const RunResult file = runTwoband(dir.path(), args);
+        args[0] = "-";
+        RunOptions pipes;
+        pipes.pipes = true;
+        pipes.input = asInput(c.input);
+        const RunResult piped = runTwoband(dir.path(), args, pipes);
+
+        EXPECT_EQ(piped.status, file.status) << c.what;
+        EXPECT_EQ(piped.outputBytes, file.status == 0 ? readFile(dir / "Cin.wav") : Bytes{}) << c.what;
+        std::string transcript = file.output + file.errors;
+        for (std::size_t at; (at = transcript.find("in.wav")) != std::string::npos;) transcript.replace(at, 6, "standard input");
+        // How to convert a stream is told as a pipe.
+        const std::size_t hint = transcript.find("; convert it first");
+        if (hint != std::string::npos) {
+            transcript.replace(hint, transcript.size() - 1 - hint, "; convert it first, in a pipe: ffmpeg -i - -f wav - | twoband -");
+        }
+        EXPECT_EQ(piped.errors, transcript) << c.what;
+    }
+}
+
+TEST_F(EndToEnd, StandardStreamsMeetOtherTools) {
+    // What users pipe in and out: ffmpeg and sox, where installed, decoding our output.
+    const Bytes music = twoSecondsOfMusic();
+    writeFile(dir / "x.wav", music);
+    ASSERT_EQ(runTwoband(dir.path(), {"x.wav"}).status, 0);
+    const Bytes output = readFile(dir / "Cx.wav");
+    const Bytes expected(output.begin() + 44, output.end());
+    const std::pair<const char*, std::string> pipelines[] = {
+        {"ffmpeg", "ffmpeg -v error -i x.wav -c:a flac -f flac - | ffmpeg -v error -i - -f wav - | \"$@\" - 2>/dev/null | "
+                   "ffmpeg -v error -f wav -i - -f s16le -"},
+        {"sox", "sox x.wav -t wav - | \"$@\" - 2>/dev/null | sox -t wav - -t raw -"},
+    };
+    for (const auto& [tool, pipeline] : pipelines) {
+        if (std::system((std::string("command -v ") + tool + " >/dev/null").c_str()) != 0) continue;
+        RunOptions shell;
+        shell.launcher = {"sh", "-c", pipeline, "sh"};
+        const RunResult run = runTwoband(dir.path(), {}, shell);
+        EXPECT_EQ(run.status, 0) << tool << run.errors;
+        EXPECT_TRUE(run.outputBytes == expected) << tool << ": " << run.outputBytes.size() << " bytes";
+    }
+}
+
+TEST_F(EndToEnd, OutputsGoWhereTheOptionsSay) {
+    const Bytes x = twoSecondsOfMusic();
+    const Bytes y = signals::wavFile(signals::loudBursts(signals::kSampleRate));
+    const bool native = !testingOtherBuild();
+    const std::string done = "Processing...\n\n..\nUpdating file...\nDone !\n";
+    using Files = std::vector<std::pair<std::string, std::optional<Bytes>>>;  // nothing: no such file
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        int status;
+        std::string transcript;  // after the settings; not checked when empty
+        std::string errors;
+        Files after;
+        std::string input = {};  // standard input, when it is read
+        bool outputIsAudio = false;
+        bool nativeOnly = false;
+    };
+    const Case cases[] = {
+        {"-o names the output", {"x.wav", "-o", "out/x.wav"}, 0, done, "", {{"out/x.wav", compressed(x)}, {"Cx.wav", std::nullopt}}},
+        {"--output= as well, before the name", {"--output=out/x.wav", "x.wav"}, 0, done, "", {{"out/x.wav", compressed(x)}}},
+        {"-o - is standard output", {"x.wav", "-o", "-"}, 0, "", "", {{"Cx.wav", std::nullopt}}, "", true},
+        {"-c as well", {"-c", "x.wav", "30", "4", "3"}, 0, "", "", {{"Cx.wav", std::nullopt}}, "", true},
+        {"standard input into -o FILE", {"-", "-o", "out/s.wav"}, 0, done, "", {{"out/s.wav", compressed(x)}}, asInput(x)},
+        {"an output of standard input replaces a file only with --force", {"-", "-o", "x.wav"}, 1,
+         "Processing...\n\n.\nUpdating file...\nCould not overwrite x.wav !\n",
+         "x.wav: exists; an output of standard input replaces a file only with --force", {{"x.wav", x}}, asInput(y)},
+        {"-d takes every output under its input's name", {"x.wav", "sub/y.wav", "-d", "out"}, 0, "", "",
+         {{"out/x.wav", compressed(x)}, {"out/y.wav", compressed(y)}, {"Cx.wav", std::nullopt}}},
+        {"a second output on one name is refused", {"-d", "out", "x.wav", "sub/x.wav"}, 1, "",
+         "out/x.wav: is the output of x.wav in this run; not written twice", {{"out/x.wav", compressed(x)}}},
+        {"an output that is its input is refused", {"-d", ".", "x.wav"}, 1, "Could not overwrite ./x.wav !\n",
+         "./x.wav: is the input itself; not replaced", {{"x.wav", x}}},
+        {"so is one through a link", {"x.wav", "-o", "link.wav"}, 1, "Could not overwrite link.wav !\n",
+         "link.wav: is the input itself; not replaced", {{"x.wav", x}}, "", false, true},
+        {"a missing output folder", {"-d", "nowhere", "x.wav"}, 1, "",
+         "nowhere: no such folder; --output-dir names a folder that exists", {{"nowhere/x.wav", std::nullopt}}},
+        {"-q: nothing on standard output", {"-q", "x.wav", "sub/y.wav"}, 0, "", "",
+         {{"Cx.wav", compressed(x)}, {"sub/Cy.wav", compressed(y)}}},
+        {"-q: a failure still says why", {"x.wav", "typo.wav", "sub/y.wav", "--quiet"}, 1, "",
+         "typo.wav: No such file or directory", {{"Cx.wav", compressed(x)}, {"sub/Cy.wav", compressed(y)}}},
+    };
+    int number = 0;
+    for (const Case& c : cases) {
+        if (c.nativeOnly && !native) continue;
+        const fs::path folder = dir / std::to_string(++number);
+        fs::create_directories(folder / "out");
+        fs::create_directories(folder / "sub");
+        writeFile(folder / "x.wav", x);
+        writeFile(folder / "sub" / "y.wav", y);
+        writeFile(folder / "sub" / "x.wav", x);
+        fs::create_symlink("x.wav", folder / "link.wav");
+        RunOptions options;
+        options.input = c.input;
+        options.pipes = !c.input.empty();
+        const RunResult run = runTwoband(folder, c.args, options);
+
+        EXPECT_EQ(run.status, c.status) << c.what;
+        const bool quiet = std::find_if(c.args.begin(), c.args.end(), [](const std::string& a) { return a.starts_with("-q") || a == "--quiet"; }) != c.args.end();
+        if (quiet) {
+            EXPECT_EQ(run.output, "") << c.what;
+        } else if (c.outputIsAudio) {
+            EXPECT_EQ(run.outputBytes, compressed(x, c.args.size() > 3 ? Settings{30.0f, 4.0f, 3} : Settings{})) << c.what;
+            EXPECT_EQ(run.errors.rfind(kBanner, 0), 0u) << c.what << ": the transcript on standard error";
+        } else if (!c.transcript.empty()) {
+            EXPECT_EQ(run.output, c.status == 1 && c.transcript.empty() ? "" : kBanner + kDefaults + c.transcript) << c.what;
+        }
+        if (!c.outputIsAudio) expectDiagnostic(run.errors, c.errors);
+        for (const auto& [name, bytes] : c.after) {
+            if (bytes) {
+                EXPECT_EQ(readFile(folder / name), *bytes) << c.what << ": " << name;
+            } else {
+                EXPECT_FALSE(fs::exists(folder / name)) << c.what << ": " << name;
+            }
+        }
+    }
+}
+
+TEST_F(EndToEnd, AudioIsNeverWrittenToATerminal) {
+    if (testingOtherBuild()) GTEST_SKIP() << "a pseudo-terminal is a Linux process's";
+    writeFile(dir / "x.wav", twoSecondsOfMusic());
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"-c", "x.wav"}, {"-"}, {"x.wav", "-o", "-"}}) {
+        RunOptions terminal;
+        terminal.terminalOutput = true;
+        const RunResult run = runTwoband(dir.path(), args, terminal);
+        EXPECT_EQ(run.status, 1) << args[0];
+        EXPECT_EQ(run.outputBytes, Bytes{}) << args[0];
+        EXPECT_EQ(run.errors, "twoband: standard output is a terminal; no audio is written to it (redirect it to a "
+                              "file or a pipe, or give -o FILE)\n")
+            << args[0];
+    }
+}
+
+TEST_F(EndToEnd, RecursiveRunsTakeEveryWavFileOfATree) {
+    // Folders in name order, other extensions and any case; hidden files, files of
+    // other kinds and the output folder left out; run twice, no CC file.
+    const Bytes music = twoSecondsOfMusic();
+    for (const char* name : {"Music/b.wav", "Music/a/z.WAV", "Music/a/y.bwf", "Music/c.w64", "Music/.hidden.wav",
+                             "Music/.cache/x.wav", "Music/notes.txt"}) {
+        fs::create_directories((dir / name).parent_path());
+        writeFile(dir / name, music);
+    }
+    const std::string block = "\nProcessing...\n\n..\nUpdating file...\nDone !\n";
+    const RunResult first = runTwoband(dir.path(), {"-r", "Music"});
+    EXPECT_EQ(first.status, 0) << first.errors;
+    EXPECT_EQ(first.output, kBanner + kDefaults + "[1/4] Music/a/y.bwf" + block + "[2/4] Music/a/z.WAV" + block +
+                                "[3/4] Music/b.wav" + block + "[4/4] Music/c.w64" + block + "4 files: 4 written, 0 failed\n");
+    const RunResult second = runTwoband(dir.path(), {"Music", "--recursive", "-q"});
+    EXPECT_EQ(second.status, 0) << second.errors;
+    EXPECT_EQ(second.output, "");
+    EXPECT_FALSE(fs::exists(dir / "Music/a/CCy.bwf"));
+    EXPECT_EQ(readFile(dir / "Music/a/Cz.WAV"), compressed(music));
+    EXPECT_FALSE(fs::exists(dir / "Music/C.hidden.wav"));
+    EXPECT_FALSE(fs::exists(dir / "Music/.cache/Cx.wav"));
+    EXPECT_FALSE(fs::exists(dir / "Music/Cnotes.txt"));
+    // Into an output folder inside the tree, which the walk leaves out (its files
+    // would land on themselves): the second pass replaces the first one's outputs.
+    for (int pass = 0; pass < 2; ++pass) {
+        const RunResult run = runTwoband(dir.path(), {"-r", "-q", "Music", "-d", "Music/a"});
+        EXPECT_EQ(run.status, 0) << pass << run.errors;
+        EXPECT_EQ(run.errors, "") << pass;
+    }
+    EXPECT_EQ(readFile(dir / "Music/a/c.w64"), compressed(music));
+    EXPECT_EQ(readFile(dir / "Music/a/y.bwf"), music);
+    // A folder is refused without -r, as before.
+    const RunResult folder = runTwoband(dir.path(), {"Music"});
+    EXPECT_EQ(folder.status, 1);
+}
+
+TEST_F(EndToEnd, WildcardsAreExpandedOnWindows) {
+    // Windows shells pass *.wav on as it is; Windows programs expand it themselves.
+    if (!testingWindowsBuild()) GTEST_SKIP() << "the shells of other systems expand wildcards";
+    const Bytes music = twoSecondsOfMusic();
+    writeFile(dir / "a.wav", music);
+    writeFile(dir / "b.wav", music);
+    const RunResult run = runTwoband(dir.path(), {"*.wav", "z*.wav"});
+    EXPECT_EQ(run.status, 1);
+    const std::string block = "\nProcessing...\n\n..\nUpdating file...\nDone !\n";
+    EXPECT_EQ(run.output, kBanner + kDefaults + "[1/3] a.wav" + block + "[2/3] b.wav" + block +
+                              "[3/3] z*.wav\nCould not open z*.wav !\n\n3 files: 2 written, 1 failed\n");
+    expectDiagnostic(run.errors, "z*.wav: no file matches this pattern");
+    EXPECT_EQ(readFile(dir / "Cb.wav"), compressed(music));
 }
 
 TEST_F(EndToEnd, ShortestAcceptedFileIsProcessed) {
