@@ -231,9 +231,8 @@ Request parseRequest(const std::vector<std::string>& arguments, const NameExists
     if (request.action != Request::Action::run) {
         return request;
     }
-    for (std::string& name : rest) {
-        if (name == "/dev/stdin" || name == "/dev/fd/0") name = kStandardStream;
-    }
+    std::replace_if(rest.begin(), rest.end(), [](const std::string& name) { return name == "/dev/stdin" || name == "/dev/fd/0"; },
+                    std::string(kStandardStream));
     if (expand) {
         std::vector<std::string> expanded;
         for (std::string& name : rest) {
