@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cctype>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -73,9 +74,8 @@ Outcome runFile(const BatchFile& file, std::size_t number, std::size_t count, co
         console.problem(file.refusal->subject, file.refusal->reason);
         return Outcome::failed;
     }
-    const bool written = file.opened ? compressInput(*file.opened, file.name, file.output, settings, options, console)
-                                     : runSampleFile(file.name, settings, options, console, kBlockBytes, file.output);
-    return written ? Outcome::written : Outcome::failed;
+    return runSampleFile(file.name, settings, options, console, kBlockBytes, file.output) ? Outcome::written
+                                                                                          : Outcome::failed;
 }
 
 // Where a name's leaf starts: after its last separator ('/' or '\\').
@@ -195,11 +195,10 @@ std::vector<BatchFile> planBatch(const std::vector<std::string>& names, const Op
     // Each name once; each output place taken by one input only.
     std::set<std::pair<std::optional<FileIdentity>, PlaceKey>> seen;
     std::map<PlaceKey, std::string> taken;  // by the input whose output goes there
-    std::set<FileIdentity> replaced;        // the files standing at the output names
     std::vector<std::pair<BatchFile, std::optional<FileIdentity>>> planned;
     for (auto& [name, refusal] : inputs) {
         const std::optional<FileIdentity> file = name == kStandardStream ? std::nullopt : identityOf(name);
-        BatchFile entry{name, outputFor(name, options), {}, nullptr, std::move(refusal)};
+        BatchFile entry{name, outputFor(name, options), {}, std::nullopt, std::move(refusal)};
         const PlaceKey place = keyOf(entry.output);
         // Names that cannot be opened are one only when they are the same text.
         if (!seen.insert({file, file ? place : PlaceKey{std::nullopt, name}}).second) continue;
@@ -214,21 +213,23 @@ std::vector<BatchFile> planBatch(const std::vector<std::string>& names, const Op
             } else if (const auto [first, inserted] = taken.emplace(place, name); !inserted && !entry.output.standardOutput) {
                 entry.refusal = {"Could not overwrite " + output + " !\n", output,
                                  "is the output of " + first->second + " in this run; not written twice"};
-            } else if (standing && standing != file) {
-                replaced.insert(*standing);
             }
         }
         planned.emplace_back(std::move(entry), file);
     }
-    // Inputs that stand at another input's output name are opened now, before any
-    // output replaces them.
+    // An input standing at another one's output name is read before that output
+    // replaces it.
+    std::map<FileIdentity, std::size_t> byFile;
+    for (std::size_t i = 0; i < planned.size(); ++i) {
+        if (planned[i].second) byFile.emplace(*planned[i].second, i);
+    }
     std::vector<BatchFile> files;
     for (auto& [entry, file] : planned) {
-        if (!entry.refusal && entry.outputOf.empty() && file && replaced.contains(*file)) {
-            std::error_code error;
-            SystemFile opened = SystemFile::openForReading(entry.name, error);
-            const std::optional<SystemFile::Status> status = opened ? opened.status(error) : std::nullopt;
-            if (status && status->regular) entry.opened = std::make_shared<InputFile>(std::move(opened), status->size);
+        const bool replaces = !entry.refusal && entry.outputOf.empty() && !entry.output.standardOutput;
+        const std::optional<FileIdentity> standing = replaces ? identityOf(entry.output.name) : std::nullopt;
+        if (const auto found = standing ? byFile.find(*standing) : byFile.end();
+            found != byFile.end() && standing != file && planned[found->second].first.outputOf.empty()) {
+            entry.after = found->second;
         }
         files.push_back(std::move(entry));
     }
@@ -245,8 +246,33 @@ BatchOutcome runBatch(const std::vector<BatchFile>& files, const Settings& setti
     std::condition_variable finished;
     std::atomic<std::size_t> next{0};
 
+    // Each file starts after the one it waits for, which is never behind it in `order`,
+    // so a worker waits only for a file another worker holds.
+    std::vector<std::size_t> order;
+    std::vector<std::optional<std::size_t>> after(count);
+    {
+        enum { unseen, visiting, placed };
+        std::vector<int> state(count, unseen);
+        const std::function<void(std::size_t)> place = [&](std::size_t i) {
+            state[i] = visiting;
+            if (const std::optional<std::size_t> first = files[i].after; first && state[*first] != visiting) {
+                if (state[*first] == unseen) place(*first);
+                after[i] = first;
+            }  // a file that would wait for itself, round a ring of links, waits for none
+            state[i] = placed;
+            order.push_back(i);
+        };
+        for (std::size_t i = 0; i < count; ++i) {
+            if (state[i] == unseen) place(i);
+        }
+    }
     const auto work = [&] {
-        for (std::size_t i; (i = next++) < count;) {
+        for (std::size_t at; (at = next++) < count;) {
+            const std::size_t i = order[at];
+            if (after[i]) {
+                std::unique_lock lock(mutex);
+                finished.wait(lock, [&] { return outcomes[*after[i]] != Outcome::pending; });
+            }
             const Outcome outcome = runFile(files[i], i + 1, count, settings, options, *consoles[i], numbered);
             const std::lock_guard lock(mutex);
             outcomes[i] = outcome;

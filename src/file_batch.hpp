@@ -12,7 +12,6 @@
 //                         [3/n] Ca.wav  (an earlier output of a.wav: left)  1 is done
 
 #include <cstddef>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,9 +34,9 @@ struct BatchFile {
     std::string name;
     OutputPlace output;
     std::string outputOf;  // the input this file is an earlier output of, if it is one
-    // The input, opened when the plan was made: for a file that another file of the run
-    // replaces as its output, so that it is read as it was.
-    std::shared_ptr<InputFile> opened;
+    // The file of the plan that stands at this one's output name, as an input of its
+    // own: it is read whole before this output replaces it.
+    std::optional<std::size_t> after;
     std::optional<PlannedRefusal> refusal;
 };
 
@@ -53,7 +52,9 @@ inline constexpr const char* kWavExtensions[] = {".wav", ".wave", ".bwf", ".rf64
 //   left as it is, whether or not the sibling is named too; so a rerun makes no CC
 //   file (outputs beside their inputs or in an output folder only);
 // - an output that would be its own input, or land where an earlier input's output
-//   does, is refused for that file; so is a pattern in `unmatched`, which named none.
+//   does, is refused for that file; so is a pattern in `unmatched`, which named none;
+// - an input standing at another one's output name is read before that output
+//   replaces it.
 std::vector<BatchFile> planBatch(const std::vector<std::string>& names, const Options& options,
                                  const std::vector<std::string>& unmatched = {});
 
@@ -63,9 +64,9 @@ struct BatchOutcome {
     std::size_t left = 0;  // outputs of other files, left as they are
 };
 
-// Compresses `files`, `workers` at a time. With `numbered`, each file's block starts
-// with a line "[i/n] name" and a summary line ends the run; without, the transcript
-// is a one-file run's.
+// Compresses `files`, `workers` at a time, each after the file it must wait for. With
+// `numbered`, each file's block starts with a line "[i/n] name" and a summary line
+// ends the run; without, the transcript is a one-file run's.
 BatchOutcome runBatch(const std::vector<BatchFile>& files, const Settings& settings, const Options& options,
                       Console& console, unsigned workers, bool numbered);
 
