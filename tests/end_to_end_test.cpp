@@ -679,6 +679,7 @@ TEST_F(EndToEnd, AnOutputNameOnlyEverReplacesAnEarlierOutput) {
     const Bytes earlier = compressed(lose, {30.0f, 4.0f, 3});
     const Bytes shorter = signals::wavFile(signals::musicLike(signals::kSampleRate));
     const Bytes long6 = signals::wavFile(signals::musicLike(6 * signals::kSampleRate));
+    const Bytes minute = signals::wavFile(signals::loudBursts(60 * signals::kSampleRate));
     const bool windows = testingWindowsBuild();
     const std::string refused = "exists and is not an earlier output of lose.wav; not replaced (--force replaces it)";
     // A tagged file, and files of its length that differ from it only before or after
@@ -713,11 +714,15 @@ TEST_F(EndToEnd, AnOutputNameOnlyEverReplacesAnEarlierOutput) {
          {{"Close.wav", track}, {"CClose.wav", compressed(track)}}},
         {"--force replaces it", {{"lose.wav", lose}, {"Close.wav", track}}, {{"lose.wav", "-f"}}, 0,
          updating + "Done !\n", "", {{"Close.wav", compressed(lose)}}},
-        // Close.wav's turn comes after lose.wav's output replaced it: it is read as it was.
+        // Close.wav's turn would come after lose.wav's output replaced it, or (a long
+        // track) it would be read while the output replaces it, which Windows refuses:
+        // it is read whole first.
         {"with --force, a track that another input's output replaces is read as it was",
          {{"lose.wav", lose}, {"a.wav", long6}, {"b.wav", long6}, {"c.wav", long6}, {"Close.wav", track}},
          {{"-f", "lose.wav", "a.wav", "b.wav", "c.wav", "Close.wav"}}, 0, "", "",
          {{"Close.wav", compressed(lose)}, {"CClose.wav", compressed(track)}}},
+        {"and a long one as well", {{"lose.wav", lose}, {"Close.wav", minute}}, {{"-f", "lose.wav", "Close.wav"}}, 0, "",
+         "", {{"Close.wav", compressed(lose)}, {"CClose.wav", compressed(minute)}}},
         {"an earlier output is replaced", {{"lose.wav", lose}, {"Close.wav", earlier}}, {{"lose.wav"}}, 0,
          updating + "Done !\n", "", {{"Close.wav", compressed(lose)}}},
         {"an output of the input before it changed length is kept",
