@@ -38,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Request request = parseRequest(arguments, exists);
     const SettingsChoice& choice = request.choice;
     const Settings& s = choice.settings;
-    // The arguments that are no options: "-", numbers, other words, all after "--".
+    // The arguments that are no options: "-", numbers, other words, all after "--";
+    // the value of -o or -d (or their long names) given as the next argument is none.
     std::size_t given = 0;
     bool optionsEnded = false;
     for (std::size_t i = 1; i < arguments.size(); ++i) {
@@ -48,6 +49,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } else if (optionsEnded || argument.size() < 2 || argument[0] != '-' ||
                    parseFloatSetting(argument.c_str())) {
             ++given;
+        } else if (argument == "--output" || argument == "--output-dir") {
+            ++i;
+        } else if (argument[1] != '-') {
+            const std::size_t value = argument.find_first_of("od", 1);
+            if (value == argument.size() - 1) ++i;
         }
     }
     require(request.action != Request::Action::refuse || !request.problem.empty(), "a refusal says why");
@@ -57,7 +63,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The names are arguments, whole and in order.
     std::size_t next = 1;
     for (const std::string& name : request.names) {
-        while (next < arguments.size() && arguments[next] != name) ++next;
+        // Standard input may be named as /dev/stdin or /dev/fd/0 too.
+        const auto names = [&](const std::string& argument) {
+            return argument == name || (name == "-" && (argument == "/dev/stdin" || argument == "/dev/fd/0"));
+        };
+        while (next < arguments.size() && !names(arguments[next])) ++next;
         require(next++ < arguments.size(), "every name an argument, in order");
     }
     require(request.settingsProblem.empty() || !choice.userDefined, "a problem only with the defaults");
