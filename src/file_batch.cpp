@@ -192,6 +192,11 @@ std::vector<BatchFile> planBatch(const std::vector<std::string>& names, const Op
             inputs.emplace_back(name, std::nullopt);
         }
     }
+    // Where every output goes, by the input whose output it is.
+    std::map<PlaceKey, std::string> outputs;
+    for (const auto& [name, refusal] : inputs) {
+        if (const OutputPlace place = outputFor(name, options); !place.standardOutput) outputs.emplace(keyOf(place), name);
+    }
     // Each name once; each output place taken by one input only.
     std::set<std::pair<std::optional<FileIdentity>, PlaceKey>> seen;
     std::map<PlaceKey, std::string> taken;  // by the input whose output goes there
@@ -204,6 +209,11 @@ std::vector<BatchFile> planBatch(const std::vector<std::string>& names, const Op
         if (!seen.insert({file, file ? place : PlaceKey{std::nullopt, name}}).second) continue;
         const bool beside = !options.output && !options.toStandardOutput && name != kStandardStream;
         if (beside && !entry.refusal) entry.outputOf = earlierOutputOf(name, options);
+        // A name that is no file yet, but another input's output: it will be that output.
+        if (const auto output = outputs.find(keyOf(OutputPlace{name}));
+            !file && name != kStandardStream && output != outputs.end() && output->second != name) {
+            entry.outputOf = output->second;
+        }
         const std::optional<FileIdentity> standing =
             entry.output.standardOutput ? std::nullopt : identityOf(entry.output.name);
         if (!entry.refusal && entry.outputOf.empty()) {

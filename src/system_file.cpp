@@ -348,6 +348,24 @@ std::intptr_t openFile(const char* name, int flags, std::error_code& error) {
 
 int descriptorOf(std::intptr_t handle) { return static_cast<int>(handle); }
 
+// Fills `into` by calls of `readSome(done)`, each reading the bytes from `done` on,
+// until it is full or a call finds the end.
+template <typename ReadSome>
+std::optional<std::size_t> readAll(std::span<std::uint8_t> into, std::error_code& error, ReadSome readSome) {
+    std::size_t done = 0;
+    while (done < into.size()) {
+        const ssize_t got = readSome(done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            error = lastError();
+            return std::nullopt;
+        }
+        if (got == 0) break;  // the end
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
 }  // namespace
 
 NativeName nativeName(const std::string& name) { return name; }
@@ -387,18 +405,9 @@ SystemFile SystemFile::standardOutput(std::error_code& error) {
 }
 
 std::optional<std::size_t> SystemFile::read(std::span<std::uint8_t> into, std::error_code& error) {
-    std::size_t done = 0;
-    while (done < into.size()) {
-        const ssize_t got = ::read(descriptorOf(handle_), into.data() + done, into.size() - done);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            error = lastError();
-            return std::nullopt;
-        }
-        if (got == 0) break;  // the end of the stream
-        done += static_cast<std::size_t>(got);
-    }
-    return done;
+    return readAll(into, error, [&](std::size_t done) {
+        return ::read(descriptorOf(handle_), into.data() + done, into.size() - done);
+    });
 }
 
 bool SystemFile::isTerminal() const { return ::isatty(descriptorOf(handle_)) == 1; }
@@ -422,19 +431,9 @@ std::optional<FileIdentity> SystemFile::identity() const {
 
 std::optional<std::size_t> SystemFile::readAt(std::uint64_t offset, std::span<std::uint8_t> into,
                                               std::error_code& error) const {
-    std::size_t done = 0;
-    while (done < into.size()) {
-        const ssize_t got = ::pread(descriptorOf(handle_), into.data() + done, into.size() - done,
-                                    static_cast<off_t>(offset + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            error = lastError();
-            return std::nullopt;
-        }
-        if (got == 0) break;  // the end of the file
-        done += static_cast<std::size_t>(got);
-    }
-    return done;
+    return readAll(into, error, [&](std::size_t done) {
+        return ::pread(descriptorOf(handle_), into.data() + done, into.size() - done, static_cast<off_t>(offset + done));
+    });
 }
 
 bool SystemFile::writeAll(std::span<const std::uint8_t> bytes, std::error_code& error) {
