@@ -911,6 +911,7 @@ TEST_F(EndToEnd, APipeCarriesTheBytesAFileRunWrites) {
         {"a 19999-byte stream", Bytes(music.begin(), music.begin() + 19999)},
         {"a FLAC stream", flac},
         {"the shortest stream taken", Bytes(music.begin(), music.begin() + 20000)},
+        {"no data chunk: from byte 44 to the end", WavBuilder{}.format(1, 2, 16).chunk("JUNK", Bytes(30000, 0x21)).bytes()},
     };
     for (const Case& c : cases) {
         writeFile(dir / "in.wav", c.input);
