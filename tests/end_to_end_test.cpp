@@ -938,6 +938,19 @@ TEST_F(EndToEnd, APipeCarriesTheBytesAFileRunWrites) {
     }
 }
 
+TEST_F(EndToEnd, AReaderOfTheAudioThatGoesAwayEndsTheRunWithoutAWord) {
+    if (testingOtherBuild() && !testingWindowsBuild()) GTEST_SKIP() << "signals a Linux process";
+    RunOptions options;
+    options.input = asInput(signals::wavFile(signals::musicLike(120 * signals::kSampleRate)));
+    BackgroundRun run(dir.path(), {"-"}, options);
+    run.closeOutput();  // more than a pipe holds is still to come
+    const RunResult result = run.finish();
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.errors.find("Could not"), std::string::npos) << result.errors;
+    EXPECT_EQ(result.errors.find("pipe"), std::string::npos) << result.errors;
+    EXPECT_EQ(result.errors.find("Done !"), std::string::npos) << result.errors;
+}
+
 TEST_F(EndToEnd, StandardStreamsMeetOtherTools) {
     // What users pipe in and out: ffmpeg and sox, where installed, decoding our output.
     const Bytes music = twoSecondsOfMusic();
