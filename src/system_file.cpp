@@ -220,8 +220,8 @@ bool SystemFile::writeAll(std::span<const std::uint8_t> bytes, std::error_code& 
         const auto asked = static_cast<DWORD>(std::min(bytes.size() - done, kMostPerCall));
         if (!WriteFile(handleOf(handle_), bytes.data() + done, asked, &put, nullptr)) {
             const DWORD code = GetLastError();
-            error = code == ERROR_NO_DATA || code == ERROR_BROKEN_PIPE ? std::make_error_code(std::errc::broken_pipe)
-                                                                       : windowsError(code);
+            const bool readerGone = code == ERROR_NO_DATA || code == ERROR_BROKEN_PIPE || code == ERROR_PIPE_NOT_CONNECTED;
+            error = readerGone ? std::make_error_code(std::errc::broken_pipe) : windowsError(code);
             return false;
         }
         done += put;
