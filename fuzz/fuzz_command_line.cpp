@@ -31,7 +31,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A first byte of 1 stands for a count of 0, which has no program name.
     const std::vector<std::string> arguments =
         size > 0 && data[0] == 1 ? std::vector<std::string>{} : pieces;
-    const int argc = static_cast<int>(arguments.size());
 
     // A piece starting with 'f' names a file.
     const auto exists = [](const std::string& name) { return !name.empty() && name.front() == 'f'; };

@@ -916,10 +916,10 @@ TEST_F(EndToEnd, APipeCarriesTheBytesAFileRunWrites) {
     for (const Case& c : cases) {
         writeFile(dir / "in.wav", c.input);
         fs::remove(dir / "Cin.wav");
-        std::vector<std::string> args = {"in.wav"};
-        args.insert(args.end(), c.settings.begin(), c.settings.end());
+        std::vector<std::string> args = c.settings;
+        args.insert(args.begin(), "in.wav");
         const RunResult file = runTwoband(dir.path(), args);
-        args[0] = "-";
+        args.front() = std::string(kStandardStream);
         RunOptions pipes;
         pipes.pipes = true;
         pipes.input = asInput(c.input);
