@@ -35,7 +35,7 @@ inline void scatter(const std::uint8_t* stereo, std::size_t stride, std::size_t 
 
 EnginePass::EnginePass(const Settings& settings, SampleRange samples, std::uint16_t channels,
                        ProgressOutput& progress, FrameKernel kernel)
-    : rules_(makeGainRules(settings)),
+    : rules_(std::make_unique<KernelRules>(makeKernelRules(settings))),
       channels_(channels),
       frameBytes_(channels * kSampleBytes),
       states_((channels + 1) / 2),
@@ -82,7 +82,7 @@ void EnginePass::compress(std::span<std::uint8_t> block, std::uint64_t offset, s
 // channel) gathered into stereo frames, through its own state, and put back.
 void EnginePass::compressPairs(std::span<std::uint8_t> frames) {
     if (channels_ == kStereoChannels) {
-        kernel_(states_.front(), rules_, frames);
+        kernel_(states_.front(), *rules_, frames);
         return;
     }
     const std::size_t count = frames.size() / frameBytes_;
@@ -92,7 +92,7 @@ void EnginePass::compressPairs(std::span<std::uint8_t> frames) {
         std::uint8_t* const files = frames.data() + first * frameBytes_;
         if (channels_ == 1) {  // the common case, with a stride the compiler knows
             gather<true>(files, kSampleBytes, gathered, stereo);
-            kernel_(states_.front(), rules_, {stereo, gathered * kFrameBytes});
+            kernel_(states_.front(), *rules_, {stereo, gathered * kFrameBytes});
             scatter<true>(stereo, kSampleBytes, gathered, files);
             continue;
         }
@@ -101,7 +101,7 @@ void EnginePass::compressPairs(std::span<std::uint8_t> frames) {
             const bool mono = 2 * pair + 1 == channels_;
             mono ? gather<true>(channels, frameBytes_, gathered, stereo)
                  : gather<false>(channels, frameBytes_, gathered, stereo);
-            kernel_(states_[pair], rules_, {stereo, gathered * kFrameBytes});
+            kernel_(states_[pair], *rules_, {stereo, gathered * kFrameBytes});
             mono ? scatter<true>(stereo, frameBytes_, gathered, channels)
                  : scatter<false>(stereo, frameBytes_, gathered, channels);
         }

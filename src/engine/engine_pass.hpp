@@ -83,7 +83,7 @@ private:
     void compressPairs(std::span<std::uint8_t> frames);
     void printDot();
 
-    GainRules rules_;
+    std::unique_ptr<KernelRules> rules_;  // prepared once for the pass
     std::uint16_t channels_;
     std::size_t frameBytes_;
     std::vector<EngineState> states_;  // one per pair of channels; the first counts the dots
