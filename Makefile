@@ -47,11 +47,13 @@ bench: build
 	./build/engine_bench
 	tools/bench_end_to_end.sh build
 
-# A .deb of the binary and its man page, in build/, checked by lintian when installed.
+# The .deb packages in build/ (the program, libtwoband1, libtwoband-dev), checked by
+# lintian when installed.
 package: build
 	cd build && cpack
 	@if command -v lintian >/dev/null; then \
-	  lintian --fail-on error,warning build/twoband_*.deb && echo "lintian: no errors, no warnings"; \
+	  lintian --fail-on error,warning build/twoband_*.deb build/libtwoband1_*.deb build/libtwoband-dev_*.deb && \
+	    echo "lintian: no errors, no warnings"; \
 	else echo "lintian is not installed: the package was not checked"; fi
 
 # Regenerates docs/demo.png: the demo's level before and after, and the gains.

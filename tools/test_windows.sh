@@ -36,4 +36,6 @@ echo "== Linux and Windows builds side by side"
 "$(dirname "$0")/compare_builds.sh" "$linux" windows wine "$exe"
 
 echo "== the library: twoband.dll through C hosts under Wine, against the Linux build"
+"$(dirname "$0")/../tests/library_symbols.sh" "$(dirname "$0")/../include/twoband/twoband.h" "$windows/twoband.dll"
+[ -f "$windows/libtwoband.dll.a" ] || { echo "test-windows: no import library beside twoband.dll" >&2; exit 1; }
 "$(dirname "$0")/compare_library.sh" "$linux" windows "$windows" wine .exe
