@@ -4,9 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -14,40 +12,6 @@
 #include "library_cases.h"
 #include "signals.hpp"
 #include "test_support.hpp"
-
-namespace {
-
-// While set, every allocation in the process fails, the library's included.
-std::atomic<bool> failingAllocations{false};
-
-void* allocate(std::size_t size, std::size_t alignment) {
-    if (failingAllocations) throw std::bad_alloc();
-    size = size == 0 ? 1 : size;
-    void* memory = alignment <= alignof(std::max_align_t)
-                       ? std::malloc(size)
-                       : std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
-    if (memory == nullptr) throw std::bad_alloc();
-    return memory;
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return allocate(size, 0); }
-void* operator new[](std::size_t size) { return allocate(size, 0); }
-void* operator new(std::size_t size, std::align_val_t alignment) {
-    return allocate(size, static_cast<std::size_t>(alignment));
-}
-void* operator new[](std::size_t size, std::align_val_t alignment) {
-    return allocate(size, static_cast<std::size_t>(alignment));
-}
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete[](void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete(void* memory, std::align_val_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::align_val_t) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t, std::align_val_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::size_t, std::align_val_t) noexcept { std::free(memory); }
 
 namespace {
 
@@ -217,13 +181,10 @@ TEST(Library, FloatsEnterAsTheirNearestSampleAndLeaveExactly) {
     EXPECT_EQ(check_float_edges(failure, sizeof failure), 0) << failure;
 }
 
+// TWOBAND_ERROR_NO_MEMORY has a test binary of its own (library_no_memory_test.cpp).
 TEST(Library, EveryErrorCodeFromEveryCallThatGivesIt) {
     char failure[kFailureText] = "";
     EXPECT_EQ(check_errors(failure, sizeof failure), 0) << failure;
-    failingAllocations = true;
-    const int noMemory = check_no_memory(failure, sizeof failure);
-    failingAllocations = false;
-    EXPECT_EQ(noMemory, 0) << failure;
 }
 
 TEST(Library, VersionIsTheHeadersAndTheBuilds) {
