@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t frames = (data + size - bytes) / (2 * channels);
 
     std::vector<std::int16_t> samples(frames * channels);
-    std::memcpy(samples.data(), bytes, samples.size() * sizeof samples[0]);
+    if (!samples.empty()) std::memcpy(samples.data(), bytes, samples.size() * sizeof samples[0]);
     std::vector<std::int16_t> library = samples;
     const fuzz_outcome outcome =
         library_run(first, then, changeAt, channels, library.data(), frames, plan, planSize, floats ? 1 : 0);
@@ -66,6 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     twoband::ChannelEngine engine(engineSettings(first), static_cast<std::uint16_t>(channels), twoband::processFrames,
                                   512);
     std::vector<std::uint8_t> reference(samples.size() * 2);
+    if (samples.empty()) return 0;
     std::memcpy(reference.data(), samples.data(), reference.size());  // little-endian, as the engine's frames
     const std::size_t split = std::min(changeAt, frames) * engine.frameBytes();
     engine.process(std::span<std::uint8_t>(reference).first(split));
