@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -23,6 +22,7 @@ constexpr std::int32_t kSignBit = std::numeric_limits<std::int32_t>::min();
 constexpr std::int32_t kFullScaleBits = 0x47000000;  // the bits of 32768.0f
 constexpr std::int32_t kInfinityBits = 0x7f800000;
 static_assert(std::bit_cast<float>(kFullScaleBits) == kFloatScale);
+static_assert(std::bit_cast<float>(kInfinityBits) == std::numeric_limits<float>::infinity());
 
 // x × 32768 rounded to the nearest whole number (a tie to the even one), saturated to
 // −32768..32767; NaN as 0. A float that came from a 16-bit sample gives that sample.
