@@ -1,5 +1,7 @@
 #include "test_support.hpp"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/resource.h>
@@ -13,6 +15,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 namespace testing_support {
@@ -187,6 +190,11 @@ bool testingWindowsBuild() {
     return testingOtherBuild() && std::string_view(std::getenv("TWOBAND_TEST_COMMAND")).starts_with("wine ");
 }
 
+std::chrono::milliseconds usualLongestRun() {
+    // Runs here take well under a second; Wine's start and emulation take more.
+    return testingOtherBuild() ? std::chrono::seconds(60) : std::chrono::seconds(10);
+}
+
 namespace {
 
 // The command that starts twoband, split at spaces.
@@ -216,7 +224,7 @@ std::string withUnixLineEnds(std::string text) {
 // (standard output to `output` instead, when it is a pipe's writing end); returns the
 // child's process id.
 pid_t startTwoband(const std::filesystem::path& directory, const std::vector<std::string>& args,
-                   const TempDir& io, const RunOptions& options, int output = -1) {
+                   const TempDir& io, const RunOptions& options, int output = -1, int input = -1) {
     const std::filesystem::path stdinPath = io / "stdin";
     writeFile(stdinPath, {reinterpret_cast<const std::uint8_t*>(options.input.data()),
                           options.input.size()});
@@ -234,6 +242,7 @@ pid_t startTwoband(const std::filesystem::path& directory, const std::vector<std
         std::filesystem::copy_file(words[0], reachable / "twoband");
         words[0] = (reachable / "twoband").string();
     }
+    words.insert(words.begin(), options.launcher.begin(), options.launcher.end());
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& word : words) {
@@ -241,15 +250,23 @@ pid_t startTwoband(const std::filesystem::path& directory, const std::vector<std
     }
     argv.push_back(nullptr);
 
+    const std::string outPath = options.outputTo.empty() ? (io / "stdout").string() : options.outputTo;
+    const std::string errPath = options.errorsTo.empty() ? (io / "stderr").string() : options.errorsTo;
     const pid_t child = fork();
     if (child == 0) {
-        const int in = open(stdinPath.c_str(), O_RDONLY);
-        const int out = output >= 0 ? output : open((io / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open((io / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        // A stream to "-" is opened on /dev/null like the others, then closed.
+        const auto openStream = [](const std::string& path) {
+            return open(path == "-" ? "/dev/null" : path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        };
+        const int in = input >= 0 ? input : open(stdinPath.c_str(), O_RDONLY);
+        const int out = output >= 0 ? output : openStream(outPath);
+        const int err = openStream(errPath);
         if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
             dup2(err, 2) < 0 || chdir(directory.c_str()) != 0) {
             _exit(127);
         }
+        if (outPath == "-") close(1);
+        if (errPath == "-") close(2);
         if (dropRoot && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
             _exit(127);
         }
@@ -271,12 +288,29 @@ pid_t startTwoband(const std::filesystem::path& directory, const std::vector<std
     return child;
 }
 
-RunResult collect(pid_t child, const TempDir& io) {
+// "twoband a.wav b.wav", for a failure.
+std::string describeRun(const std::vector<std::string>& args) {
+    std::string what = "twoband";
+    for (const std::string& arg : args) what += " " + arg;
+    return what;
+}
+
+// Waits for the child to end until `deadline`; kills it there and fails the test.
+RunResult collect(pid_t child, const TempDir& io, std::chrono::steady_clock::time_point deadline,
+                  const std::string& what) {
     int waitStatus = 0;
-    waitpid(child, &waitStatus, 0);
+    while (waitpid(child, &waitStatus, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &waitStatus, 0);
+            ADD_FAILURE() << what << ": still running at its time limit, killed";
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     RunResult result;
-    const Bytes output = std::filesystem::exists(io / "stdout") ? readFile(io / "stdout") : Bytes{};
-    result.output.assign(output.begin(), output.end());
+    result.outputBytes = std::filesystem::exists(io / "stdout") ? readFile(io / "stdout") : Bytes{};
+    result.output.assign(result.outputBytes.begin(), result.outputBytes.end());
     const Bytes errors = readFile(io / "stderr");
     result.errors.assign(errors.begin(), errors.end());
     if (testingOtherBuild()) {
@@ -289,16 +323,63 @@ RunResult collect(pid_t child, const TempDir& io) {
     return result;
 }
 
+// Standard input and output as pipes, fed and drained by threads of their own while
+// the run goes; or standard output as a pseudo-terminal, whose output is dropped.
+RunResult runThroughPipes(const std::filesystem::path& directory, const std::vector<std::string>& args,
+                          const TempDir& io, const RunOptions& options,
+                          std::chrono::steady_clock::time_point deadline) {
+    std::signal(SIGPIPE, SIG_IGN);  // a run that stops reading makes the feeder's write fail instead
+    int in[2];
+    int out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    if (options.terminalOutput) {
+        close(out[0]);
+        close(out[1]);
+        out[0] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (out[0] < 0 || grantpt(out[0]) != 0 || unlockpt(out[0]) != 0) throw std::runtime_error("no terminal");
+        out[1] = open(ptsname(out[0]), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    }
+    const pid_t child = startTwoband(directory, args, io, options, out[1], in[0]);
+    close(in[0]);
+    close(out[1]);
+    std::thread feeder([&] {
+        for (std::size_t done = 0; done < options.input.size();) {
+            const ssize_t put = write(in[1], options.input.data() + done, options.input.size() - done);
+            if (put <= 0) break;
+            done += static_cast<std::size_t>(put);
+        }
+        close(in[1]);
+    });
+    Bytes drained;
+    std::thread drainer([&] {
+        std::uint8_t block[65536];
+        for (ssize_t got; (got = read(out[0], block, sizeof block)) > 0;) drained.insert(drained.end(), block, block + got);
+        close(out[0]);
+    });
+    RunResult result = collect(child, io, deadline, describeRun(args));
+    feeder.join();
+    drainer.join();
+    result.outputBytes = std::move(drained);
+    result.output.assign(result.outputBytes.begin(), result.outputBytes.end());
+    if (testingOtherBuild()) result.output = withUnixLineEnds(result.output);
+    return result;
+}
+
 }  // namespace
 
 RunResult runTwoband(const std::filesystem::path& directory, const std::vector<std::string>& args,
                      const RunOptions& options) {
     const TempDir io;  // kept apart so the run's own folder holds only what the test put there
-    return collect(startTwoband(directory, args, io, options), io);
+    const auto deadline = std::chrono::steady_clock::now() + options.longestRun;
+    if (options.pipes || options.terminalOutput) {
+        return runThroughPipes(directory, args, io, options, deadline);
+    }
+    return collect(startTwoband(directory, args, io, options), io, deadline, describeRun(args));
 }
 
 BackgroundRun::BackgroundRun(const std::filesystem::path& directory, const std::vector<std::string>& args,
-                             const RunOptions& options) {
+                             const RunOptions& options)
+    : what_(describeRun(args)), deadline_(std::chrono::steady_clock::now() + options.longestRun) {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");  // the run holds only its end
     output_ = ends[0];
@@ -321,7 +402,7 @@ void BackgroundRun::closeOutput() {
 }
 
 RunResult BackgroundRun::finish() {
-    RunResult result = collect(pid_, io_);
+    RunResult result = collect(pid_, io_, deadline_, what_);
     closeOutput();
     pid_ = -1;
     return result;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -87,7 +88,8 @@ private:
 std::uint64_t fnv1a(std::span<const std::uint8_t> bytes);
 
 struct RunResult {
-    std::string output;  // standard output
+    std::string output;  // standard output (CR LF read as LF from another build)
+    Bytes outputBytes;   // standard output as it came
     std::string errors;  // standard error
     int status = -1;     // exit status, or -1 if the program did not exit normally
 };
@@ -98,6 +100,10 @@ struct RunResult {
 bool testingOtherBuild();
 bool testingWindowsBuild();
 
+// How long one run of the program may take before it counts as hung: a few seconds,
+// more for another build, which starts under Wine or an emulator.
+std::chrono::milliseconds usualLongestRun();
+
 struct RunOptions {
     std::string input;  // fed on standard input
     // A root caller runs the binary as the user nobody, from a copy nobody can reach,
@@ -107,10 +113,24 @@ struct RunOptions {
     std::uint64_t fileSizeLimit = 0;
     std::vector<int> ignoredSignals = {};         // ignored from the start, as nohup does
     std::vector<std::string> environment = {};    // NAME=VALUE, added
+    // A program that starts twoband: these words come before twoband's own command
+    // ({"find", ".", "-exec"}), the arguments after it.
+    std::vector<std::string> launcher = {};
+    // Where standard output and standard error go instead of files the test reads
+    // ("/dev/full"; "-" closes the stream); empty for the usual.
+    std::string outputTo = {};
+    std::string errorsTo = {};
+    // A run still going after this long is killed, and the test fails there.
+    std::chrono::milliseconds longestRun = usualLongestRun();
+    // Standard input and output are pipes, fed with `input` and drained as the run
+    // goes; or standard output is a terminal (a pseudo-terminal) instead.
+    bool pipes = false;
+    bool terminalOutput = false;
 };
 
 // Runs the built twoband binary (or TWOBAND_TEST_COMMAND, whose CR LF line ends are
 // read as LF) in `directory` with the given arguments (not counting the program name).
+// A run that outlasts its longestRun is killed and fails the test, naming the run.
 RunResult runTwoband(const std::filesystem::path& directory, const std::vector<std::string>& args,
                      const RunOptions& options = {});
 
@@ -126,12 +146,14 @@ public:
     BackgroundRun& operator=(const BackgroundRun&) = delete;
     void signal(int number) const;
     void closeOutput();
-    // Waits for the end; the status is -1 - the signal number when a signal ended it.
-    // Standard output is not kept.
+    // Waits for the end, as long as the options' longestRun from the start; the status
+    // is -1 - the signal number when a signal ended it. Standard output is not kept.
     RunResult finish();
 
 private:
     TempDir io_;
+    std::string what_;  // the run, for a failure
+    std::chrono::steady_clock::time_point deadline_;
     int pid_ = -1;
     int output_ = -1;  // the reading end of standard output's pipe
 };
