@@ -5,7 +5,7 @@
 # static) and that gives the program's samples.
 # Usage: install_test.sh BUILD_DIR VERSION LIBRARY_VERSION EXAMPLE_SOURCE [sanitized]
 # A sanitized build's library is linked with the sanitizers, and not statically.
-set -euo pipefail
+set -eEuo pipefail
 build=$(realpath "$1")
 version=$2
 library_version=$3
@@ -13,6 +13,7 @@ example=$(realpath "$4")
 sanitized=${5:-}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+trap 'echo "install_test.sh: line $LINENO failed: $BASH_COMMAND" >&2' ERR
 
 # A stereo file, and its samples as the program compresses them.
 "$build/wavgen" mixed 3 "$scratch/in.wav" >/dev/null
@@ -61,7 +62,10 @@ check_library() {  # ROOT: a program built with pkg-config alone against ROOT's 
     cmp "$out/static.raw" "$scratch/expected.raw"
   fi
   # The shared one is the installed library, by its soname.
-  LD_LIBRARY_PATH="$pcdir/.." ldd "$out/shared" | grep -q "libtwoband.so.1 => $pcdir/../libtwoband.so.1"
+  # (Outputs are read whole before grep: grep -q leaving early would fail the pipe.)
+  local linked
+  linked=$(LD_LIBRARY_PATH="$pcdir/.." ldd "$out/shared")
+  grep -q "libtwoband.so.1 => $pcdir/../libtwoband.so.1" <<<"$linked"
   check_page "$root/share/man/man3/twoband.3.gz" NAME LIBRARY SYNOPSIS DESCRIPTION "RETURN VALUE" NOTES EXAMPLES
   [ "$(readlink "$root/share/man/man3/twoband_process_f32.3.gz")" = twoband.3.gz ]
 }
@@ -69,7 +73,7 @@ check_library() {  # ROOT: a program built with pkg-config alone against ROOT's 
 check_tree() {  # ROOT: the tree holds the program, the library and their pages
   local root=$1
   [ "$("$root/bin/twoband" --version)" = "twoband $version" ]
-  "$root/bin/twoband" --help | grep -q '^Usage: twoband'
+  grep -q '^Usage: twoband' <<<"$("$root/bin/twoband" --help)"
   check_page "$root/share/man/man1/twoband.1.gz" NAME SYNOPSIS DESCRIPTION OPTIONS SETTINGS FILES "EXIT STATUS" EXAMPLES
   check_library "$root"
 }
@@ -80,16 +84,17 @@ check_tree "$scratch/installed"
 (cd "$scratch" && cpack --config "$build/CPackConfig.cmake" -B "$scratch/package" >/dev/null)
 for package in twoband libtwoband1 libtwoband-dev; do
   deb=$(ls "$scratch"/package/${package}_*.deb)
-  dpkg-deb --field "$deb" Package | grep -qx "$package"
+  [ "$(dpkg-deb --field "$deb" Package)" = "$package" ]
   dpkg -x "$deb" "$scratch/unpacked"
 done
 # Each package has only its own part.
-dpkg-deb --contents "$scratch"/package/libtwoband1_*.deb | grep -q '/libtwoband\.so\.1 -> '
-if dpkg-deb --contents "$scratch"/package/libtwoband1_*.deb | grep -E 'twoband\.h|\.pc$|\.a$|bin/|\.so -> '; then
+runtime=$(dpkg-deb --contents "$scratch"/package/libtwoband1_*.deb)
+grep -q '/libtwoband\.so\.1 -> ' <<<"$runtime"
+if grep -E 'twoband\.h|\.pc$|\.a$|bin/|\.so -> ' <<<"$runtime"; then
   echo "libtwoband1 holds more than the shared library"
   exit 1
 fi
-dpkg-deb --field "$scratch"/package/libtwoband-dev_*.deb Depends | grep -qx "libtwoband1 (= $version)"
-dpkg-deb --ctrl-tarfile "$scratch"/package/libtwoband1_*.deb | tar -xO ./triggers | grep -qx 'activate-noawait ldconfig'
+[ "$(dpkg-deb --field "$scratch"/package/libtwoband-dev_*.deb Depends)" = "libtwoband1 (= $version)" ]
+[ "$(dpkg-deb --ctrl-tarfile "$scratch"/package/libtwoband1_*.deb | tar -xO ./triggers)" = 'activate-noawait ldconfig' ]
 check_tree "$scratch/unpacked/usr"
 echo "install and packages: ok"
