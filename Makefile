@@ -42,9 +42,11 @@ fuzz:
 	cmake --build --preset fuzz -j 2
 	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
 
-# Engine speed (literal against fast kernel) and the binary end to end on 10 minutes.
+# Engine speed (literal against fast kernel, the library's calls against a whole pass)
+# and the binary end to end on 10 minutes. The repetitions of all cases are run in a
+# random interleaving, so that the machine's drift falls on each case alike.
 bench: build
-	./build/engine_bench
+	./build/engine_bench --benchmark_enable_random_interleaving=true
 	tools/bench_end_to_end.sh build
 
 # The .deb packages in build/ (the program, libtwoband1, libtwoband-dev), checked by
