@@ -83,11 +83,28 @@ def wav_layout_seeds():
     }
 
 
+def library_seeds():
+    def settings(max_gain, recover_speed, feedback_speed):
+        return struct.pack("<ffi", max_gain, recover_speed, feedback_speed)
+    tone = frames([(int(20000 * math.sin(n / 7.0)), int(-15000 * math.sin(n / 5.0))) for n in range(600)])
+    plan = bytes([1, 0, 3, 64, 255, 17])
+    form = lambda channels, floats: bytes([(channels - 1) | (0x80 if floats else 0)])
+    change = struct.pack("<H", 200)
+    return {
+        "stereo": settings(20, 8, 2) + settings(4, 1, 1) + form(2, False) + change + bytes([len(plan)]) + plan + tone,
+        "floats_six": settings(100, 9, 4) + settings(50, 0.5, 3) + form(6, True) + change + bytes([len(plan)]) + plan
+                      + tone,
+        "mono_bad_change": settings(4, 9, 1) + settings(float("nan"), 8, 2) + form(1, False) + change + b"\0" + tone,
+        "bad_first": settings(3.99, 8, 2) + settings(20, 8, 2) + form(2, True) + change + b"\0" + tone,
+    }
+
+
 def main():
     root = sys.argv[1]
     for target, seeds in (("engine", engine_seeds()), ("fast_path", engine_seeds()),
                           ("command_line", command_line_seeds()),
-                          ("output_name", output_name_seeds()), ("wav_layout", wav_layout_seeds())):
+                          ("output_name", output_name_seeds()), ("wav_layout", wav_layout_seeds()),
+                          ("library", library_seeds())):
         folder = os.path.join(root, target)
         os.makedirs(folder, exist_ok=True)
         for name, data in seeds.items():

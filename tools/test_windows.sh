@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the Windows build under Wine and proves it behaves like the Linux build:
 # the end-to-end tests against twoband.exe, then every generated input under every
-# settings set compared byte for byte, output files and console texts alike.
+# settings set compared byte for byte, output files and console texts alike, then
+# twoband.dll through the library's C hosts against the Linux library.
 # Usage: tools/test_windows.sh LINUX_BUILD_DIR WINDOWS_BUILD_DIR
 set -euo pipefail
 linux=$(realpath "$1")
@@ -33,3 +34,8 @@ TWOBAND_TEST_COMMAND="wine $exe" TWOBAND_LONG_TESTS=1 "$linux/tests/twoband_test
 
 echo "== Linux and Windows builds side by side"
 "$(dirname "$0")/compare_builds.sh" "$linux" windows wine "$exe"
+
+echo "== the library: twoband.dll through C hosts under Wine, against the Linux build"
+"$(dirname "$0")/../tests/library_symbols.sh" "$(dirname "$0")/../include/twoband/twoband.h" "$windows/twoband.dll"
+[ -f "$windows/libtwoband.dll.a" ] || { echo "test-windows: no import library beside twoband.dll" >&2; exit 1; }
+"$(dirname "$0")/compare_library.sh" "$linux" windows "$windows" wine .exe
