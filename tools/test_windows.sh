@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the Windows build under Wine and proves it behaves like the Linux build:
 # the end-to-end tests against twoband.exe, then every generated input under every
-# settings set compared byte for byte, output files and console texts alike.
+# settings set compared byte for byte, output files and console texts alike, then
+# the LADSPA plugin DLL against the Linux program.
 # Usage: tools/test_windows.sh LINUX_BUILD_DIR WINDOWS_BUILD_DIR
 set -euo pipefail
 linux=$(realpath "$1")
@@ -33,3 +34,6 @@ TWOBAND_TEST_COMMAND="wine $exe" TWOBAND_LONG_TESTS=1 "$linux/tests/twoband_test
 
 echo "== Linux and Windows builds side by side"
 "$(dirname "$0")/compare_builds.sh" "$linux" windows wine "$exe"
+
+echo "== the LADSPA plugin DLL under Wine against the Linux program"
+"$(dirname "$0")/test_windows_plugin.sh" "$linux" "$windows"
