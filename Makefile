@@ -42,10 +42,12 @@ fuzz:
 	cmake --build --preset fuzz -j 2
 	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
 
-# Engine speed (literal against fast kernel) and the binary end to end on 10 minutes.
+# Engine speed (literal against fast kernel), the binary end to end on 10 minutes, and
+# the LV2 plugin in ffmpeg against ffmpeg's own compressor.
 bench: build
 	./build/engine_bench
 	tools/bench_end_to_end.sh build
+	tools/bench_plugins.sh build
 
 # A .deb of the binary and its man page, in build/, checked by lintian when installed.
 package: build
@@ -58,12 +60,14 @@ package: build
 plot: build
 	tools/plot_demo.sh build docs/demo.png
 
-# The Windows console executable, build-windows/twoband.exe (MinGW-w64, static).
+# The Windows console executable, build-windows/twoband.exe (MinGW-w64, static), and the
+# LADSPA plugin build-windows/ladspa/twoband-ladspa.dll.
 windows:
 	cmake --preset windows
 	cmake --build --preset windows -j 2
 
-# The end-to-end tests and a side-by-side comparison against the Linux build, under Wine.
+# The end-to-end tests and a side-by-side comparison against the Linux build, under Wine,
+# and the LADSPA plugin DLL against the Linux program.
 test-windows: build windows
 	tools/test_windows.sh build build-windows
 
