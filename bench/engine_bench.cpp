@@ -70,7 +70,7 @@ const std::vector<std::uint8_t>& signal(const std::string& kind) {
 void runKernel(benchmark::State& state, const std::string& kind, twoband::FrameKernel kernel) {
     const std::vector<std::uint8_t>& input = signal(kind);
     std::vector<std::uint8_t> work(input.size());
-    const twoband::GainRules rules = twoband::makeGainRules({});
+    const twoband::KernelRules rules = twoband::makeKernelRules({});
     const std::span<std::uint8_t> frames =
         std::span<std::uint8_t>(work).subspan(twoband::kHeaderBytes);
     for (auto _ : state) {

@@ -217,7 +217,7 @@ TEST_F(FastPathDifferential, SameBytesForEverySignalAndSettingsCorner) {
 
 // Runs `frames` from `start` through both kernels and requires the same bytes and the
 // same state; returns the literal kernel's.
-std::pair<Bytes, EngineState> runBothFrom(const EngineState& start, const Bytes& frames, const GainRules& rules,
+std::pair<Bytes, EngineState> runBothFrom(const EngineState& start, const Bytes& frames, const KernelRules& rules,
                                           const std::string& label) {
     Bytes literal = frames;
     Bytes fast = frames;
@@ -267,7 +267,7 @@ TEST_F(FastPathDifferential, SameBytesFromPreparedStates) {
                 std::tie(start.gainHL, start.gainLL, start.lowL, start.peakHL, start.peakLL);
             for (std::size_t i = 0; i < frames.size(); i += 4) std::copy_n(&frames[i], 2, &frames[i + 2]);
         }
-        const auto [out, end] = runBothFrom(start, frames, makeGainRules(settings[n % std::size(settings)]),
+        const auto [out, end] = runBothFrom(start, frames, makeKernelRules(settings[n % std::size(settings)]),
                                             "case " + std::to_string(n));
         if (HasFailure()) return;
         for (std::size_t i = 0; mono && i < out.size(); i += 4) {
@@ -286,32 +286,64 @@ TEST_F(FastPathDifferential, SameBytesFromPreparedStates) {
         const EngineState start{1.0f, 2.0f, 2.0f, 2.0f, 2.0f, 8085, 8085, peak, peak, peak, peak, 10, 10, 0, 0};
         Bytes frames = testing_support::framesFile({{16384, right}, {16384, right}, {0, 0}});
         frames.erase(frames.begin(), frames.begin() + kHeaderBytes);
-        const auto [out, end] = runBothFrom(start, frames, makeGainRules({}), "the overload edge");
+        const auto [out, end] = runBothFrom(start, frames, makeKernelRules({}), "the overload edge");
         EXPECT_LT(end.masterGain, 1.0f) << "an overload";
     }
     // No pass leaves a meter below 0; handed one, the fast kernel still agrees.
     const Bytes noise = signals::wavFile(signals::quietNoise(2000));
-    runBothFrom({1.0f, 0.4f, 0.4f, 0.6f, 0.6f, 0, 0, -1, 5, -128, 40, 3, 3, 0, 0}, noise, makeGainRules({}),
+    runBothFrom({1.0f, 0.4f, 0.4f, 0.6f, 0.6f, 0, 0, -1, 5, -128, 40, 3, 3, 0, 0}, noise, makeKernelRules({}),
                 "a meter below 0");
 }
 
+// A stream cut into calls: the size of each call from the one before (0 for the
+// first), in frames.
+struct Split {
+    const char* name;
+    std::size_t (*next)(std::size_t previous);
+    bool newSettings;  // other settings from each call on
+};
+
 TEST_F(FastPathDifferential, StateCarriesAcrossCallsExactly) {
+    const Split splits[] = {
+        // Uneven slices, so every kind of moment falls on a call boundary somewhere.
+        {"uneven", [](std::size_t n) { return n * 7 % 997 + 1; }, false},
+        {"one frame a call", [](std::size_t) -> std::size_t { return 1; }, false},
+        {"odd sizes", [](std::size_t n) -> std::size_t { return (n * 5 + 2) % 1023 | 1; }, false},
+        {"empty calls between", [](std::size_t n) -> std::size_t { return n == 0 ? 37 : 0; }, false},
+        {"large", [](std::size_t) -> std::size_t { return 65536; }, false},
+        {"settings changed on every call", [](std::size_t n) { return n * 7 % 997 + 1; }, true},
+        {"settings changed on every frame", [](std::size_t) -> std::size_t { return 1; }, true},
+    };
+    const KernelRules rules[] = {makeKernelRules({60.0f, 3.0f, 4}), makeKernelRules({4.0f, 9.0f, 1}),
+                                 makeKernelRules({100.0f, 1.0f, 2}), makeKernelRules({})};
     const Bytes input = signals::wavFile(signals::mixed(3 * signals::kSampleRate));
-    const GainRules rules = makeGainRules({60.0f, 3.0f, 4});
-    Bytes literal = input;
-    Bytes fast = input;
-    EngineState literalState;
-    EngineState fastState;
-    // Uneven slices, so every kind of moment falls on a call boundary somewhere.
-    std::size_t offset = kHeaderBytes;
-    for (std::size_t slice = 1; offset + kFrameBytes <= input.size(); slice = slice * 7 % 997 + 1) {
-        const std::size_t bytes = std::min(slice * kFrameBytes, (input.size() - offset) / kFrameBytes * kFrameBytes);
-        processFrames(literalState, rules, std::span<std::uint8_t>(literal).subspan(offset, bytes));
-        processFramesFast(fastState, rules, std::span<std::uint8_t>(fast).subspan(offset, bytes));
-        offset += bytes;
-        ASSERT_EQ(stateText(fastState), stateText(literalState)) << "at " << offset;
+    const Bytes whole = [&] {
+        Bytes bytes = input;
+        EngineState state;
+        processFrames(state, rules[0], std::span<std::uint8_t>(bytes).subspan(kHeaderBytes));
+        return bytes;
+    }();
+    for (const Split& split : splits) {
+        Bytes literal = input;
+        Bytes fast = input;
+        EngineState literalState;
+        EngineState fastState;
+        std::size_t offset = kHeaderBytes;
+        for (std::size_t call = 0, frames = split.next(0); offset + kFrameBytes <= input.size();
+             ++call, frames = split.next(frames)) {
+            const std::size_t bytes = std::min(frames * kFrameBytes, (input.size() - offset) / kFrameBytes * kFrameBytes);
+            const KernelRules& callRules = rules[split.newSettings ? call % std::size(rules) : 0];
+            processFrames(literalState, callRules, std::span<std::uint8_t>(literal).subspan(offset, bytes));
+            processFramesFast(fastState, callRules, std::span<std::uint8_t>(fast).subspan(offset, bytes));
+            offset += bytes;
+            ASSERT_EQ(stateText(fastState), stateText(literalState)) << split.name << " at " << offset;
+        }
+        EXPECT_EQ(fast, literal) << split.name;
+        // Cut into calls, the stream is the one it is in a single call.
+        if (!split.newSettings) {
+            EXPECT_EQ(fast, whole) << split.name;
+        }
     }
-    EXPECT_EQ(fast, literal);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 # Runs the 64-bit Arm build under qemu-aarch64 and proves it behaves like the x86-64
 # build: the Arm test suite (unit tests, and the end-to-end tests against the Arm
 # program), then every generated input under every settings set compared byte for
-# byte, output files and console texts alike.
+# byte, output files and console texts alike, and the library through its C hosts.
 # Usage: tools/test_aarch64.sh LINUX_BUILD_DIR AARCH64_BUILD_DIR
 set -euo pipefail
 linux=$(realpath "$1")
@@ -22,3 +22,4 @@ TWOBAND_TEST_COMMAND="qemu-aarch64 $program" ctest --test-dir "$arm" -j 2 --labe
 
 echo "== x86-64 and Arm builds side by side"
 "$(dirname "$0")/compare_builds.sh" "$linux" aarch64 qemu-aarch64 "$program"
+"$(dirname "$0")/compare_library.sh" "$linux" aarch64 "$arm" qemu-aarch64 ""

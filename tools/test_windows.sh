@@ -2,7 +2,8 @@
 # Runs the Windows build under Wine and proves it behaves like the Linux build:
 # the end-to-end tests against twoband.exe, then every generated input under every
 # settings set compared byte for byte, output files and console texts alike, then
-# the LADSPA plugin DLL against the Linux program.
+# twoband.dll through the library's C hosts against the Linux library, and the LADSPA
+# plugin DLL against the Linux program.
 # Usage: tools/test_windows.sh LINUX_BUILD_DIR WINDOWS_BUILD_DIR
 set -euo pipefail
 linux=$(realpath "$1")
@@ -34,6 +35,9 @@ TWOBAND_TEST_COMMAND="wine $exe" TWOBAND_LONG_TESTS=1 "$linux/tests/twoband_test
 
 echo "== Linux and Windows builds side by side"
 "$(dirname "$0")/compare_builds.sh" "$linux" windows wine "$exe"
+
+echo "== the library: twoband.dll through C hosts under Wine, against the Linux build"
+"$(dirname "$0")/compare_library.sh" "$linux" windows "$windows" wine .exe
 
 echo "== the LADSPA plugin DLL under Wine against the Linux program"
 "$(dirname "$0")/test_windows_plugin.sh" "$linux" "$windows"

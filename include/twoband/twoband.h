@@ -25,13 +25,16 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* TWOBAND_STATIC is defined where the static library is built and used (its CMake
+ * target does it): no DLL import on Windows, and the API stays hidden in any shared
+ * object the static library is linked into. */
 #if defined(_WIN32) && !defined(TWOBAND_STATIC)
 #ifdef TWOBAND_BUILDING
 #define TWOBAND_API __declspec(dllexport)
 #else
 #define TWOBAND_API __declspec(dllimport)
 #endif
-#elif defined(__GNUC__)
+#elif defined(__GNUC__) && !defined(TWOBAND_STATIC)
 #define TWOBAND_API __attribute__((visibility("default")))
 #else
 #define TWOBAND_API

@@ -1,26 +1,15 @@
 #pragma once
 
-// One pass of the engine over a file, fed its bytes block by block.
-//
-// The engine compresses stereo frames. A file's frames are laid out by its channel
-// count, and each pair of channels is compressed as a stereo file would be:
-//
-//   file frame   │ ch1 ch2 │ ch3 ch4 │ ch5 ch6 │ ch7 │
-//   engine state │ pair 1  │ pair 2  │ pair 3  │ 4   │   one EngineState each
-//   stereo frame │ (1, 2)  │ (3, 4)  │ (5, 6)  │ (7, 7)   an odd last channel is
-//                                                        compressed as mono: the frame
-//                                                        (s, s), its left output kept
-//
-// A stereo file runs through the kernel in place; any other layout is gathered into
-// stereo frames, run through the same kernel, and put back. Progress dots count bytes
-// of the file, whatever its layout.
+// One pass of the engine over a file, fed its bytes block by block: the file's frames
+// through a ChannelEngine (each pair of channels as a stereo file, an odd last channel
+// as mono), every other byte kept, and progress dots that count bytes of the file,
+// whatever its layout.
 
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <string_view>
-#include <vector>
 
+#include "engine/channel_engine.hpp"
 #include "engine/engine_state.hpp"
 
 namespace twoband {
@@ -28,12 +17,6 @@ namespace twoband {
 // A progress dot is printed at every offset that is a multiple of this.
 constexpr std::size_t kDotInterval = 131072;
 constexpr std::uint8_t kDotsPerLine = 80;
-
-// The channel count of a plain stereo file.
-constexpr std::uint16_t kStereoChannels = 2;
-// Bytes of one 16-bit sample.
-constexpr std::size_t kSampleBytes = 2;
-static_assert(kFrameBytes == kStereoChannels * kSampleBytes);
 
 // Where a pass prints its progress: dots and line ends, each written as it comes.
 class ProgressOutput {
@@ -67,7 +50,7 @@ public:
                ProgressOutput& progress, FrameKernel kernel);
 
     // Bytes of one frame of the file: a sample of every channel.
-    std::size_t frameBytes() const { return frameBytes_; }
+    std::size_t frameBytes() const { return engine_.frameBytes(); }
 
     // `block` holds the file's bytes from `offset` on, right after the previous block.
     // Where a block boundary falls inside the sample range it must fall between two
@@ -80,20 +63,13 @@ public:
 private:
     void compress(std::span<std::uint8_t> block, std::uint64_t offset, std::uint64_t from,
                   std::uint64_t to);
-    void compressPairs(std::span<std::uint8_t> frames);
     void printDot();
 
-    GainRules rules_;
-    std::uint16_t channels_;
-    std::size_t frameBytes_;
-    std::vector<EngineState> states_;  // one per pair of channels; the first counts the dots
+    ChannelEngine engine_;  // the first pair's state counts the dots
     std::uint64_t framesBegin_;
     std::uint64_t framesEnd_;  // the end of the last whole frame
-    std::size_t gatherFrames_;                // stereo frames gathered at a time
-    std::unique_ptr<std::uint8_t[]> stereo_;  // one pair's frames, gathered
     std::uint64_t nextDot_ = kDotInterval;
     ProgressOutput& progress_;
-    FrameKernel kernel_;
 };
 
 }  // namespace twoband

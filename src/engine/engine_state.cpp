@@ -51,11 +51,11 @@ StereoFrame processFrame(EngineState& state, const GainRules& rules, StereoFrame
     return limitOutput(state, bands);
 }
 
-void processFrames(EngineState& state, const GainRules& rules, std::span<std::uint8_t> frames) {
+void processFrames(EngineState& state, const KernelRules& rules, std::span<std::uint8_t> frames) {
     for (std::size_t offset = 0; offset + kFrameBytes <= frames.size(); offset += kFrameBytes) {
         std::uint8_t* frame = frames.data() + offset;
         const StereoFrame out =
-            processFrame(state, rules, {decodeSample(frame), decodeSample(frame + 2)});
+            processFrame(state, rules.gains, {decodeSample(frame), decodeSample(frame + 2)});
         encodeSample(out.left, frame);
         encodeSample(out.right, frame + 2);
     }

@@ -19,6 +19,7 @@
 #include <span>
 
 #include "engine/gain_control.hpp"
+#include "engine/kernel_rules.hpp"
 #include "settings.hpp"
 
 namespace twoband {
@@ -93,11 +94,12 @@ BandProducts bandProducts(const EngineState& state, std::int16_t highL, std::int
 StereoFrame processFrame(EngineState& state, const GainRules& rules, StereoFrame in);
 
 // Runs whole frames (a multiple of kFrameBytes) through the engine, continuing from
-// `state`. Every kernel gives the same bytes and leaves the same state.
-using FrameKernel = void (*)(EngineState& state, const GainRules& rules,
+// `state`, by rules prepared beforehand. Every kernel gives the same bytes and leaves
+// the same state, however a stream is split into calls.
+using FrameKernel = void (*)(EngineState& state, const KernelRules& rules,
                              std::span<std::uint8_t> frames);
 
 // The stages as written, frame by frame: the reference for every other kernel.
-void processFrames(EngineState& state, const GainRules& rules, std::span<std::uint8_t> frames);
+void processFrames(EngineState& state, const KernelRules& rules, std::span<std::uint8_t> frames);
 
 }  // namespace twoband

@@ -39,6 +39,46 @@ namespace {
 
 constexpr std::uint64_t kLow29 = (std::uint64_t{1} << 29) - 1;
 constexpr std::uint64_t kMidpoint = std::uint64_t{1} << 28;
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+// Bands of at most this size cannot overload: their sixteenths add up to 2046 at most.
+constexpr std::int32_t kQuietBand = 16383;
+static_assert(2 * (kQuietBand / 16) <= kOverloadAbove && -2 * (kQuietBand / 16) >= kOverloadBelow);
+// A meter reading P holds every band whose level is at most P: bands from −256·P to
+// 256·P + 255.
+constexpr int kLevelShift = 8;
+
+// The meter ranges of each kind of band, derived at compile time.
+struct PeakRanges {
+    std::int32_t idleHighest;
+    std::int32_t slowLowest;
+    std::int32_t slowHighest;
+};
+constexpr PeakRanges peakRanges(const BandCharacter& band) {
+    return {highestIdlePeak(band), lowestSlowPeak(band), highestSlowPeak(band)};
+}
+constexpr PeakRanges kHighPeaks = peakRanges(kHighBand);
+constexpr PeakRanges kLowPeaks = peakRanges(kLowBand);
+
+MeterReading readMeter(const BandRule& band, const PeakRanges& ranges, std::int32_t peak) {
+    const std::int32_t level = peak << kLevelShift;
+    const double to = std::max(-kQuietBand, -level) - 1;
+    const double from = std::min(kQuietBand, level + (1 << kLevelShift) - 1) + 1;
+    const auto midpoint = static_cast<std::int64_t>(kMidpoint);
+    if (peak == 0) {
+        return {1.0, midpoint, 1, -kInfinity, band.maxGain, to, from};  // target maxGain
+    }
+    if (peak <= ranges.idleHighest) {
+        return {1.0, midpoint, 1, -kInfinity, kInfinity, to, from};
+    }
+    if (peak >= ranges.slowLowest && peak <= ranges.slowHighest) {
+        const double rate = band.slowRate * band.attackMultiplier;
+        const std::int64_t bound = predictionBound(rate);
+        return {slowAttackFactor(rate, band.reference, peak), midpoint + bound, 2 * bound + 1,
+                slowAttackGainFloor(band.reference, peak), kInfinity, to, from};
+    }
+    return {1.0, midpoint, 1, kInfinity, -kInfinity, to, from};  // no gain is predicted
+}
 
 }  // namespace
 
@@ -74,52 +114,32 @@ std::optional<float> predictSlowAttack(float gain, double factor, std::int64_t b
     return static_cast<float>(predicted);
 }
 
+void prepareKernelRules(KernelRules& rules, const Settings& settings) {
+    rules.gains = makeGainRules(settings);
+    for (std::int32_t peak = 0; peak < kMeterReadings; ++peak) {
+        rules.readings[0][peak] = readMeter(rules.gains.high, kHighPeaks, peak);
+        rules.readings[1][peak] = readMeter(rules.gains.low, kLowPeaks, peak);
+    }
+}
+
+KernelRules makeKernelRules(const Settings& settings) {
+    KernelRules rules;
+    prepareKernelRules(rules, settings);
+    return rules;
+}
+
 #if defined(__x86_64__) && defined(__GNUC__)
 
 namespace {
 
-constexpr int kPairs = 2;  // high, low: lanes 2·pair and 2·pair + 1 of the four bands
 constexpr std::uint32_t kNever = std::numeric_limits<std::uint32_t>::max();
-constexpr float kInfinity = std::numeric_limits<float>::infinity();
 
-// Bands of at most this size cannot overload: their sixteenths add up to 2046 at most.
-constexpr std::int32_t kQuietBand = 16383;
-static_assert(2 * (kQuietBand / 16) <= kOverloadAbove && -2 * (kQuietBand / 16) >= kOverloadBelow);
-// A meter reading P holds every band whose level is at most P: bands from −256·P to
-// 256·P + 255.
-constexpr int kLevelShift = 8;
 constexpr std::int32_t kNoLevel = -128;  // the level of a high byte of −128
 
-// The meter ranges of each kind of band, derived at compile time.
-struct PeakRanges {
-    std::int32_t idleHighest;
-    std::int32_t slowLowest;
-    std::int32_t slowHighest;
-};
-constexpr PeakRanges peakRanges(const BandCharacter& band) {
-    return {highestIdlePeak(band), lowestSlowPeak(band), highestSlowPeak(band)};
-}
-constexpr PeakRanges kHighPeaks = peakRanges(kHighBand);
-constexpr PeakRanges kLowPeaks = peakRanges(kLowBand);
 
-// What a band's meter reading tells the kernel, one cache line each:
-// - its prediction: a gain in [gainLowest, gainHighest] steps to fl32(g × factor) where
-//   the rounding test passes (2^28 + bound, 2·bound + 1; a factor of 1 is no step, and
-//   always passes);
-// - its window: the products that leave the meter as it is and cannot overload.
-struct alignas(64) MeterReading {
-    double factor;
-    std::int64_t edgeOffset;
-    std::int64_t edgeWidth;
-    double gainLowest;
-    double gainHighest;
-    double outsideTo;    // one below the lowest band that leaves the meter as it is
-    double outsideFrom;  // one above the highest
-};
-constexpr int kMeterReadings = 128;  // a meter rises to a level of at most 127
 
-// Every per-lane constant of a pass (lanes high-left, high-right, low-left, low-right),
-// built here and only here from the GainRules.
+// Every per-lane constant of a call (lanes high-left, high-right, low-left, low-right),
+// built here and only here from the prepared rules, and their table of meter readings.
 struct LaneRules {
     __m128 reference;
     __m256d fastRate;
@@ -135,7 +155,7 @@ struct LaneRules {
     __m128i lowPassScale;
     __m128i roundTowardZero;
     __m256i low29;
-    MeterReading readings[kPairs][kMeterReadings];  // by pair (high, low) and meter
+    const MeterReading* readings;  // the prepared table, by pair (high, low) and meter
 };
 
 // The low-pass step as lowPassStep forms it.
@@ -143,29 +163,9 @@ constexpr std::int32_t kLowPassScale = 27263;
 constexpr std::int32_t kLowPassRoundTowardZero = (1 << 21) - 1;
 static_assert(lowPassStep(-65535) == (-65535 * kLowPassScale + kLowPassRoundTowardZero) >> 21);
 
-MeterReading readMeter(const BandRule& band, const PeakRanges& ranges, std::int32_t peak) {
-    const std::int32_t level = peak << kLevelShift;
-    const double to = std::max(-kQuietBand, -level) - 1;
-    const double from = std::min(kQuietBand, level + (1 << kLevelShift) - 1) + 1;
-    const auto midpoint = static_cast<std::int64_t>(kMidpoint);
-    if (peak == 0) {
-        return {1.0, midpoint, 1, -kInfinity, band.maxGain, to, from};  // target maxGain
-    }
-    if (peak <= ranges.idleHighest) {
-        return {1.0, midpoint, 1, -kInfinity, kInfinity, to, from};
-    }
-    if (peak >= ranges.slowLowest && peak <= ranges.slowHighest) {
-        const double rate = band.slowRate * band.attackMultiplier;
-        const std::int64_t bound = predictionBound(rate);
-        return {slowAttackFactor(rate, band.reference, peak), midpoint + bound, 2 * bound + 1,
-                slowAttackGainFloor(band.reference, peak), kInfinity, to, from};
-    }
-    return {1.0, midpoint, 1, kInfinity, -kInfinity, to, from};  // no gain is predicted
-}
-
-[[gnu::target("avx2"), gnu::noinline]] LaneRules makeLaneRules(const GainRules& rules) {
-    const BandRule& high = rules.high;
-    const BandRule& low = rules.low;
+[[gnu::target("avx2"), gnu::noinline]] LaneRules makeLaneRules(const KernelRules& rules) {
+    const BandRule& high = rules.gains.high;
+    const BandRule& low = rules.gains.low;
     LaneRules lanes{
         _mm_setr_ps(high.reference, high.reference, low.reference, low.reference),
         _mm256_setr_pd(high.fastRate, high.fastRate, low.fastRate, low.fastRate),
@@ -183,12 +183,8 @@ MeterReading readMeter(const BandRule& band, const PeakRanges& ranges, std::int3
         _mm_set1_epi32(kLowPassScale),
         _mm_set1_epi32(kLowPassRoundTowardZero),
         _mm256_set1_epi64x(static_cast<std::int64_t>(kLow29)),
-        {},
+        &rules.readings[0][0],
     };
-    for (std::int32_t peak = 0; peak < kMeterReadings; ++peak) {
-        lanes.readings[0][peak] = readMeter(high, kHighPeaks, peak);
-        lanes.readings[1][peak] = readMeter(low, kLowPeaks, peak);
-    }
     return lanes;
 }
 
@@ -231,7 +227,7 @@ struct FastState {
     int stable;                     // lanes held as fixed points
     std::uint32_t frame;
     std::uint32_t firstCount;       // frameCount8 before frame 0
-    std::uint32_t decayAt[kPairs];  // when each pair's hold runs out
+    std::uint32_t decayAt[kBandPairs];  // when each pair's hold runs out
     std::uint32_t masterStepAt;     // the next eighth frame while the master gain is below 1
     std::uint32_t nextEvent;
     __m128i word;                   // the output of the last rare frame
@@ -564,7 +560,7 @@ void FastState::readMeters(int changed, const LaneRules& lanes) {
     alignas(16) std::uint32_t entry[4];  // pair · kMeterReadings + meter
     _mm_store_si128(reinterpret_cast<__m128i*>(entry),
                     _mm_add_epi32(peaks, _mm_setr_epi32(0, 0, kMeterReadings, kMeterReadings)));
-    const MeterReading* const table = &lanes.readings[0][0];
+    const MeterReading* const table = lanes.readings;
     const LaneReadings reading{&table[entry[0]], &table[entry[1]], &table[entry[2]], &table[entry[3]]};
     const __m128i changedMask = laneMask(changed);
     const __m256i mask = _mm256_cvtepi32_epi64(changedMask);
@@ -602,7 +598,7 @@ bool fastPathSupported() {
     return __builtin_cpu_supports("avx2");
 }
 
-[[gnu::target("avx2")]] void processFramesFast(EngineState& state, const GainRules& rules,
+[[gnu::target("avx2")]] void processFramesFast(EngineState& state, const KernelRules& rules,
                                                std::span<std::uint8_t> frames) {
     if (std::min({state.peakHL, state.peakHR, state.peakLL, state.peakLR}) < 0) {
         processFrames(state, rules, frames);  // no frame leaves a meter below 0
@@ -649,7 +645,7 @@ bool fastPathSupported() {
 
 bool fastPathSupported() { return false; }
 
-void processFramesFast(EngineState& state, const GainRules& rules, std::span<std::uint8_t> frames) {
+void processFramesFast(EngineState& state, const KernelRules& rules, std::span<std::uint8_t> frames) {
     processFrames(state, rules, frames);
 }
 

@@ -15,7 +15,7 @@
 // - a band whose meter is in its idle range keeps its gain, and in its slow-attack
 //   range steps by one binary64 multiply, accepted only where a rounding test proves it
 //   equal to the exact step (see predictSlowAttack); what each meter reading allows is
-//   looked up in a table built once per call.
+//   looked up in a table built once per set of settings (KernelRules).
 // A rare frame (a meter moves, a pair's hold runs out, the master gain steps, a band
 // could overload, or a prediction cannot be proven) runs the stages exactly: a decaying
 // band below its target recovers by one binary32 multiply, anything unproven takes the
@@ -26,6 +26,7 @@
 
 #include "engine/engine_state.hpp"
 #include "engine/gain_control.hpp"
+#include "engine/kernel_rules.hpp"
 
 namespace twoband {
 
@@ -99,7 +100,7 @@ std::optional<float> predictSlowAttack(float gain, double factor, std::int64_t b
 bool fastPathSupported();
 
 // The fast kernel; call only where fastPathSupported().
-void processFramesFast(EngineState& state, const GainRules& rules,
+void processFramesFast(EngineState& state, const KernelRules& rules,
                        std::span<std::uint8_t> frames);
 
 // The fastest kernel this CPU can run; processFrames elsewhere.
