@@ -1,7 +1,9 @@
 // Engine speed: ns per frame and MB/s of the literal and the fast kernel side by side,
-// and their ratio; whole passes over a mono and a stereo file; on three minutes of each generated signal and, when the machine has
-// them, on real recordings: the music of Debian's fb-music-high package (or the .ogg
-// files of TWOBAND_BENCH_MUSIC, a folder), decoded with ffmpeg.
+// and their ratio; whole passes over a mono and a stereo file; on three minutes of each
+// generated signal and, when the machine has them, on real recordings: the music of
+// Debian's fb-music-high package (or the .ogg files of TWOBAND_BENCH_MUSIC, a folder),
+// decoded with ffmpeg. Then the library, through its C API, in calls of 1 to 65536
+// frames against the engine's whole pass over the same ten minutes of stereo.
 
 #include <benchmark/benchmark.h>
 
@@ -15,6 +17,7 @@
 #include "engine/engine_pass.hpp"
 #include "engine/fast_path.hpp"
 #include "engine/gain_control.hpp"
+#include "library_calls.h"
 #include "signals.hpp"
 
 namespace {
@@ -122,6 +125,68 @@ void runPass(benchmark::State& state, const std::string& layout) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * input.size()));
 }
 
+constexpr std::size_t kLibraryFrames = 10 * 60 * signals::kSampleRate;  // ten minutes
+
+// The library's samples: ten minutes of music, stereo.
+const signals::Samples& libraryInput() {
+    static const signals::Samples samples = signals::musicLike(kLibraryFrames);
+    return samples;
+}
+
+// The engine's whole pass over the library's samples, as the program runs a file.
+void runWholePass(benchmark::State& state) {
+    const std::vector<std::uint8_t> input = signals::wavFile(libraryInput());
+    std::vector<std::uint8_t> work(input.size());
+    NoProgress progress;
+    for (auto _ : state) {
+        state.PauseTiming();
+        work = input;
+        state.ResumeTiming();
+        twoband::EnginePass pass({}, twoband::canonicalSamples(work.size()), twoband::kStereoChannels, progress,
+                                 twoband::bestFrameKernel());
+        pass.process(work, 0);
+        benchmark::DoNotOptimize(work.data());
+    }
+}
+
+void runLibraryS16(benchmark::State& state, std::size_t block) {
+    signals::Samples work(libraryInput().size());
+    for (auto _ : state) {
+        state.PauseTiming();
+        work = libraryInput();
+        state.ResumeTiming();
+        if (library_stereo_s16(work.data(), kLibraryFrames, block) != 0) state.SkipWithError("a call failed");
+        benchmark::DoNotOptimize(work.data());
+    }
+}
+
+void runLibraryF32(benchmark::State& state, std::size_t block) {
+    std::vector<float> left(kLibraryFrames), right(kLibraryFrames), outLeft(kLibraryFrames), outRight(kLibraryFrames);
+    for (std::size_t f = 0; f < kLibraryFrames; ++f) {
+        left[f] = libraryInput()[2 * f] / 32768.0f;
+        right[f] = libraryInput()[2 * f + 1] / 32768.0f;
+    }
+    const float* const in[] = {left.data(), right.data()};
+    float* const out[] = {outLeft.data(), outRight.data()};
+    for (auto _ : state) {
+        if (library_stereo_f32(in, out, kLibraryFrames, block) != 0) state.SkipWithError("a call failed");
+        benchmark::DoNotOptimize(outLeft.data());
+    }
+}
+
+// The library's cases, by name, and the share of the whole pass's time each may take.
+struct LibraryCase {
+    const char* name;
+    bool floats;
+    std::size_t block;
+    double target;
+};
+constexpr LibraryCase kLibraryCases[] = {
+    {"library/s16-65536", false, 65536, 1.05}, {"library/s16-1024", false, 1024, 1.05},
+    {"library/s16-64", false, 64, 1.3},        {"library/s16-1", false, 1, 5.0},
+    {"library/f32-1024", true, 1024, 1.3},
+};
+
 // Remembers each run's time per iteration to print the ratios at the end.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
@@ -177,6 +242,23 @@ public:
         }
     }
 
+    // The library against the engine's whole pass over the same samples.
+    void printLibrary() const {
+        const auto whole = times_.find("library/whole-pass");
+        if (whole == times_.end()) return;
+        const double perFrame = 1e6 / static_cast<double>(kLibraryFrames);  // times are in ms
+        std::printf("\nthe library on ten minutes of stereo music, medians of %d runs\n", kRepetitions);
+        std::printf("%-22s %10s %8s %8s\n", "case", "ns/frame", "ratio", "target");
+        std::printf("%-22s %10.2f\n", "engine whole pass", whole->second * perFrame);
+        for (const LibraryCase& library : kLibraryCases) {
+            const auto time = times_.find(library.name);
+            if (time == times_.end()) continue;
+            const double ratio = time->second / whole->second;
+            std::printf("%-22s %10.2f %8.2f %8.2f %s\n", library.name, time->second * perFrame, ratio,
+                        library.target, ratio <= library.target ? "met" : "MISSED");
+        }
+    }
+
 private:
     std::map<std::string, double> times_;
     std::map<std::string, double> ratios_;
@@ -212,12 +294,25 @@ int main(int argc, char** argv) {
             ->Repetitions(kRepetitions)
             ->ReportAggregatesOnly(true);
     }
+    benchmark::RegisterBenchmark("library/whole-pass", runWholePass)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime()
+        ->Repetitions(kRepetitions)
+        ->ReportAggregatesOnly(true);
+    for (const LibraryCase& library : kLibraryCases) {
+        benchmark::RegisterBenchmark(library.name, library.floats ? runLibraryF32 : runLibraryS16, library.block)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime()
+            ->Repetitions(kRepetitions)
+            ->ReportAggregatesOnly(true);
+    }
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.printRatios(kinds);
     reporter.printTargets();
     reporter.printChannels();
+    reporter.printLibrary();
     if (!twoband::fastPathSupported()) {
         std::puts("this CPU has no AVX2: only the literal kernel runs here");
     }

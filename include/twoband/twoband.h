@@ -18,6 +18,11 @@
  * A handle holds no global state and does no I/O; after twoband_new nothing allocates.
  * Handles are independent: one per thread needs no lock. One handle must not be used
  * by two threads at once.
+ *
+ * The results are exact to the bit in the floating-point environment a C program
+ * starts with (binary32 and binary64 arithmetic rounding to nearest); flush-to-zero
+ * and denormals-are-zero, which audio hosts often set, change nothing. A host that
+ * sets another rounding direction must restore it around the calls.
  */
 #ifndef TWOBAND_TWOBAND_H
 #define TWOBAND_TWOBAND_H
@@ -86,13 +91,15 @@ TWOBAND_API int twoband_set_settings(twoband *tb, const twoband_settings *settin
 TWOBAND_API void twoband_reset(twoband *tb);
 
 /* Compresses `frames` frames of interleaved 16-bit samples in place (`frames` times
- * the channel count samples). Any count, 0 included. */
+ * the channel count samples). Any count, 0 included; with 0 the buffer may be NULL.
+ * However a stream is split into calls, the samples are those of one call. */
 TWOBAND_API int twoband_process_s16(twoband *tb, int16_t *interleaved, size_t frames);
 
 /* Compresses `frames` frames of planar float samples: in[c] and out[c] are channel
- * c's `frames` samples; out[c] may be in[c]. A sample x enters as the 16-bit value
- * round-to-nearest(x * 32768), saturated to -32768..32767 (NaN as 0), and leaves as
- * y / 32768; so a float that came from a 16-bit sample gives the 16-bit result. */
+ * c's `frames` samples; out[c] may be in[c] (no other overlap is allowed). A sample x
+ * enters as the 16-bit value round-to-nearest(x * 32768), a tie to the even value,
+ * saturated to -32768..32767 (NaN as 0), and leaves as y / 32768; so a float that came
+ * from a 16-bit sample gives the 16-bit result. With 0 frames in and out may be NULL. */
 TWOBAND_API int twoband_process_f32(twoband *tb, const float *const *in, float *const *out, size_t frames);
 
 /* The gains in force after the last frame processed, for a display: the master gain

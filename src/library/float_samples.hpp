@@ -1,15 +1,15 @@
 #pragma once
 
 // Float samples as the library takes and gives them: a float x stands for the 16-bit
-// sample x × 32768, and a 16-bit sample y goes back as y / 32768. Every step is exact
-// and reads no rounding mode, so the results are the same under any floating-point
-// environment a host has set.
+// sample x × 32768, and a 16-bit sample y goes back as y / 32768.
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "engine/engine_state.hpp"
 
@@ -19,19 +19,29 @@ static_assert(std::endian::native == std::endian::little,
               "the engine's frames are little-endian, as the machine's samples must be");
 
 constexpr float kFloatScale = 32768.0f;
+constexpr std::int32_t kSignBit = std::numeric_limits<std::int32_t>::min();
+constexpr std::int32_t kFullScaleBits = 0x47000000;  // the bits of 32768.0f
+constexpr std::int32_t kInfinityBits = 0x7f800000;
+static_assert(std::bit_cast<float>(kFullScaleBits) == kFloatScale);
 
 // x × 32768 rounded to the nearest whole number (a tie to the even one), saturated to
 // −32768..32767; NaN as 0. A float that came from a 16-bit sample gives that sample.
+//
+// The range is kept on the bits, not by comparisons, which the compiler would turn
+// into control flow around the conversion: so a loop of these is vectorised.
 inline std::int16_t sampleFromFloat(float x) {
-    float scaled = x * kFloatScale;  // exact, or ±infinity far beyond the range
-    scaled = scaled == scaled ? scaled : 0.0f;
-    scaled = scaled < -32768.0f ? -32768.0f : scaled;
-    scaled = scaled > 32767.0f ? 32767.0f : scaled;
-    const auto whole = static_cast<std::int32_t>(scaled);      // toward zero
-    const float rest = scaled - static_cast<float>(whole);     // exact, −1 < rest < 1
-    const float size = std::fabs(rest);
-    const std::int32_t away = size > 0.5f || (size == 0.5f && (whole & 1) != 0) ? 1 : 0;
-    return static_cast<std::int16_t>(whole + (rest < 0.0f ? -away : away));
+    const auto bits = std::bit_cast<std::int32_t>(x * kFloatScale);  // exact, or beyond the range
+    const std::int32_t sign = bits & kSignBit;
+    const std::int32_t size = bits & ~kSignBit;
+    const std::int32_t number = -static_cast<std::int32_t>(size <= kInfinityBits);  // all ones but for a NaN
+    // At most 32768 in size, 0 for a NaN.
+    const float inside = std::bit_cast<float>((sign | std::min(size, kFullScaleBits)) & number);
+    // Rounded to a whole number, ties to even: from 2^23 to 2^24 floats are whole
+    // numbers, and the sum rounds as binary32 arithmetic does (the rounding a program
+    // starts with); the difference is exact.
+    constexpr float kRounder = 0x1.8p23f;
+    const float nearest = (inside + kRounder) - kRounder;
+    return static_cast<std::int16_t>(std::min(static_cast<std::int32_t>(nearest), std::int32_t{32767}));
 }
 
 inline float floatFromSample(std::int16_t sample) {
@@ -54,8 +64,10 @@ struct PlanarFloats {
         const float* const left = in[2 * pair] + first;
         const float* const right = mono ? left : in[2 * pair + 1] + first;
         for (std::size_t i = 0; i < count; ++i) {
-            const std::int16_t frame[2] = {sampleFromFloat(left[i]), sampleFromFloat(right[i])};
-            std::memcpy(stereo + i * twoband::kFrameBytes, frame, sizeof frame);
+            const std::int16_t leftSample = sampleFromFloat(left[i]);
+            const std::int16_t rightSample = sampleFromFloat(right[i]);
+            std::memcpy(stereo + i * twoband::kFrameBytes, &leftSample, sizeof leftSample);
+            std::memcpy(stereo + i * twoband::kFrameBytes + sizeof leftSample, &rightSample, sizeof rightSample);
         }
     }
 
