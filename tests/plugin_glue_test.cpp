@@ -13,6 +13,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -174,6 +175,10 @@ struct Case {
     Format format;
     std::size_t plugin;
 };
+
+void PrintTo(const Case& test, std::ostream* out) {
+    *out << formatName(test.format) << " " << kPlugins[test.plugin]->ladspaLabel;
+}
 
 class PluginGlue : public ::testing::TestWithParam<Case> {
 protected:
