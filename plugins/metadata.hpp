@@ -67,12 +67,12 @@ inline constexpr std::uint32_t kSettingsPorts = 3;
 // The settings: the program's ranges and defaults. A LADSPA host gets 20 and 2 from
 // the hints exactly (sqrt(4 * 100) and sqrt(1 * 4)); 8 is no point LADSPA can name,
 // so its hint gives 7, the nearest it can, and a recover speed should be passed.
-inline constexpr Port kMaxGain{PortKind::controlInput, "max_gain", "Max Gain", 4.0f, 100.0f, 20.0f,
-                        false, LadspaDefault::middleOfLogarithm};
-inline constexpr Port kRecoverSpeed{PortKind::controlInput, "recover_speed", "Recover Speed", 1.0f, 9.0f,
-                             8.0f, false, LadspaDefault::high};
-inline constexpr Port kFeedbackSpeed{PortKind::controlInput, "feedback_speed", "Feedback Speed", 1.0f,
-                              4.0f, 2.0f, true, LadspaDefault::middleOfLogarithm};
+inline constexpr Port kMaxGain{PortKind::controlInput, "max_gain", "Max Gain",
+                               4.0f, 100.0f, 20.0f, false, LadspaDefault::middleOfLogarithm};
+inline constexpr Port kRecoverSpeed{PortKind::controlInput, "recover_speed", "Recover Speed",
+                                    1.0f, 9.0f, 8.0f, false, LadspaDefault::high};
+inline constexpr Port kFeedbackSpeed{PortKind::controlInput, "feedback_speed", "Feedback Speed",
+                                     1.0f, 4.0f, 2.0f, true, LadspaDefault::middleOfLogarithm};
 
 // The meters' ranges. The master gain is at most 1.05 (one recovery step from below
 // 1); a band gain at least the target floor 0.2 and at most one recovery step above
@@ -85,8 +85,8 @@ static_assert(100.0 * (1.0 + 9.0 / 500.0) < kBandGainHighest);
 // the default hint when no argument is left: a meter has one so that the settings
 // alone can be passed.
 constexpr Port meterPort(const char* symbol, const char* name, float highest, Meter meter) {
-    return {PortKind::controlOutput, symbol,  name, 0.0f, highest, 0.0f, false,
-            LadspaDefault::minimum,  meter};
+    return {PortKind::controlOutput, symbol, name, 0.0f, highest, 0.0f, false,
+            LadspaDefault::minimum, meter};
 }
 
 constexpr Port audioPort(PortKind kind, const char* symbol, const char* name, unsigned channel) {
@@ -135,11 +135,11 @@ struct PluginInfo {
     std::span<const Port> ports;
 };
 
-// The LADSPA IDs are outside every range known to be given out.
-inline constexpr PluginInfo kStereo{"https://twoband.org/plugins/lv2/stereo", 6411, "twoband_stereo",
-                             "twoband stereo", 2, kStereoPorts};
+// The LADSPA IDs are outside the ranges known to be in use.
+inline constexpr PluginInfo kStereo{"https://twoband.org/plugins/lv2/stereo", 6411,
+                                    "twoband_stereo", "twoband stereo", 2, kStereoPorts};
 inline constexpr PluginInfo kMono{"https://twoband.org/plugins/lv2/mono", 6412, "twoband_mono",
-                           "twoband mono", 1, kMonoPorts};
+                                  "twoband mono", 1, kMonoPorts};
 
 // Index order is fixed too: LV2 and LADSPA hosts may ask for a plugin by its index.
 inline constexpr std::array kPlugins{&kStereo, &kMono};

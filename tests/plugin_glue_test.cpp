@@ -3,10 +3,9 @@
 // same on the same samples.
 
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 #include <ladspa.h>
 #include <lv2/core/lv2.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
@@ -46,7 +45,8 @@ public:
         void* library = openPlugin(format);
         if (library == nullptr) throw std::runtime_error(dlerror());
         if (format == Format::lv2) {
-            auto entry = reinterpret_cast<LV2_Descriptor_Function>(dlsym(library, "lv2_descriptor"));
+            auto entry =
+                reinterpret_cast<LV2_Descriptor_Function>(dlsym(library, "lv2_descriptor"));
             lv2_ = entry(static_cast<std::uint32_t>(index));
             handle_ = lv2_->instantiate(lv2_, 44100.0, "", nullptr);
         } else {
@@ -67,13 +67,15 @@ public:
     }
     void activate() { lv2_ ? lv2_->activate(handle_) : ladspa_->activate(handle_); }
     void run(std::size_t frames) {
-        lv2_ ? lv2_->run(handle_, static_cast<std::uint32_t>(frames)) : ladspa_->run(handle_, frames);
+        lv2_ ? lv2_->run(handle_, static_cast<std::uint32_t>(frames))
+             : ladspa_->run(handle_, frames);
     }
 
     // The index of the audio port of `kind` for `channel`.
     std::uint32_t audioPort(PortKind kind, unsigned channel) const {
         for (std::uint32_t index = 0; index < info_.ports.size(); ++index)
-            if (info_.ports[index].kind == kind && info_.ports[index].channel == channel) return index;
+            if (info_.ports[index].kind == kind && info_.ports[index].channel == channel)
+                return index;
         throw std::logic_error("no such port");
     }
 
@@ -117,8 +119,8 @@ public:
         std::vector<std::vector<float>>& outputs = inPlace ? in : out;
         std::size_t done = 0;
         for (std::size_t call = 0; done < frames || call == 0; ++call) {
-            const std::size_t size = std::min(calls.empty() ? frames : calls[call % calls.size()],
-                                              frames - done);
+            const std::size_t size =
+                std::min(calls.empty() ? frames : calls[call % calls.size()], frames - done);
             for (unsigned channel = 0; channel < channels; ++channel) {
                 plugin_.connect(plugin_.audioPort(PortKind::audioInput, channel),
                                 in[channel].data() + done);
@@ -297,8 +299,8 @@ TEST_P(PluginGlue, MetersShowTheGainsInForce) {
         {"no frames yet", {}, 1.0f, 0.4f, 0.4f, 0.6f, 0.6f},
         {"49 frames of silence", Samples(2 * 49), 1.0f, 0.4f, 0.4f, 0.6f, 0.6f},
         {"50 frames of silence", Samples(2 * 50), 1.0f, high, high, low, low},
-        {"a loud square after silence", square, loud.master, loud.high_left, loud.high_right, loud.low_left,
-         loud.low_right},
+        {"a loud square after silence", square, loud.master, loud.high_left, loud.high_right,
+         loud.low_left, loud.low_right},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -306,7 +308,8 @@ TEST_P(PluginGlue, MetersShowTheGainsInForce) {
         Driver driver(fresh);
         Samples samples = row.stereoInput;
         if (channels == 1)
-            for (std::size_t frame = 0; frame < samples.size() / 2; ++frame) samples[frame] = samples[2 * frame];
+            for (std::size_t frame = 0; frame < samples.size() / 2; ++frame)
+                samples[frame] = samples[2 * frame];
         samples.resize(samples.size() / 2 * channels);
         driver.process(samples, {});
         EXPECT_EQ(driver.meter("master_gain"), row.master);
@@ -323,7 +326,8 @@ TEST_P(PluginGlue, MetersShowTheGainsInForce) {
 }
 
 std::string caseName(const testing::TestParamInfo<Case>& info) {
-    return std::string(formatName(info.param.format)) + "_" + kPlugins[info.param.plugin]->ladspaLabel;
+    return std::string(formatName(info.param.format)) + "_" +
+           kPlugins[info.param.plugin]->ladspaLabel;
 }
 
 INSTANTIATE_TEST_SUITE_P(BothFormats, PluginGlue,
@@ -374,7 +378,8 @@ TEST(PluginGlueIdentity, UrisLabelsIdsAndPortsAreTheReleasedOnes) {
          {"Max Gain", "Recover Speed", "Feedback Speed", "Master Gain", "High Gain", "Low Gain",
           "In", "Out"}},
     };
-    auto lv2 = reinterpret_cast<LV2_Descriptor_Function>(dlsym(openPlugin(Format::lv2), "lv2_descriptor"));
+    auto lv2 =
+        reinterpret_cast<LV2_Descriptor_Function>(dlsym(openPlugin(Format::lv2), "lv2_descriptor"));
     auto ladspa = reinterpret_cast<LADSPA_Descriptor_Function>(
         dlsym(openPlugin(Format::ladspa), "ladspa_descriptor"));
     ASSERT_TRUE(lv2 && ladspa);

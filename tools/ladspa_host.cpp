@@ -63,8 +63,10 @@ std::int16_t toSample(float value) {
 
 int main(int argc, char* argv[]) {
     if (argc != 9 && argc != 10) {
-        std::fputs("usage: ladspa_host LIBRARY LABEL CHANNELS MAX_GAIN RECOVER_SPEED "
-                   "FEEDBACK_SPEED IN OUT [BLOCK]\n", stderr);
+        std::fputs(
+            "usage: ladspa_host LIBRARY LABEL CHANNELS MAX_GAIN RECOVER_SPEED "
+            "FEEDBACK_SPEED IN OUT [BLOCK]\n",
+            stderr);
         return 2;
     }
     const LADSPA_Descriptor_Function entry = loadEntry(argv[1]);
@@ -85,16 +87,20 @@ int main(int argc, char* argv[]) {
     LADSPA_Handle instance = plugin->instantiate(plugin, 44100);
     if (instance == nullptr) return 1;
     std::vector<float> controls(plugin->PortCount, 0.0f);
-    for (int setting = 0; setting < 3; ++setting) controls[setting] = std::strtof(argv[4 + setting], nullptr);
+    for (int setting = 0; setting < 3; ++setting)
+        controls[setting] = std::strtof(argv[4 + setting], nullptr);
     std::vector<std::vector<float>> in(channels, std::vector<float>(block));
     std::vector<std::vector<float>> out(channels, std::vector<float>(block));
     unsigned long inputs = 0;
     unsigned long outputs = 0;
     for (unsigned long port = 0; port < plugin->PortCount; ++port) {
         const LADSPA_PortDescriptor kind = plugin->PortDescriptors[port];
-        if (LADSPA_IS_PORT_CONTROL(kind)) plugin->connect_port(instance, port, &controls[port]);
-        else if (LADSPA_IS_PORT_INPUT(kind) && inputs < channels) plugin->connect_port(instance, port, in[inputs++].data());
-        else if (LADSPA_IS_PORT_OUTPUT(kind) && outputs < channels) plugin->connect_port(instance, port, out[outputs++].data());
+        if (LADSPA_IS_PORT_CONTROL(kind))
+            plugin->connect_port(instance, port, &controls[port]);
+        else if (LADSPA_IS_PORT_INPUT(kind) && inputs < channels)
+            plugin->connect_port(instance, port, in[inputs++].data());
+        else if (LADSPA_IS_PORT_OUTPUT(kind) && outputs < channels)
+            plugin->connect_port(instance, port, out[outputs++].data());
     }
     if (inputs != channels || outputs != channels) {
         std::fprintf(stderr, "ladspa_host: %s does not have %lu channels\n", argv[2], channels);

@@ -22,7 +22,8 @@ LADSPA_PortDescriptor portDescriptor(PortKind kind) {
 }
 
 LADSPA_PortRangeHint rangeHint(const Port& port) {
-    if (port.kind != PortKind::controlInput && port.kind != PortKind::controlOutput) return {0, 0, 0};
+    if (port.kind != PortKind::controlInput && port.kind != PortKind::controlOutput)
+        return {0, 0, 0};
     LADSPA_PortRangeHintDescriptor hint = LADSPA_HINT_BOUNDED_BELOW | LADSPA_HINT_BOUNDED_ABOVE;
     if (port.integer) hint |= LADSPA_HINT_INTEGER;
     switch (port.ladspaDefault) {
@@ -90,6 +91,7 @@ void describe(Plugin& out) {
 struct Plugins {
     std::array<Plugin, kPlugins.size()> plugins;
     Plugins() {
+        static_assert(kPlugins[0] == &kStereo && kPlugins[1] == &kMono);
         describe<kStereo>(plugins[0]);
         describe<kMono>(plugins[1]);
     }
@@ -98,13 +100,13 @@ struct Plugins {
 }  // namespace
 }  // namespace twoband_plugins
 
-extern "C"
 #ifdef _WIN32
-    __declspec(dllexport)
+#define TWOBAND_PLUGIN_EXPORT __declspec(dllexport)
 #else
-    __attribute__((visibility("default")))
+#define TWOBAND_PLUGIN_EXPORT __attribute__((visibility("default")))
 #endif
-    const LADSPA_Descriptor* ladspa_descriptor(unsigned long index) {
+
+extern "C" TWOBAND_PLUGIN_EXPORT const LADSPA_Descriptor* ladspa_descriptor(unsigned long index) {
     static const twoband_plugins::Plugins all;  // built once, safely across threads
     return index < all.plugins.size() ? &all.plugins[index].descriptor : nullptr;
 }

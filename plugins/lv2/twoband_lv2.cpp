@@ -33,8 +33,8 @@ void cleanup(LV2_Handle handle) { delete instance(handle); }
 const void* extensionData(const char*) { return nullptr; }
 
 template <const PluginInfo& plugin>
-constexpr LV2_Descriptor descriptor{plugin.uri,  instantiate<plugin>, connectPort,  activate,
-                                    run,         nullptr,             cleanup,      extensionData};
+constexpr LV2_Descriptor descriptor{
+    plugin.uri, instantiate<plugin>, connectPort, activate, run, nullptr, cleanup, extensionData};
 
 constexpr LV2_Descriptor kDescriptors[] = {descriptor<kStereo>, descriptor<kMono>};
 static_assert(std::size(kDescriptors) == kPlugins.size() &&
