@@ -42,12 +42,14 @@ fuzz:
 	cmake --build --preset fuzz -j 2
 	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
 
-# Engine speed (literal against fast kernel, the library's calls against a whole pass)
-# and the binary end to end on 10 minutes. The repetitions of all cases are run in a
-# random interleaving, so that the machine's drift falls on each case alike.
+# Engine speed (literal against fast kernel, the library's calls against a whole pass),
+# the binary end to end on 10 minutes, and the LV2 plugin in ffmpeg against ffmpeg's
+# own compressor. The engine benchmark's repetitions run in a random interleaving, so
+# that the machine's drift falls on each case alike.
 bench: build
 	./build/engine_bench --benchmark_enable_random_interleaving=true
 	tools/bench_end_to_end.sh build
+	tools/bench_plugins.sh build
 
 # The .deb packages in build/ (the program, libtwoband1, libtwoband-dev), checked by
 # lintian when installed.
@@ -62,12 +64,14 @@ package: build
 plot: build
 	tools/plot_demo.sh build docs/demo.png
 
-# The Windows console executable, build-windows/twoband.exe (MinGW-w64, static).
+# The Windows console executable, build-windows/twoband.exe (MinGW-w64, static), and the
+# LADSPA plugin build-windows/ladspa/twoband-ladspa.dll.
 windows:
 	cmake --preset windows
 	cmake --build --preset windows -j 2
 
-# The end-to-end tests and a side-by-side comparison against the Linux build, under Wine.
+# The end-to-end tests and a side-by-side comparison against the Linux build, under Wine,
+# and the LADSPA plugin DLL against the Linux program.
 test-windows: build windows
 	tools/test_windows.sh build build-windows
 

@@ -2,7 +2,8 @@
 # Runs the Windows build under Wine and proves it behaves like the Linux build:
 # the end-to-end tests against twoband.exe, then every generated input under every
 # settings set compared byte for byte, output files and console texts alike, then
-# twoband.dll through the library's C hosts against the Linux library.
+# twoband.dll through the library's C hosts against the Linux library, and the LADSPA
+# plugin DLL against the Linux program.
 # Usage: tools/test_windows.sh LINUX_BUILD_DIR WINDOWS_BUILD_DIR
 set -euo pipefail
 linux=$(realpath "$1")
@@ -39,3 +40,6 @@ echo "== the library: twoband.dll through C hosts under Wine, against the Linux 
 "$(dirname "$0")/../tests/library_symbols.sh" "$(dirname "$0")/../include/twoband/twoband.h" "$windows/twoband.dll"
 [ -f "$windows/libtwoband.dll.a" ] || { echo "test-windows: no import library beside twoband.dll" >&2; exit 1; }
 "$(dirname "$0")/compare_library.sh" "$linux" windows "$windows" wine .exe
+
+echo "== the LADSPA plugin DLL under Wine against the Linux program"
+"$(dirname "$0")/test_windows_plugin.sh" "$linux" "$windows"

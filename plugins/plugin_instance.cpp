@@ -1,0 +1,95 @@
+#include "plugin_instance.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+namespace twoband_plugins {
+namespace {
+
+constexpr unsigned kMostChannels = 2;
+static_assert(kStereo.channels <= kMostChannels && kMono.channels <= kMostChannels);
+
+// The control's value within its range, or `inForce` when there is none to read.
+float controlValue(const float* control, const Port& port, float inForce) {
+    if (control == nullptr || std::isnan(*control)) return inForce;
+    return std::clamp(*control, port.minimum, port.maximum);
+}
+
+float meterValue(const twoband_gains& gains, Meter meter) {
+    switch (meter) {
+    case Meter::master: return gains.master;
+    case Meter::highLeft: return gains.high_left;
+    case Meter::highRight: return gains.high_right;
+    case Meter::lowLeft: return gains.low_left;
+    case Meter::lowRight: return gains.low_right;
+    case Meter::none: break;
+    }
+    return 0.0f;
+}
+
+}  // namespace
+
+twoband_settings settingsFromControls(const float* const controls[kSettingsPorts],
+                                      const twoband_settings& inForce) {
+    twoband_settings wanted;
+    wanted.max_gain = controlValue(controls[kMaxGainPort], kMaxGain, inForce.max_gain);
+    wanted.recover_speed =
+        controlValue(controls[kRecoverSpeedPort], kRecoverSpeed, inForce.recover_speed);
+    const float feedback = controlValue(controls[kFeedbackSpeedPort], kFeedbackSpeed,
+                                        static_cast<float>(inForce.feedback_speed));
+    wanted.feedback_speed = static_cast<int>(std::floor(feedback + 0.5f));
+    return wanted;
+}
+
+PluginInstance* PluginInstance::create(const PluginInfo& plugin) {
+    twoband* handle = twoband_new(nullptr, plugin.channels, nullptr);
+    if (handle == nullptr) return nullptr;
+    PluginInstance* instance = new (std::nothrow) PluginInstance(plugin, handle);
+    if (instance == nullptr) twoband_free(handle);
+    return instance;
+}
+
+PluginInstance::PluginInstance(const PluginInfo& plugin, twoband* handle)
+    : plugin_(plugin), handle_(handle) {}
+
+PluginInstance::~PluginInstance() { twoband_free(handle_); }
+
+void PluginInstance::connect(std::uint32_t index, float* data) {
+    if (index < plugin_.ports.size()) ports_[index] = data;
+}
+
+void PluginInstance::activate() { twoband_reset(handle_); }
+
+void PluginInstance::run(std::size_t frames) {
+    const float* const controls[kSettingsPorts] = {ports_[kMaxGainPort], ports_[kRecoverSpeedPort],
+                                                   ports_[kFeedbackSpeedPort]};
+    const twoband_settings wanted = settingsFromControls(controls, settings_);
+    if (wanted.max_gain != settings_.max_gain || wanted.recover_speed != settings_.recover_speed ||
+        wanted.feedback_speed != settings_.feedback_speed) {
+        // Always accepted: every value is inside its range.
+        twoband_set_settings(handle_, &wanted);
+        settings_ = wanted;
+    }
+
+    std::array<const float*, kMostChannels> in{};
+    std::array<float*, kMostChannels> out{};
+    for (std::size_t index = 0; index < plugin_.ports.size(); ++index) {
+        const Port& port = plugin_.ports[index];
+        if (port.kind == PortKind::audioInput) in[port.channel] = ports_[index];
+        if (port.kind == PortKind::audioOutput) out[port.channel] = ports_[index];
+    }
+    // The library refuses a buffer that is not there, and then leaves everything as
+    // it was.
+    twoband_process_f32(handle_, in.data(), out.data(), frames);
+
+    twoband_gains gains;
+    if (twoband_get_gains(handle_, 0, &gains) != TWOBAND_OK) return;
+    for (std::size_t index = 0; index < plugin_.ports.size(); ++index) {
+        const Port& port = plugin_.ports[index];
+        if (port.kind == PortKind::controlOutput && ports_[index] != nullptr)
+            *ports_[index] = meterValue(gains, port.meter);
+    }
+}
+
+}  // namespace twoband_plugins
