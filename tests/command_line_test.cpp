@@ -195,6 +195,26 @@ TEST(Terminal, WaitsForEnterOnlyInAWindowOfItsOwn) {
     EXPECT_FALSE(waitsForEnter(2, true));   // run from a console
     EXPECT_FALSE(waitsForEnter(1, false));  // input redirected
     EXPECT_FALSE(waitsForEnter(0, false));  // no console at all
+    EXPECT_FALSE(waitsForEnter(0, true));   // no list of the console's processes
+}
+
+TEST(Terminal, ReadsEachLineWithoutItsLineEnd) {
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {"a\nbc\n", {"a", "bc"}},
+        {"a\nbc", {"a", "bc"}},  // the last line needs no line end
+        {"\n\n", {"", ""}},
+        {"a\r\n", {"a\r"}},  // only "\n" ends a line
+        {"", {}},
+    };
+    for (const auto& [text, lines] : cases) {
+        std::FILE* in = std::tmpfile();
+        std::fputs(text.c_str(), in);
+        std::rewind(in);
+        std::vector<std::string> read;
+        while (const std::optional<std::string> line = readLine(in)) read.push_back(*line);
+        std::fclose(in);
+        EXPECT_EQ(read, lines) << text;
+    }
 }
 
 }  // namespace

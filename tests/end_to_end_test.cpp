@@ -567,6 +567,7 @@ TEST_F(EndToEnd, ARunStoppedPartWayLeavesTheOlderOutputWholeAndNoTemporaryFile) 
         const RunResult result = run.finish();
 
         EXPECT_EQ(result.status, stop.status) << stop.what;
+        EXPECT_EQ(result.errors, "") << stop.what;  // a stop has nothing to say, a closed pipe neither
         if (stop.status == 0) {
             EXPECT_EQ(fs::file_size(dir / "Clong.wav"), 256ull << 20) << stop.what;
         } else {
@@ -580,6 +581,60 @@ TEST_F(EndToEnd, ARunStoppedPartWayLeavesTheOlderOutputWholeAndNoTemporaryFile) 
             EXPECT_EQ(temporaries, std::vector<std::string>{}) << stop.what;
         }
         fs::remove(dir / "Clong2.wav");
+    }
+}
+
+TEST_F(EndToEnd, StandardStreamsThatFail) {
+    const Bytes music = twoSecondsOfMusic();
+    const std::vector<std::string> outputs = {"Csong.wav", "Cx.wav"};
+    // Runs with something to say on standard error, and what they leave.
+    const auto run = [&](const std::vector<std::string>& args, const RunOptions& options) {
+        writeFile(dir / "song.wav", music);
+        writeFile(dir / "x.wav", music);
+        const RunResult result = runTwoband(dir.path(), args, options);
+        std::vector<std::optional<Bytes>> written;
+        for (const std::string& name : outputs) {
+            written.push_back(fs::exists(dir / name) ? std::optional(readFile(dir / name)) : std::nullopt);
+            fs::remove(dir / name);
+        }
+        return std::pair(result, written);
+    };
+    // Standard error that cannot be written (full, or closed) changes neither the
+    // outcome nor standard output nor what is written.
+    const std::vector<std::string> reasons[] = {
+        {"song.wav", "200", "8", "2"},        // settings not used, and why
+        {"missing.wav"},                       // a failure, and why
+        {"song.wav", "x.wav", "missing.wav"},  // several files, one failing
+    };
+    for (const std::string errorsTo : {"/dev/full", "-"}) {
+        if (errorsTo == "-" && testingOtherBuild()) continue;  // Wine and the emulator start with it open
+        for (const std::vector<std::string>& args : reasons) {
+            const auto [kept, keptWritten] = run(args, {});
+            ASSERT_NE(kept.errors, "") << args[0];
+            RunOptions options;
+            options.errorsTo = errorsTo;
+            const auto [failing, failingWritten] = run(args, options);
+            EXPECT_EQ(failing.status, kept.status) << errorsTo << " " << args.size();
+            EXPECT_EQ(failing.output, kept.output) << errorsTo << " " << args.size();
+            EXPECT_EQ(failingWritten, keptWritten) << errorsTo << " " << args.size();
+        }
+    }
+    // Standard output that cannot be written stops the run at its first line: no
+    // output, no temporary file, the reason on standard error (none for a closed
+    // pipe, as the stop tests show).
+    if (testingOtherBuild()) return;
+    const std::pair<std::string, std::string> stops[] = {
+        {"/dev/full", "twoband: standard output: No space left on device\n"},
+        {"-", "twoband: standard output: Bad file descriptor\n"},
+    };
+    for (const auto& [outputTo, errors] : stops) {
+        RunOptions options;
+        options.outputTo = outputTo;
+        const auto [stopped, written] = run({"song.wav"}, options);
+        EXPECT_EQ(stopped.status, 1) << outputTo;
+        EXPECT_EQ(stopped.errors, errors) << outputTo;
+        EXPECT_EQ(written[0], std::nullopt) << outputTo;
+        EXPECT_EQ(leftTemporaries(dir.path()), std::vector<std::string>{}) << outputTo;
     }
 }
 
