@@ -32,6 +32,9 @@ static_assert(std::atomic<int>::is_always_lock_free && std::atomic<const NativeC
 
 // The program's one table of global state: a signal handler can reach nothing else.
 Slot slots[kTemporarySlots];
+// Set as a stop begins, for good.
+std::atomic<bool> stopBegun{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler may touch only lock-free atomics");
 
 void sleepOneMillisecond() {
 #ifdef _WIN32
@@ -56,6 +59,7 @@ std::int64_t steadyMilliseconds() {
 // Claims every slot and removes the files of those in use, waiting for creations
 // until one deadline for the whole table. Safe in a signal handler.
 void removeEveryTemporary() {
+    stopBegun.store(true);
     const std::int64_t deadline = steadyMilliseconds() + kStopWaitMilliseconds;
     for (Slot& slot : slots) {
         while (slot.state.load() == kCreating && steadyMilliseconds() < deadline) {
@@ -147,6 +151,12 @@ std::thread stopSafeThread(std::function<void()> body) {
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     return thread;
 #endif
+}
+
+void waitIfStopping() {
+    while (stopBegun.load()) {
+        sleepOneMillisecond();  // until the stop ends the program
+    }
 }
 
 void stopRemovingTemporaries(int status) {

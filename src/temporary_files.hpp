@@ -63,4 +63,9 @@ void removeTemporariesWhenStopped();
 // main thread, which creates no temporary file of its own.
 std::thread stopSafeThread(std::function<void()> body);
 
+// Returns at once, unless a stop has begun: then waits for the end it brings. Called
+// before anything is said, so that a run says nothing about the failures a stop
+// causes it (a temporary file removed under it).
+void waitIfStopping();
+
 }  // namespace twoband

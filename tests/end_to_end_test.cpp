@@ -652,14 +652,20 @@ TEST_F(EndToEnd, AStopWhileATemporaryFileIsCreatedRemovesItAndEndsPromptly) {
     struct Stop {
         const char* what;
         bool afterTheFileExists;  // the hold comes after the file is made, not before
-        int holdMilliseconds;
+        int holdMilliseconds;     // the first file's; the other's
+        int laterHoldMilliseconds;
         int signal;
     };
+    constexpr int kHalf = kStopWaitMilliseconds / 2;
     const Stop stops[] = {
-        {"before the file exists, held half the stop's wait", false, kStopWaitMilliseconds / 2, SIGTERM},
-        {"before the file exists, held long past the stop's wait", false, 60000, SIGINT},
-        {"after the file exists, held half the stop's wait", true, kStopWaitMilliseconds / 2, SIGHUP},
-        {"after the file exists, held long past the stop's wait", true, 60000, SIGTERM},
+        {"before the file exists, held half the stop's wait", false, kHalf, kHalf, SIGTERM},
+        {"before the file exists, held long past the stop's wait", false, 60000, 60000, SIGINT},
+        {"after the file exists, held half the stop's wait", true, kHalf, kHalf, SIGHUP},
+        {"after the file exists, held long past the stop's wait", true, 60000, 60000, SIGTERM},
+        // The stop removes the first file while it waits for the other, and the first
+        // run goes on meanwhile into the failures the stop causes: it must say nothing.
+        {"after the file exists, held briefly, and the other long", true, kHalf / 5, kStopWaitMilliseconds - 50,
+         SIGTERM},
     };
     const TempDir logs;
     for (const Stop& stop : stops) {
@@ -670,7 +676,8 @@ TEST_F(EndToEnd, AStopWhileATemporaryFileIsCreatedRemovesItAndEndsPromptly) {
         RunOptions options;
         options.environment = {"LD_PRELOAD=" HELD_OPEN_LIBRARY, "ASAN_OPTIONS=verify_asan_link_order=0",
                                "HELD_OPEN_LOG=" + log.string(),
-                               "HELD_OPEN_MILLISECONDS=" + std::to_string(stop.holdMilliseconds)};
+                               "HELD_OPEN_MILLISECONDS=" + std::to_string(stop.holdMilliseconds) + "," +
+                                   std::to_string(stop.laterHoldMilliseconds)};
         if (stop.afterTheFileExists) options.environment.push_back("HELD_OPEN_AFTER=1");
         options.longestRun = std::chrono::seconds(5);
         BackgroundRun run(dir.path(), files, options);

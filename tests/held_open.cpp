@@ -1,14 +1,16 @@
 // Loaded ahead of the C library into a run of twoband (LD_PRELOAD): an open that
-// creates a new file (O_CREAT | O_EXCL, as a temporary file is made) is held for
-// HELD_OPEN_MILLISECONDS, before the file exists or, with HELD_OPEN_AFTER set, after
-// it. As each hold begins it adds a byte to the file HELD_OPEN_LOG names, so that a
-// test knows when a stop lands inside it.
+// creates a new file (O_CREAT | O_EXCL, as a temporary file is made) is held, before
+// the file exists or, with HELD_OPEN_AFTER set, after it. HELD_OPEN_MILLISECONDS says
+// for how long: "300", or "50,400" for 50 ms the first time and 400 ms every time
+// after. As each hold begins it adds a byte to the file HELD_OPEN_LOG names, so that
+// a test knows when a stop lands inside it.
 
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdlib>
 
@@ -24,8 +26,15 @@ void hold(OpenCall open) {
         (void)!write(file, "h", 1);
         close(file);
     }
+    static std::atomic<int> holds{0};
     const char* milliseconds = std::getenv("HELD_OPEN_MILLISECONDS");
-    const long held = milliseconds != nullptr ? std::atol(milliseconds) : 0;
+    long held = 0;
+    for (int skip = holds++; milliseconds != nullptr; --skip) {
+        char* end = nullptr;
+        held = std::strtol(milliseconds, &end, 10);
+        if (skip == 0 || *end != ',') break;
+        milliseconds = end + 1;
+    }
     const timespec pause{held / 1000, held % 1000 * 1000000};
     nanosleep(&pause, nullptr);
 }
