@@ -118,6 +118,7 @@ TEST(ParseRequest, TakesNamesWholeTellsFilesFromSettingsAndSaysWhySettingsAreNot
         {{"a.wav", "b.wav", "20", "4", "9"}, {"a.wav", "b.wav"}, true, false, "feedback speed 9 is outside 1 to 4"},
         {{"a.wav", "b.wav", "x.wav", "4", "3"}, {"a.wav", "b.wav", "x.wav", "4", "3"}, true, false, ""},
         {{"a.wav", "30", "4", "3"}, {"a.wav", "30", "4", "3"}, true, false, ""},  // a file named 30
+        {{"a.wav", "b.wav", "30", "4", "3"}, {"a.wav", "b.wav", "30", "4", "3"}, true, false, ""},
         {{"--", "--help"}, {"--help"}, false, false, ""},
         {{"--"}, {}, false, false, ""},  // the prompt
     };
@@ -165,6 +166,7 @@ TEST(Prompt, TakesALineAsANameOfFiveCharactersOrMore) {
         {"  \t'/music/my song.wav'  \r\n", "/music/my song.wav", 1},  // dragged into a terminal
         {"\"C:\\Music\\song.wav\"\n", "C:\\Music\\song.wav", 1},
         {"abcd\n\n''\nsong.wav", "song.wav", 4},  // short lines asked again; no line end at the end
+        {"a\nabcd\na.wav\n", "a.wav", 3},          // five characters are enough
         {"'a.wav\n", "'a.wav", 1},                  // an unpaired quote is part of the name
         {"'my song.wav\"\n", "'my song.wav\"", 1},  // so are two that do not pair
         {"Éabc\n", std::nullopt, 2},                // four characters, five bytes

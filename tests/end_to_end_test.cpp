@@ -113,6 +113,16 @@ TEST_F(EndToEnd, OutputGoesIntoTheInputsFolder) {
 
     EXPECT_EQ(run.output, kBanner + kDefaults + kProcessedTwoSeconds);
     EXPECT_EQ(readFile(dir / "sub" / "Csong.wav"), compressed(input));
+
+    // Its temporary file too: the working folder need not be writable.
+    if (testingOtherBuild()) return;  // runs the binary as another user
+    fs::remove(dir / "sub" / "Csong.wav");
+    fs::permissions(dir / "sub", fs::perms::all);
+    fs::permissions(dir.path(), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                    fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+    const RunResult elsewhere = runTwoband(dir.path(), {"sub/song.wav"}, {"", /*unprivileged=*/true, 0});
+    EXPECT_EQ(elsewhere.status, 0) << elsewhere.errors;
+    EXPECT_EQ(readFile(dir / "sub" / "Csong.wav"), compressed(input));
 }
 
 TEST_F(EndToEnd, BackslashSeparatesFoldersOnWindows) {
