@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -142,13 +143,25 @@ struct PromptRun {
     std::string output;
 };
 
-// Prompts with `typed` as standard input, read line by line.
+// Prompts with `typed` as standard input, read line by line. A prompt that goes on
+// asking after the end of the input fails at once instead of hanging.
 PromptRun prompt(const std::string& typed) {
     std::FILE* in = std::tmpfile();
     std::fputs(typed.c_str(), in);
     std::rewind(in);
     CapturedConsole console;
-    PromptRun run{promptForName([&] { return readLine(in); }, console), ""};
+    int pastTheEnd = 0;
+    const auto readTyped = [&] {
+        std::optional<std::string> line = readLine(in);
+        if (!line && ++pastTheEnd > 1) throw std::runtime_error("asked again after the end of the input");
+        return line;
+    };
+    PromptRun run;
+    try {
+        run.name = promptForName(readTyped, console);
+    } catch (const std::runtime_error& endless) {
+        ADD_FAILURE() << endless.what();
+    }
     std::fclose(in);
     run.output = console.output;
     return run;
