@@ -1,8 +1,8 @@
 // Fuzzes argument handling and the prompt. Input: NUL-separated argument strings
 // (any count, any bytes; one starting with 'f' names a file); the whole input also
 // serves as typed prompt input.
-// Checks: settings are either the defaults or user-defined values inside the ranges,
-// given after the files; names are arguments taken whole and in order; and a prompted
+// Checks: a refused command line says why; settings are either the defaults or
+// user-defined values inside the ranges, given after the files; names are arguments taken whole and in order; and a prompted
 // name is a line of at least the minimum length, taken from what was typed, without
 // blanks around it but inside quotes.
 
@@ -38,16 +38,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Request request = parseRequest(arguments, exists);
     const SettingsChoice& choice = request.choice;
     const Settings& s = choice.settings;
-    require(request.action == Request::Action::run || argc == 2, "options only alone");
-    const bool endOfOptions = argc > 1 && arguments[1] == "--";
-    const std::size_t given = argc == 0 ? 0 : static_cast<std::size_t>(argc) - 1 - endOfOptions;
+    // The arguments that are no options: "-", numbers, other words, all after "--";
+    // the value of -o or -d (or their long names) given as the next argument is none.
+    std::size_t given = 0;
+    bool optionsEnded = false;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (!optionsEnded && argument == "--") {
+            optionsEnded = true;
+        } else if (optionsEnded || argument.size() < 2 || argument[0] != '-' ||
+                   parseFloatSetting(argument.c_str())) {
+            ++given;
+        } else if (argument == "--output" || argument == "--output-dir") {
+            ++i;
+        } else if (argument[1] != '-') {
+            const std::size_t value = argument.find_first_of("od", 1);
+            if (value == argument.size() - 1) ++i;
+        }
+    }
+    require(request.action != Request::Action::refuse || !request.problem.empty(), "a refusal says why");
     require(request.action != Request::Action::run ||
                 (request.nameSource == Request::NameSource::arguments) == (given > 0),
             "names from the arguments exactly when there are some");
     // The names are arguments, whole and in order.
-    std::size_t next = 1 + endOfOptions;
+    std::size_t next = 1;
     for (const std::string& name : request.names) {
-        while (next < arguments.size() && arguments[next] != name) ++next;
+        // Standard input may be named as /dev/stdin or /dev/fd/0 too.
+        const auto names = [&](const std::string& argument) {
+            return argument == name || (name == "-" && (argument == "/dev/stdin" || argument == "/dev/fd/0"));
+        };
+        while (next < arguments.size() && !names(arguments[next])) ++next;
         require(next++ < arguments.size(), "every name an argument, in order");
     }
     require(request.settingsProblem.empty() || !choice.userDefined, "a problem only with the defaults");

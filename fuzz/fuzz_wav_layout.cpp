@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(samples.begin >= twoband::kHeaderBytes, "samples start at 44 or later");
     require(samples.begin <= samples.end, "an ordered range");
     require(samples.end <= file.size() || samples.begin == samples.end, "samples inside the file");
-    require(layout->foreign.empty() == (layout->container != twoband::Container::foreign),
+    require(layout->foreign.what.empty() == (layout->container != twoband::Container::foreign),
             "a foreign file, and only one, says what it is");
     if (canonical) {
         require(samples.begin == twoband::kHeaderBytes && samples.end == file.size(),

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <limits>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace twoband {
@@ -70,28 +71,151 @@ struct SettingTexts {
     std::optional<std::int32_t> feedbackSpeed;
 };
 
+// The options, by their long and short names: flags, and those that take a value.
+struct Option {
+    std::string_view name;  // after "--"
+    char letter;            // after "-"; 0 for none
+    bool Options::*flag;
+    std::optional<std::string> Options::*value;
+};
+
+constexpr Option kOptions[] = {
+    {"force", 'f', &Options::force, nullptr},
+    {"raw", 0, &Options::raw, nullptr},
+    {"quiet", 'q', &Options::quiet, nullptr},
+    {"stdout", 'c', &Options::toStandardOutput, nullptr},
+    {"recursive", 'r', &Options::recursive, nullptr},
+    {"output", 'o', nullptr, &Options::output},
+    {"output-dir", 'd', nullptr, &Options::outputDir},
+};
+
+const Option* findOption(std::string_view name, char letter) {
+    for (const Option& option : kOptions) {
+        if (letter != 0 ? option.letter == letter : option.name == name) return &option;
+    }
+    return nullptr;
+}
+
+// Splits the arguments into the options, which it applies to `request`, and the rest,
+// in order. False, with the problem in `request`, where an option is not known or
+// lacks its value.
+bool readOptions(std::span<const std::string> given, Request& request, std::vector<std::string>& rest) {
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        const std::string& argument = given[i];
+        if (argument == "--") {
+            rest.insert(rest.end(), given.begin() + static_cast<std::ptrdiff_t>(i) + 1, given.end());
+            break;
+        }
+        if (argument.size() < 2 || argument[0] != '-' || parseFloatSetting(argument.c_str())) {
+            rest.push_back(argument);  // a name, "-", or a number
+            continue;
+        }
+        const bool isLong = argument[1] == '-';
+        const std::string_view text = std::string_view(argument).substr(isLong ? 2 : 1);
+        for (std::size_t at = 0; at < text.size();) {
+            // One option: a long one is the whole argument; short ones follow each other.
+            const std::string_view name = isLong ? text.substr(0, text.find('=')) : text.substr(at, 1);
+            const std::string shown = (isLong ? "--" : "-") + std::string(name);
+            std::optional<std::string_view> attached;  // a value in the same argument
+            if (isLong && name.size() < text.size()) attached = text.substr(name.size() + 1);
+            if (!isLong && at + 1 < text.size()) attached = text.substr(at + 1);
+            at = isLong ? text.size() : at + 1;
+            if (isLong ? name == "help" || name == "version" : name == "h") {
+                request.action = name == "version" ? Request::Action::version : Request::Action::help;
+                if (isLong && attached) {
+                    request.problem = "option '" + shown + "' takes no value";
+                    return false;
+                }
+                continue;
+            }
+            const Option* option = findOption(isLong ? name : std::string_view{}, isLong ? 0 : name[0]);
+            if (option == nullptr) {
+                request.problem = "unknown option '" + shown + "'";
+                return false;
+            }
+            if (option->flag != nullptr) {
+                if (isLong && attached) {
+                    request.problem = "option '" + shown + "' takes no value";
+                    return false;
+                }
+                request.options.*option->flag = true;
+                continue;
+            }
+            if (!attached) {
+                if (i + 1 == given.size()) {
+                    request.problem = "option '" + shown + "' needs a value";
+                    return false;
+                }
+                attached = given[++i];
+            }
+            request.options.*option->value = std::string(*attached);
+            at = text.size();  // a short option's value is the rest of its argument
+        }
+    }
+    return true;
+}
+
+// Why the options fit no run of these input names; empty when they do.
+std::string optionsProblem(const Options& options, const std::vector<std::string>& names) {
+    const bool one = names.size() == 1 && !options.recursive;
+    const bool standardInput = std::find(names.begin(), names.end(), kStandardStream) != names.end();
+    if (standardInput && names.size() > 1) return "standard input (-) can only be the one input";
+    if (options.output && options.outputDir) return "--output and --output-dir cannot be used together";
+    if (options.toStandardOutput && (options.output || options.outputDir)) {
+        return "--stdout cannot be used with --output or --output-dir";
+    }
+    if (options.output && !one && !names.empty()) {
+        return "--output names the output of one input; --output-dir takes the outputs of several";
+    }
+    if (options.toStandardOutput && !one && !names.empty()) return "--stdout takes the result of one input";
+    if (options.outputDir && standardInput) return "standard input has no file name for --output-dir; use --output";
+    if (options.raw && options.recursive) return "--raw takes the files named, not the WAV files of a folder";
+    return {};
+}
+
 }  // namespace
 
+const char* const kUsageHint = "Try 'twoband --help' for the options.\n";
+
 const char* const kUsageText =
-    "Usage: twoband [--] [FILE... [MAXGAIN RECOVERSPEED FEEDBACKSPEED]]\n"
+    "Usage: twoband [OPTION]... [FILE... [MAXGAIN RECOVERSPEED FEEDBACKSPEED]]\n"
     "       twoband --help | -h | /? | --version\n"
     "\n"
     "Compresses FILE, a 16-bit PCM WAV file, with a two-band compressor and writes\n"
-    "the result beside it with a C in front of the file name\n"
-    "(music/song.wav becomes music/Csong.wav). Only the samples of the data chunk\n"
-    "are compressed; every other byte is kept. WAV files are read as RIFF, RF64, BW64\n"
-    "or Wave64 (the last three at any size, others up to 4 GiB); FLAC, Ogg, MP3,\n"
-    "AIFF and CAF files are refused. A stereo pair of channels is compressed as one;\n"
-    "a mono file as its channel on both sides of a pair; more channels in pairs,\n"
-    "1+2, 3+4 ..., an odd last one as mono. FILE is used whole, in any script and of\n"
-    "any length. Without FILE, the name is asked for at a prompt: the whole line,\n"
-    "without the blanks and one pair of quotes around it.\n"
+    "the result beside it with a C in front of the file name (music/song.wav\n"
+    "becomes music/Csong.wav). Only the samples of the data chunk are compressed;\n"
+    "every other byte is kept. WAV files are read as RIFF, RF64, BW64 or Wave64 (the\n"
+    "last three at any size, others up to 4 GiB); any other file is refused, and\n"
+    "standard error says what it is and how to convert it. Stereo, mono and more\n"
+    "channels (in pairs, 1+2, 3+4 ..., an odd last one as mono). Without FILE, the\n"
+    "name is asked for at a prompt; FILE - is standard input, read as a stream.\n"
     "\n"
-    "Several files are compressed when the second argument names an existing file,\n"
-    "about one per processor at a time; the last three arguments are the settings\n"
-    "when none names a file and all are numbers. A file named twice is compressed\n"
-    "once; the output of another file named (Cx.wav beside x.wav) is left as it is.\n"
-    "-- first ends the options: twoband -- -song.wav.\n"
+    "An existing file at the output name is replaced only when it is an earlier\n"
+    "output of the same input (its length, and its bytes outside the samples);\n"
+    "anything else is kept, and that file fails, unless --force. An input Cx.wav\n"
+    "that is an earlier output of x.wav beside it is left as it is, so a second run\n"
+    "over the same files makes no CCx.wav.\n"
+    "\n"
+    "Options, before or after the files (-- ends them; -5 is a number):\n"
+    "  -o, --output=FILE      write the output of the one input to FILE (- for\n"
+    "                         standard output)\n"
+    "  -d, --output-dir=DIR   write every output into DIR, under its input's name\n"
+    "  -c, --stdout           write the output of the one input to standard output\n"
+    "  -r, --recursive        a folder stands for every WAV file under it (.wav,\n"
+    "                         .wave, .bwf, .rf64, .w64), hidden ones left out\n"
+    "  -f, --force            replace whatever file stands at an output name\n"
+    "  -q, --quiet            print nothing on standard output; reasons for\n"
+    "                         failures still go to standard error\n"
+    "      --raw              read every file named header-blind: 16-bit stereo\n"
+    "                         frames from byte 44 to the end, whatever it holds\n"
+    "  -h, --help, /?         print this help\n"
+    "      --version          print the version\n"
+    "While standard output carries audio, every message goes to standard error;\n"
+    "audio is never written to a terminal.\n"
+    "\n"
+    "Several files are compressed when an argument after the first names an\n"
+    "existing file, about one per processor at a time; the last three arguments are\n"
+    "the settings when none names a file and all are numbers.\n"
     "\n"
     "Settings, used only when all three are given and valid (else all defaults, and\n"
     "standard error says why):\n"
@@ -101,39 +225,59 @@ const char* const kUsageText =
     "\n"
     "Examples:\n"
     "  twoband song.wav 30 4 3\n"
-    "  twoband music/*.wav\n"
+    "  twoband -r Music -d Compressed\n"
+    "  ffmpeg -i episode.mp3 -f wav - | twoband - | ffmpeg -i - episode-c.mp3\n"
+    "  sox album.flac -t wav - | twoband - | sox -t wav - Calbum.flac\n"
     "\n"
     "Exit status: 0 when every output was written (the run ends with \"Done !\" or a\n"
-    "summary without failures), and for --help and --version; 1 when one was not.\n"
-    "Standard error says why, as \"twoband: NAME: REASON\".\n"
-    "A file named --help can be given as ./--help.\n";
+    "summary without failures), and for --help and --version; 1 when one was not,\n"
+    "or the command line cannot be used. Standard error says why, as\n"
+    "\"twoband: NAME: REASON\". A file named --help can be given as ./--help.\n";
 
-Request parseRequest(const std::vector<std::string>& arguments, const NameExists& exists) {
+Request parseRequest(const std::vector<std::string>& arguments, const NameExists& exists,
+                     const ExpandWildcards& expand) {
     Request request;
     if (arguments.empty()) {
         return request;
     }
-    std::span<const std::string> given(arguments.begin() + 1, arguments.end());
-    if (!given.empty() && given.front() == "--") {
-        given = given.subspan(1);
-    } else if (given.size() == 1) {
-        const std::string_view option = given.front();
-        if (option == "--help" || option == "-h" || option == "/?") {
-            request.action = Request::Action::help;
-            return request;
-        }
-        if (option == "--version") {
-            request.action = Request::Action::version;
-            return request;
-        }
+    if (arguments.size() == 2 && arguments[1] == "/?") {
+        request.action = Request::Action::help;
+        return request;
     }
+    std::vector<std::string> rest;
+    if (!readOptions(std::span(arguments).subspan(1), request, rest)) {
+        request.action = Request::Action::refuse;
+        return request;
+    }
+    if (request.action != Request::Action::run) {
+        return request;
+    }
+    std::replace_if(rest.begin(), rest.end(), [](const std::string& name) { return name == "/dev/stdin" || name == "/dev/fd/0"; },
+                    std::string(kStandardStream));
+    if (expand) {
+        std::vector<std::string> expanded;
+        for (std::string& name : rest) {
+            std::vector<std::string> matches =
+                name.find_first_of("*?") == std::string::npos ? std::vector<std::string>{} : expand(name);
+            if (matches.empty()) {
+                if (name.find_first_of("*?") != std::string::npos) request.unmatched.push_back(name);
+                expanded.push_back(std::move(name));
+            } else {
+                expanded.insert(expanded.end(), matches.begin(), matches.end());
+            }
+        }
+        rest = std::move(expanded);
+    }
+    const std::span<const std::string> given(rest);
     if (given.empty()) {
         request.nameSource = Request::NameSource::prompt;
+        request.problem = optionsProblem(request.options, {});
+        if (!request.problem.empty()) request.action = Request::Action::refuse;
         return request;
     }
     request.nameSource = Request::NameSource::arguments;
     std::string& problem = request.settingsProblem;
-    if (given.size() == 1 || !exists(given[1])) {
+    if (std::none_of(given.begin() + 1, given.end(), exists)) {
         request.names = {given.front()};
         const std::size_t settings = given.size() - 1;
         if (settings == kSettingCount) {
@@ -159,6 +303,9 @@ Request parseRequest(const std::vector<std::string>& arguments, const NameExists
     if (!problem.empty()) {
         problem += "; the default settings are used";
     }
+    request.severalFiles = request.severalFiles || request.options.recursive;
+    request.problem = optionsProblem(request.options, request.names);
+    if (!request.problem.empty()) request.action = Request::Action::refuse;
     return request;
 }
 

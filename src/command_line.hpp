@@ -22,10 +22,25 @@ struct SettingsChoice {
     bool userDefined = false;
 };
 
-// What a command line asks for, read once: help, the version, or a run, with where its
-// input names come from and the settings in force.
+// The name that stands for standard input (and, as an output, standard output).
+inline constexpr char kStandardStream[] = "-";
+
+// What the options ask of a run.
+struct Options {
+    bool force = false;      // replace whatever stands at an output name
+    bool raw = false;        // header-blind: stereo frames from byte 44, whatever the file is
+    bool quiet = false;      // nothing on standard output; failures still say why
+    bool toStandardOutput = false;  // the result of the one input on standard output
+    bool recursive = false;  // a folder stands for the WAV files under it
+    std::optional<std::string> output;     // the output of the one input ("-": standard output)
+    std::optional<std::string> outputDir;  // where every output goes, under its input's file name
+};
+
+// What a command line asks for, read once: help, the version, a run (with where its
+// input names come from, the settings in force and the options), or nothing, for a
+// command line that cannot be read.
 struct Request {
-    enum class Action { help, version, run };
+    enum class Action { help, version, run, refuse };
     enum class NameSource {
         arguments,  // the arguments name the input files
         prompt,     // no argument: ask at the prompt
@@ -39,23 +54,41 @@ struct Request {
     // Why settings that were given are not used ("max gain 200 is outside 4 to 100");
     // empty when none were given, or all were used.
     std::string settingsProblem;
+    Options options;
+    // Why the command line is refused ("unknown option '--frce'").
+    std::string problem;
+    // Wildcard patterns among the names that matched no file.
+    std::vector<std::string> unmatched;
 };
 
 // Whether something stands at a name: tells files from settings.
 using NameExists = std::function<bool(const std::string&)>;
+// The names a wildcard pattern matches (none when it matches nothing).
+using ExpandWildcards = std::function<std::vector<std::string>(const std::string&)>;
 
-// Reads the program's arguments, its own name first. "--" first ends the options;
-// otherwise --help, -h, /? and --version count only as the sole argument.
-// - One file: a sole argument, or a second one that names nothing. The settings are
-//   the next three arguments, used when exactly three are given and all are valid;
-//   otherwise all three take their defaults.
-// - Several files: a second argument that names a file. The last three arguments
-//   are the settings when none of them names a file and all three read as numbers
-//   (used when valid, as for one file); every other argument is a file.
-Request parseRequest(const std::vector<std::string>& arguments, const NameExists& exists);
+// Reads the program's arguments, its own name first. Options may stand anywhere before
+// "--", which ends them; an argument that reads as a number ("-5") is a setting, "-"
+// (or /dev/stdin, /dev/fd/0) standard input, and /? asks for help as the sole
+// argument. Long options take their value after '=' or as the next argument; short
+// ones may be grouped ("-fq", "-oout.wav").
+// The other arguments, in order:
+// - One file: a sole argument, or one followed by arguments none of which names a
+//   file. The settings are the next three arguments, used when exactly three are
+//   given and all are valid; otherwise all three take their defaults.
+// - Several files: some argument after the first names a file, or --recursive. The
+//   last three arguments are the settings when none of them names a file and all
+//   three read as numbers (used when valid, as for one file); every other argument is
+//   a file.
+// Options that fit no such run (--output with several inputs, standard input among
+// others) refuse the command line. With `expand` (Windows, whose shells pass
+// wildcards on), a name with * or ? stands for the names it matches; one that
+// matches nothing stays, and is listed as unmatched.
+Request parseRequest(const std::vector<std::string>& arguments, const NameExists& exists,
+                     const ExpandWildcards& expand = nullptr);
 
-// The text printed for --help.
+// The text printed for --help, and the hint after a command line that is refused.
 extern const char* const kUsageText;
+extern const char* const kUsageHint;
 
 // A line typed at the prompt as a name: without the blanks around it, and without one
 // pair of quotes around it (a path dragged into a terminal arrives quoted).

@@ -47,4 +47,23 @@ protected:
     ~Console() = default;
 };
 
+// A console whose messages go to standard error instead (while standard output
+// carries audio), or nowhere (quiet); the reasons always reach standard error.
+class RoutedConsole final : public Console {
+public:
+    RoutedConsole(Console& console, bool toErrors, bool quiet)
+        : console_(console), toErrors_(toErrors), quiet_(quiet) {}
+
+    void out(std::string_view text) override {
+        if (quiet_) return;
+        toErrors_ ? console_.error(text) : console_.out(text);
+    }
+    void error(std::string_view text) override { console_.error(text); }
+
+private:
+    Console& console_;
+    bool toErrors_;
+    bool quiet_;
+};
+
 }  // namespace twoband

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -11,7 +13,6 @@
 #include <thread>
 #include <utility>
 
-#include "sample_file.hpp"
 #include "system_file.hpp"
 #include "temporary_files.hpp"
 
@@ -61,56 +62,192 @@ enum class Outcome { pending, written, failed, left };
 
 // One file's block of the transcript, and its outcome.
 Outcome runFile(const BatchFile& file, std::size_t number, std::size_t count, const Settings& settings,
-                Console& console, bool numbered) {
-    if (numbered) {
-        console.outf("[%zu/%zu] %s", number, count, file.name.c_str());
-        if (!file.outputOf.empty()) {
-            console.outf(": the output of %s, left as it is\n", file.outputOf.c_str());
-            return Outcome::left;
-        }
-        console.out("\n");
+                const Options& options, Console& console, bool numbered) {
+    if (numbered) console.outf("[%zu/%zu] ", number, count);
+    if (!file.outputOf.empty()) {
+        console.outf("%s: the output of %s, left as it is\n", file.name.c_str(), file.outputOf.c_str());
+        return Outcome::left;
     }
-    return runSampleFile(file.name, settings, console) ? Outcome::written : Outcome::failed;
+    if (numbered) console.outf("%s\n", displayName(file.name).c_str());
+    if (file.refusal) {
+        console.out(file.refusal->message);
+        console.problem(file.refusal->subject, file.refusal->reason);
+        return Outcome::failed;
+    }
+    return runSampleFile(file.name, settings, options, console, kBlockBytes, file.output) ? Outcome::written
+                                                                                          : Outcome::failed;
+}
+
+// Where a name's leaf starts: after its last separator ('/' or '\\').
+std::size_t leafOf(const std::string& name) {
+    const std::size_t separator = name.find_last_of("/\\");
+    return separator == std::string::npos ? 0 : separator + 1;
+}
+
+// The folder part of a name, as a name that opens it.
+std::string folderOf(const std::string& name) {
+    const std::size_t leaf = leafOf(name);
+    return leaf == 0 ? "." : leaf == 1 ? name.substr(0, 1) : name.substr(0, leaf - 1);
+}
+
+// `name` inside `folder`.
+std::string inFolder(const std::string& folder, const std::string& name) {
+    return folder.empty() || folder.back() == '/' || folder.back() == '\\' ? folder + name : folder + "/" + name;
+}
+
+// Where the output of `name` goes.
+OutputPlace outputFor(const std::string& name, const Options& options) {
+    if (options.toStandardOutput || options.output == kStandardStream ||
+        (name == kStandardStream && !options.output)) {
+        return kStandardOutput;
+    }
+    if (options.output) return {*options.output};
+    if (options.outputDir) return {inFolder(*options.outputDir, name.substr(leafOf(name)))};
+    return {deriveOutputName(name)};
+}
+
+// What makes two output places one: the folder and the leaf, as the file system
+// compares leaves; the text where the folder cannot be opened.
+struct PlaceKey {
+    std::optional<FileIdentity> folder;
+    std::string text;
+    auto operator<=>(const PlaceKey&) const = default;
+};
+
+PlaceKey keyOf(const OutputPlace& place) {
+    const std::optional<FileIdentity> folder =
+        place.standardOutput ? std::nullopt : identityOf(folderOf(place.name));
+    if (!folder) return {std::nullopt, place.name};
+    return {folder, foldedName(place.name.substr(leafOf(place.name)))};
+}
+
+// The sibling whose earlier output the input `name` is, if it is one: `name` without
+// the C in front of its leaf.
+std::string earlierOutputOf(const std::string& name, const Options& options) {
+    const std::size_t leaf = leafOf(name);
+    if (leaf >= name.size() || foldedName(name.substr(leaf, 1)) != foldedName("C")) return {};
+    const std::string sibling = name.substr(0, leaf) + name.substr(leaf + 1);
+    std::error_code error;
+    SystemFile file = SystemFile::openForReading(sibling, error);
+    const std::optional<SystemFile::Status> status = file ? file.status(error) : std::nullopt;
+    if (!status || !status->regular) return {};
+    InputFile input{std::move(file), status->size};
+    const std::optional<SampleRange> samples = samplesOf(input, options);
+    return samples && isEarlierOutput(name, input, *samples) ? sibling : std::string();
+}
+
+bool isWavName(std::string name) {
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return std::any_of(std::begin(kWavExtensions), std::end(kWavExtensions),
+                       [&](const char* extension) { return name.ends_with(extension); });
+}
+
+// An input of the plan, and why it is refused before it is opened, if it is.
+using PlannedInput = std::pair<std::string, std::optional<PlannedRefusal>>;
+
+PlannedRefusal cannotOpen(const std::string& name, std::string reason) {
+    return {"Could not open " + name + " !\n\n", name, std::move(reason)};
+}
+
+// The WAV files under `folder` and its folders, in name order, hidden ones left out
+// and `skipped` (the output folder) too; a folder that cannot be read is an input of
+// the plan that says why.
+void addFolder(const std::string& folder, const std::optional<FileIdentity>& skipped,
+               std::vector<PlannedInput>& inputs) {
+    std::error_code error;
+    std::optional<std::vector<FolderEntry>> entries = listFolder(folder, error);
+    if (!entries) {
+        inputs.emplace_back(folder, cannotOpen(folder, error.message()));
+        return;
+    }
+    std::sort(entries->begin(), entries->end(),
+              [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
+    for (const FolderEntry& entry : *entries) {
+        if (entry.name.front() == '.') continue;  // hidden, and every temporary file
+        const std::string path = inFolder(folder, entry.name);
+        if (entry.kind == FolderEntry::Kind::folder) {
+            if (!skipped || identityOf(path) != skipped) addFolder(path, skipped, inputs);
+        } else if (entry.kind == FolderEntry::Kind::file && isWavName(entry.name)) {
+            inputs.emplace_back(path, std::nullopt);
+        }
+    }
 }
 
 }  // namespace
 
-std::vector<BatchFile> planBatch(const std::vector<std::string>& names) {
-    // Files by name and by identity, each seen once.
-    std::set<std::string> namesSeen;
-    std::set<FileIdentity> filesSeen;
-    std::vector<std::pair<std::string, std::optional<FileIdentity>>> distinct;
+std::vector<BatchFile> planBatch(const std::vector<std::string>& names, const Options& options,
+                                 const std::vector<std::string>& unmatched) {
+    // The inputs, with the folders' files in their place.
+    std::vector<PlannedInput> inputs;
+    const std::optional<FileIdentity> outputFolder = options.outputDir ? identityOf(*options.outputDir) : std::nullopt;
     for (const std::string& name : names) {
-        const std::optional<FileIdentity> file = identityOf(name);
-        if (namesSeen.insert(name).second && (!file || filesSeen.insert(*file).second)) {
-            distinct.emplace_back(name, file);
+        std::error_code ignored;
+        const std::optional<NameStatus> status = options.recursive ? statusOfName(name, ignored) : std::nullopt;
+        if (std::find(unmatched.begin(), unmatched.end(), name) != unmatched.end()) {
+            inputs.emplace_back(name, cannotOpen(name, "no file matches this pattern"));
+        } else if (status && status->kind == NameStatus::Kind::directory) {
+            addFolder(name, outputFolder, inputs);
+        } else {
+            inputs.emplace_back(name, std::nullopt);
         }
     }
-    // The inputs by their outputs' names, and by the files at those names.
-    std::map<std::string, const std::string*> byOutputName;
-    std::map<FileIdentity, const std::string*> byOutputFile;
-    for (const auto& [name, file] : distinct) {
-        const std::string output = deriveOutputName(name);
-        byOutputName.emplace(output, &name);
-        if (const std::optional<FileIdentity> outputFile = identityOf(output); outputFile && outputFile != file) {
-            byOutputFile.emplace(*outputFile, &name);
+    // Where every output goes, by the input whose output it is.
+    std::map<PlaceKey, std::string> outputs;
+    for (const auto& [name, refusal] : inputs) {
+        if (const OutputPlace place = outputFor(name, options); !place.standardOutput) outputs.emplace(keyOf(place), name);
+    }
+    // Each name once; each output place taken by one input only.
+    std::set<std::pair<std::optional<FileIdentity>, PlaceKey>> seen;
+    std::map<PlaceKey, std::string> taken;  // by the input whose output goes there
+    std::vector<std::pair<BatchFile, std::optional<FileIdentity>>> planned;
+    for (auto& [name, refusal] : inputs) {
+        const std::optional<FileIdentity> file = name == kStandardStream ? std::nullopt : identityOf(name);
+        BatchFile entry{name, outputFor(name, options), {}, std::nullopt, std::move(refusal)};
+        const PlaceKey place = keyOf(entry.output);
+        // Names that cannot be opened are one only when they are the same text.
+        if (!seen.insert({file, file ? place : PlaceKey{std::nullopt, name}}).second) continue;
+        const bool beside = !options.output && !options.toStandardOutput && name != kStandardStream;
+        if (beside && !entry.refusal) entry.outputOf = earlierOutputOf(name, options);
+        // A name that is no file yet, but another input's output: it will be that output.
+        if (const auto output = outputs.find(keyOf(OutputPlace{name}));
+            !file && name != kStandardStream && output != outputs.end() && output->second != name) {
+            entry.outputOf = output->second;
         }
+        const std::optional<FileIdentity> standing =
+            entry.output.standardOutput ? std::nullopt : identityOf(entry.output.name);
+        if (!entry.refusal && entry.outputOf.empty()) {
+            const std::string& output = entry.output.name;
+            if (standing && standing == file && (options.output || options.outputDir)) {
+                entry.refusal = {"Could not overwrite " + output + " !\n", output, "is the input itself; not replaced"};
+            } else if (const auto [first, inserted] = taken.emplace(place, name); !inserted && !entry.output.standardOutput) {
+                entry.refusal = {"Could not overwrite " + output + " !\n", output,
+                                 "is the output of " + first->second + " in this run; not written twice"};
+            }
+        }
+        planned.emplace_back(std::move(entry), file);
+    }
+    // An input standing at another one's output name is read before that output
+    // replaces it.
+    std::map<FileIdentity, std::size_t> byFile;
+    for (std::size_t i = 0; i < planned.size(); ++i) {
+        if (planned[i].second) byFile.emplace(*planned[i].second, i);
     }
     std::vector<BatchFile> files;
-    for (const auto& [name, file] : distinct) {
-        BatchFile planned{name, {}};
-        if (const auto found = byOutputName.find(name); found != byOutputName.end()) {
-            planned.outputOf = *found->second;
-        } else if (const auto same = file ? byOutputFile.find(*file) : byOutputFile.end(); same != byOutputFile.end()) {
-            planned.outputOf = *same->second;
+    for (auto& [entry, file] : planned) {
+        const bool replaces = !entry.refusal && entry.outputOf.empty() && !entry.output.standardOutput;
+        const std::optional<FileIdentity> standing = replaces ? identityOf(entry.output.name) : std::nullopt;
+        if (const auto found = standing ? byFile.find(*standing) : byFile.end();
+            found != byFile.end() && standing != file && planned[found->second].first.outputOf.empty()) {
+            entry.after = found->second;
         }
-        files.push_back(std::move(planned));
+        files.push_back(std::move(entry));
     }
     return files;
 }
 
-BatchOutcome runBatch(const std::vector<BatchFile>& files, const Settings& settings, Console& console,
-                      unsigned workers, bool numbered) {
+BatchOutcome runBatch(const std::vector<BatchFile>& files, const Settings& settings, const Options& options,
+                      Console& console, unsigned workers, bool numbered) {
     const std::size_t count = files.size();
     std::vector<std::unique_ptr<HeldConsole>> consoles;
     for (std::size_t i = 0; i < count; ++i) consoles.push_back(std::make_unique<HeldConsole>(console));
@@ -119,9 +256,34 @@ BatchOutcome runBatch(const std::vector<BatchFile>& files, const Settings& setti
     std::condition_variable finished;
     std::atomic<std::size_t> next{0};
 
+    // Each file starts after the one it waits for, which is never behind it in `order`,
+    // so a worker waits only for a file another worker holds.
+    std::vector<std::size_t> order;
+    std::vector<std::optional<std::size_t>> after(count);
+    {
+        enum { unseen, visiting, placed };
+        std::vector<int> state(count, unseen);
+        const std::function<void(std::size_t)> place = [&](std::size_t i) {
+            state[i] = visiting;
+            if (const std::optional<std::size_t> first = files[i].after; first && state[*first] != visiting) {
+                if (state[*first] == unseen) place(*first);
+                after[i] = first;
+            }  // a file that would wait for itself, round a ring of links, waits for none
+            state[i] = placed;
+            order.push_back(i);
+        };
+        for (std::size_t i = 0; i < count; ++i) {
+            if (state[i] == unseen) place(i);
+        }
+    }
     const auto work = [&] {
-        for (std::size_t i; (i = next++) < count;) {
-            const Outcome outcome = runFile(files[i], i + 1, count, settings, *consoles[i], numbered);
+        for (std::size_t at; (at = next++) < count;) {
+            const std::size_t i = order[at];
+            if (after[i]) {
+                std::unique_lock lock(mutex);
+                finished.wait(lock, [&] { return outcomes[*after[i]] != Outcome::pending; });
+            }
+            const Outcome outcome = runFile(files[i], i + 1, count, settings, options, *consoles[i], numbered);
             const std::lock_guard lock(mutex);
             outcomes[i] = outcome;
             finished.notify_all();

@@ -9,27 +9,54 @@
 //
 //   names ─► planBatch ─► [1/n] a.wav   ─► worker ─► console (live)
 //                         [2/n] b.wav   ─► worker ─► held ─┐ released when
-//                         [3/n] Ca.wav  (the output of a.wav: left as it is)  1 is done
+//                         [3/n] Ca.wav  (an earlier output of a.wav: left)  1 is done
 
 #include <cstddef>
 #include <string>
 #include <vector>
 
+#include "command_line.hpp"
 #include "console.hpp"
+#include "sample_file.hpp"
 #include "settings.hpp"
 
 namespace twoband {
 
-struct BatchFile {
-    std::string name;
-    std::string outputOf;  // the named input this file is the output of, if it is one
+// Why a file of the plan is not compressed: its message on standard output, and the
+// name and reason on standard error.
+struct PlannedRefusal {
+    std::string message;
+    std::string subject;
+    std::string reason;
 };
 
-// The files of a run in the order named: a file named twice (by the same name or
-// another) once; a file that is the output of another file named (Csong.wav beside
-// song.wav) marked, to be left as it is. So no run reads a file that another file of
-// the same run is replacing.
-std::vector<BatchFile> planBatch(const std::vector<std::string>& names);
+struct BatchFile {
+    std::string name;
+    OutputPlace output;
+    std::string outputOf;  // the input this file is an earlier output of, if it is one
+    // The file of the plan that stands at this one's output name, as an input of its
+    // own: it is read whole before this output replaces it.
+    std::optional<std::size_t> after;
+    std::optional<PlannedRefusal> refusal;
+};
+
+// The extensions a folder's WAV files have, in any case.
+inline constexpr const char* kWavExtensions[] = {".wav", ".wave", ".bwf", ".rf64", ".w64"};
+
+// The files of a run in the order named, each name once, and where each one's output
+// goes (beside it under a C name, or where the options say):
+// - with --recursive a folder stands for its WAV files and those of its folders, in
+//   name order, hidden ones (and temporary files) left out, the output folder too;
+// - names that reach the same file and put its output at the same place are one;
+// - an input C<name> that is an earlier output of its sibling <name> is marked, to be
+//   left as it is, whether or not the sibling is named too; so a rerun makes no CC
+//   file (outputs beside their inputs or in an output folder only);
+// - an output that would be its own input, or land where an earlier input's output
+//   does, is refused for that file; so is a pattern in `unmatched`, which named none;
+// - an input standing at another one's output name is read before that output
+//   replaces it.
+std::vector<BatchFile> planBatch(const std::vector<std::string>& names, const Options& options,
+                                 const std::vector<std::string>& unmatched = {});
 
 struct BatchOutcome {
     std::size_t written = 0;
@@ -37,11 +64,11 @@ struct BatchOutcome {
     std::size_t left = 0;  // outputs of other files, left as they are
 };
 
-// Compresses `files`, `workers` at a time. With `numbered`, each file's block starts
-// with a line "[i/n] name" and a summary line ends the run; without, the transcript
-// is a one-file run's.
-BatchOutcome runBatch(const std::vector<BatchFile>& files, const Settings& settings, Console& console,
-                      unsigned workers, bool numbered);
+// Compresses `files`, `workers` at a time, each after the file it must wait for. With
+// `numbered`, each file's block starts with a line "[i/n] name" and a summary line
+// ends the run; without, the transcript is a one-file run's.
+BatchOutcome runBatch(const std::vector<BatchFile>& files, const Settings& settings, const Options& options,
+                      Console& console, unsigned workers, bool numbered);
 
 // How many files to have in flight at once: one more than the processors the system
 // gives the process (its affinity mask where there is one).

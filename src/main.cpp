@@ -1,10 +1,12 @@
 // twoband: two-band dynamic range compressor for 16-bit WAV files.
 //
-// Usage: twoband [--] [file... [maxGain recoverSpeed feedbackSpeed]] | --help | --version
-// Without arguments the file name is asked for at a prompt. Each result is written
-// beside its input with a 'C' in front of the file name. Every outcome is reported on
-// standard output; the exit status is 0 when every output was written (or help or the
-// version was asked for) and 1 when one was not.
+// Usage: twoband [option]... [file... [maxGain recoverSpeed feedbackSpeed]] | --help | --version
+// Without a file the name is asked for at a prompt; "-" is standard input. Each result
+// is written beside its input with a 'C' in front of the file name, or where the
+// options say. Every outcome is reported on standard output (standard error while
+// standard output carries audio); the exit status is 0 when every output was written
+// (or help or the version was asked for) and 1 when one was not, or the command line
+// could not be used.
 
 #include <cstdlib>
 #include <optional>
@@ -22,6 +24,13 @@ namespace {
 
 using namespace twoband;
 
+// Whether the result of the run goes to standard output.
+bool audioOnStandardOutput(const Request& request) {
+    const Options& options = request.options;
+    return options.toStandardOutput || options.output == kStandardStream ||
+           (request.names == std::vector<std::string>{kStandardStream} && !options.output);
+}
+
 int run(const Request& request, Console& console) {
     switch (request.action) {
         case Request::Action::help:
@@ -30,30 +39,51 @@ int run(const Request& request, Console& console) {
         case Request::Action::version:
             console.outf("twoband %s\n", kVersion);
             return EXIT_SUCCESS;
+        case Request::Action::refuse:
+            console.error("twoband: " + request.problem + "\n" + kUsageHint);
+            return EXIT_FAILURE;
         case Request::Action::run:
             break;
     }
+    const bool audioOut = audioOnStandardOutput(request);
+    if (audioOut && standardOutputIsTerminal()) {
+        console.error("twoband: standard output is a terminal; no audio is written to it "
+                      "(redirect it to a file or a pipe, or give -o FILE)\n");
+        return EXIT_FAILURE;
+    }
+    if (const std::optional<std::string>& folder = request.options.outputDir) {
+        std::error_code error;
+        const std::optional<NameStatus> status = statusOfName(*folder, error);
+        if (!status || status->kind != NameStatus::Kind::directory) {
+            console.error("twoband: " + *folder + ": " +
+                          (!status ? error.message() : status->kind == NameStatus::Kind::missing ? "no such folder" : "not a folder") +
+                          "; --output-dir names a folder that exists\n");
+            return EXIT_FAILURE;
+        }
+    }
+    // While standard output carries audio, every message goes to standard error.
+    RoutedConsole messages(console, audioOut, request.options.quiet);
 
-    console.outf("twoband %s - two-band dynamic range compressor for 16-bit stereo WAV files\n", kVersion);
+    messages.outf("twoband %s - two-band dynamic range compressor for 16-bit WAV files\n", kVersion);
 
     std::vector<std::string> names = request.names;
     if (request.nameSource == Request::NameSource::prompt) {
-        if (std::optional<std::string> name = promptForName(readInputLine, console)) {
-            console.out("\n\n");
+        if (std::optional<std::string> name = promptForName(readInputLine, messages)) {
+            messages.out("\n\n");
             names.push_back(std::move(*name));
         }
     }
     if (names.empty()) {
-        console.out("\nNo input file given !\n");
+        messages.out("\nNo input file given !\n");
         return EXIT_FAILURE;
     }
 
     if (!request.settingsProblem.empty()) {
-        console.error("twoband: " + request.settingsProblem + "\n");
+        messages.error("twoband: " + request.settingsProblem + "\n");
     }
-    echoSettings(console, request.choice);
-    const BatchOutcome outcome = runBatch(planBatch(names), request.choice.settings, console,
-                                          batchWorkers(), request.severalFiles);
+    echoSettings(messages, request.choice);
+    const BatchOutcome outcome = runBatch(planBatch(names, request.options, request.unmatched), request.choice.settings,
+                                          request.options, messages, batchWorkers(), request.severalFiles);
     return outcome.failed == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
 }
 
@@ -62,7 +92,13 @@ int run(const Request& request, Console& console) {
 int main(int argc, char* argv[]) {
     removeTemporariesWhenStopped();
     StandardConsole console;
-    const int status = run(parseRequest(programArguments(argc, argv), nameExists), console);
+#ifdef _WIN32
+    // The Windows shells hand wildcards over as they are; Windows programs expand them.
+    const Request request = parseRequest(programArguments(argc, argv), nameExists, expandWildcards);
+#else
+    const Request request = parseRequest(programArguments(argc, argv), nameExists);
+#endif
+    const int status = run(request, console);
     holdWindowOpen(console);
     return status;
 }

@@ -1,23 +1,37 @@
 #include "sample_file.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
 
 #include "engine/fast_path.hpp"
 #include "output_file.hpp"
+#include "temporary_files.hpp"
 #include "wav_layout.hpp"
 
 namespace twoband {
 
 namespace {
 
-// The output as the stream leaves it: the file being written, or why there is none.
+// The output as the stream leaves it: the file or stream being written, or why there
+// is none.
 struct PendingOutput {
     std::optional<OutputFile> file;
+    std::optional<SystemFile> stream;  // standard output
     std::error_code error;
+    std::string refusal;       // why the name is not replaced, where the system gave no error
     bool writeFailed = false;  // rather than never created
+
+    bool writing() const { return file || stream; }
+    bool write(std::span<const std::uint8_t> bytes) {
+        if (stream) return stream->writeAll(bytes, error);
+        return !file || file->write(bytes, error);
+    }
 };
 
 // A read that failed, or found the file shorter than measured.
@@ -50,26 +64,116 @@ std::uint16_t engineChannels(const WavLayout& layout, const std::string& name, C
     return kStereoChannels;
 }
 
-// Where the samples of `input` are. Nothing, and the messages, for a file that cannot
-// be compressed.
-std::optional<SampleLayout> findSamples(const InputFile& input, const std::string& name,
+// A file read header-blind: a plain 44-byte header and stereo frames to the end.
+WavLayout rawLayout(std::uint64_t length) { return {Container::riff, canonicalSamples(length), std::nullopt, {}}; }
+
+// The layout of the first `length` bytes of `input`; nothing when a read fails.
+std::optional<WavLayout> layoutOf(Input& input, std::uint64_t length, std::error_code& error) {
+    return findWavLayout(length, [&](std::uint64_t offset, std::span<std::uint8_t> into) {
+        const std::optional<std::size_t> got = input.readAt(offset, into, error);
+        return got && *got == into.size();
+    });
+}
+
+// The layout of a stream, found in its first bytes: held until they hold the samples'
+// data chunk, or tell another format, or the stream ends. The samples of a data chunk
+// whose size says more than the stream holds run to its end. Nothing when a read
+// fails or the chunks before the samples go on past what a stream may hold.
+std::optional<WavLayout> streamLayout(StreamInput& input, const Options& options, std::error_code& error,
+                                      bool& tooLong) {
+    for (std::size_t probe = kStreamProbeBytes;; probe *= 2) {
+        if (!input.hold(options.raw ? kMinSampleLength : probe, error)) {
+            return std::nullopt;
+        }
+        const std::uint64_t held = input.held().size();
+        if (options.raw) {
+            WavLayout layout = rawLayout(held);
+            if (!input.ended()) layout.samples.end = kToTheEnd;
+            return layout;
+        }
+        std::optional<WavLayout> layout = layoutOf(input, held, error);
+        if (!layout) {
+            return std::nullopt;
+        }
+        const bool wav = layout->container != Container::foreign && layout->container != Container::unknown;
+        if (input.ended() || !wav) {
+            return layout;
+        }
+        if (layout->declaredEnd) {
+            layout->samples.end = *layout->declaredEnd;
+            return layout;
+        }
+        if (probe >= kMostStreamHeaderBytes) {
+            tooLong = true;
+            return std::nullopt;
+        }
+    }
+}
+
+// Where the samples of `input` are. Nothing, and the messages, for an input that
+// cannot be compressed.
+std::optional<SampleLayout> findSamples(Input& input, const std::string& name, const Options& options,
                                         Console& console) {
     std::error_code error;
-    const std::optional<WavLayout> layout =
-        findWavLayout(input.length, [&](std::uint64_t offset, std::span<std::uint8_t> into) {
-            const std::optional<std::size_t> got = input.file.readAt(offset, into, error);
-            return got && *got == into.size();
-        });
+    std::optional<WavLayout> layout;
+    std::uint64_t length = 0;
+    if (auto* stream = dynamic_cast<StreamInput*>(&input)) {
+        bool tooLong = false;
+        layout = streamLayout(*stream, options, error, tooLong);
+        length = stream->held().size();
+        if (tooLong) {
+            console.out("Not enough available memory !\n");
+            console.problem(name, "more than " + std::to_string(kMostStreamHeaderBytes >> 20) +
+                                      " MiB before the samples of a stream; give it as a file");
+            return std::nullopt;
+        }
+    } else {
+        length = *input.length();
+        layout = options.raw ? rawLayout(length) : layoutOf(input, length, error);
+    }
     if (!layout) {
         reportReadFailure(console, name, error);
         return std::nullopt;
     }
-    if (const std::optional<Refusal> refusal = refusalOf(input.length, *layout)) {
+    if (const std::optional<Refusal> refusal = refusalOf(name, length, *layout)) {
         console.out(refusal->message);
         console.problem(name, refusal->reason);
         return std::nullopt;
     }
     return SampleLayout{layout->samples, engineChannels(*layout, name, console)};
+}
+
+// `name` as a shell takes it: in double quotes where it holds more than letters,
+// digits and a few safe signs.
+std::string quotedForShell(const std::string& name) {
+    const bool plain = !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) != 0 || std::strchr("._-+/:,@%=", c) != nullptr;
+    });
+    if (plain) return name;
+    std::string quoted = "\"";
+    for (const char c : name) {
+        if (c == '"' || c == '\\' || c == '$' || c == '`') quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+// How to turn the audio file `name` into one this program compresses: with ffmpeg, into
+// a file or through a pipe.
+std::string conversionHint(const std::string& name) {
+    if (name == displayName(kStandardStream)) {
+        return "convert it first, in a pipe: ffmpeg -i - -f wav - | twoband -";
+    }
+    const std::size_t leaf = name.find_last_of("/\\") == std::string::npos ? 0 : name.find_last_of("/\\") + 1;
+    const std::size_t dot = name.rfind('.');
+    const std::string stem = dot == std::string::npos || dot <= leaf ? name : name.substr(0, dot);
+    std::string extension = dot == std::string::npos || dot <= leaf ? "" : name.substr(dot);
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string converted = stem + (extension == ".wav" ? "-16bit.wav" : ".wav");
+    return "convert it first: ffmpeg -i " + quotedForShell(name) + " -c:a pcm_s16le " + quotedForShell(converted) +
+           " (or in a pipe: ffmpeg -i " + quotedForShell(name) + " -f wav - | twoband - > " +
+           quotedForShell(deriveOutputName(converted)) + ")";
 }
 
 // The buffer every block passes through, or nothing (and the message) without memory.
@@ -86,46 +190,81 @@ std::unique_ptr<std::uint8_t[]> allocateBlock(std::size_t blockBytes, const std:
 // Reads the input block by block, runs each through the engine and writes it to the
 // output while that works. Block boundaries fall at the start of the samples plus a
 // multiple of the block size, so they never cut a frame. A failed write only ends
-// the writing; a failed or short read ends the stream with its message.
-bool streamBlocks(const InputFile& input, const std::string& name, SampleRange samples,
-                  std::span<std::uint8_t> buffer, EnginePass& pass, PendingOutput& output,
-                  Console& console) {
-    std::uint64_t offset = 0;
+// the writing (a reader of standard output that went away ends the run, silently);
+// a failed read, or a file that comes up short, ends the stream with its message.
+bool streamBlocks(Input& input, const std::string& name, SampleRange samples, std::span<std::uint8_t> buffer,
+                  EnginePass& pass, PendingOutput& output, Console& console) {
+    const std::optional<std::uint64_t> length = input.length();
     std::uint64_t end = samples.begin % buffer.size();
     if (end == 0) end = buffer.size();
-    for (; offset < input.length; offset = end, end += buffer.size()) {
-        const std::span<std::uint8_t> block = buffer.first(std::min(end, input.length) - offset);
+    for (std::uint64_t offset = 0; !length || offset < *length; offset = end, end += buffer.size()) {
+        const std::span<std::uint8_t> asked = buffer.first(std::min(end, length.value_or(end)) - offset);
         std::error_code error;
-        const std::optional<std::size_t> got = input.file.readAt(offset, block, error);
-        if (!got || *got != block.size()) {
+        const std::optional<std::size_t> got = input.readAt(offset, asked, error);
+        if (!got || (length && *got != asked.size())) {
             pass.finish();
             reportReadFailure(console, name, error);
             return false;
         }
+        const std::span<std::uint8_t> block = asked.first(*got);
         pass.process(block, offset);
-        if (output.file && !output.file->write(block, output.error)) {
+        if (output.writing() && !output.write(block)) {
+            if (output.stream && output.error == std::errc::broken_pipe) {
+                stopRemovingTemporaries(EXIT_FAILURE);  // nobody reads the result any more
+            }
             output.file.reset();  // removes the partial file
+            output.stream.reset();
             output.writeFailed = true;
         }
+        if (*got < asked.size()) break;  // the stream has ended
     }
     pass.finish();
     return true;
+}
+
+// The output at `place`, or why there is none: what stands at a name is replaced only
+// when it is an earlier output of the input (or where the options force it).
+PendingOutput prepareOutput(const OutputPlace& place, Input& input, SampleRange samples, const std::string& name,
+                            const Options& options) {
+    std::error_code error;
+    if (place.standardOutput) {
+        SystemFile stream = SystemFile::standardOutput(error);
+        if (!stream) return {std::nullopt, std::nullopt, error, {}};
+        return {std::nullopt, std::move(stream), {}, {}};
+    }
+    const std::optional<NameStatus> standing = statusOfName(place.name, error);
+    if (standing && !options.force && standing->kind != NameStatus::Kind::missing &&
+        standing->kind != NameStatus::Kind::directory) {
+        auto* file = dynamic_cast<InputFile*>(&input);
+        if (file == nullptr) {
+            return {std::nullopt, std::nullopt, {},
+                    "exists; an output of " + displayName(name) + " replaces a file only with --force"};
+        }
+        if (!isEarlierOutput(place.name, *file, samples)) {
+            return {std::nullopt, std::nullopt, {},
+                    "exists and is not an earlier output of " + name + "; not replaced (--force replaces it)"};
+        }
+    }
+    std::optional<OutputFile> created = OutputFile::create(place.name, error);
+    return {std::move(created), std::nullopt, error, {}};
 }
 
 // Puts the finished output in place under its name.
 bool commitOutput(PendingOutput& output, const std::string& name, Console& console) {
     if (output.file && !output.file->finish(output.error)) {
         output.writeFailed = true;
-    } else if (output.file && output.file->replaceName(output.error)) {
+    } else if (output.stream || (output.file && output.file->replaceName(output.error))) {
         console.out("Done !\n");
         return true;
     }
     console.outf(output.writeFailed ? "Could not write %s !\n" : "Could not overwrite %s !\n", name.c_str());
-    console.problem(name, output.error.message());
+    console.problem(name, output.refusal.empty() ? output.error.message() : output.refusal);
     return false;
 }
 
 }  // namespace
+
+std::string displayName(const std::string& name) { return name == kStandardStream ? "standard input" : name; }
 
 std::string deriveOutputName(const std::string& input) {
     const std::size_t separator = input.find_last_of("/\\");
@@ -133,7 +272,7 @@ std::string deriveOutputName(const std::string& input) {
     return std::string(input).insert(insertAt, 1, 'C');
 }
 
-std::optional<Refusal> refusalOf(std::uint64_t length, const WavLayout& layout) {
+std::optional<Refusal> refusalOf(const std::string& name, std::uint64_t length, const WavLayout& layout) {
     constexpr const char* kNotPcm16 = "This sample is not 16-bit PCM !\n";
     if (length < kMinSampleLength) {
         return Refusal{"This sample is too short for being compressed !\n",
@@ -144,17 +283,29 @@ std::optional<Refusal> refusalOf(std::uint64_t length, const WavLayout& layout) 
         return Refusal{"This sample is too long for being compressed !\n",
                        std::to_string(length) + " bytes; only RF64, BW64 and Wave64 files may be 4 GiB or longer"};
     }
+    if (layout.container == Container::unknown) {
+        return Refusal{kNotPcm16, "not a WAV file"};
+    }
     if (layout.container == Container::foreign) {
-        return Refusal{kNotPcm16, layout.foreign + ", not a WAV file"};
+        const ForeignFormat& foreign = layout.foreign;
+        return Refusal{kNotPcm16, foreign.what + ", not a WAV file" + (foreign.audio ? "; " + conversionHint(name) : "")};
     }
     if (layout.format && !layout.format->pcm16) {
-        return Refusal{kNotPcm16, describeFormat(*layout.format) + ", only 16-bit PCM is compressed"};
+        return Refusal{kNotPcm16, describeFormat(*layout.format) + ", only 16-bit PCM is compressed; " +
+                                      conversionHint(name)};
     }
     return std::nullopt;
 }
 
-std::optional<InputFile> openInput(const std::string& name, Console& console) {
+std::unique_ptr<Input> openInput(const std::string& name, Console& console) {
     std::error_code error;
+    if (name == kStandardStream) {
+        SystemFile stream = SystemFile::standardInput(error);
+        if (stream) return std::make_unique<StreamInput>(std::move(stream));
+        console.outf("Could not open %s !\n\n", displayName(name).c_str());
+        console.problem(displayName(name), error.message());
+        return nullptr;
+    }
     SystemFile file = SystemFile::openForReading(name, error);
     const std::optional<SystemFile::Status> status =
         file ? file.status(error) : std::optional<SystemFile::Status>{};
@@ -163,45 +314,76 @@ std::optional<InputFile> openInput(const std::string& name, Console& console) {
         console.problem(name, !status             ? error.message()
                               : status->directory ? std::make_error_code(std::errc::is_a_directory).message()
                                                   : "not a regular file");
-        return std::nullopt;
+        return nullptr;
     }
-    return InputFile{std::move(file), status->size};
+    return std::make_unique<InputFile>(std::move(file), status->size);
 }
 
-bool compressInput(const InputFile& input, const std::string& name, const Settings& settings,
-                   Console& console, std::size_t blockBytes) {
-    const std::optional<SampleLayout> samples = findSamples(input, name, console);
+std::optional<SampleRange> samplesOf(InputFile& input, const Options& options) {
+    std::error_code error;
+    const std::optional<WavLayout> layout = options.raw ? rawLayout(input.size()) : layoutOf(input, input.size(), error);
+    if (!layout || refusalOf({}, input.size(), *layout)) {
+        return std::nullopt;
+    }
+    return layout->samples;
+}
+
+bool isEarlierOutput(const std::string& name, InputFile& input, SampleRange samples) {
+    std::error_code error;
+    const SystemFile file = SystemFile::openForReading(name, error);
+    const std::optional<SystemFile::Status> status = file ? file.status(error) : std::nullopt;
+    if (!status || !status->regular || status->size != input.size()) {
+        return false;
+    }
+    // The bytes before the samples and after them, a block at a time.
+    constexpr std::size_t kCompareBytes = 64 * 1024;
+    std::array<std::uint8_t, kCompareBytes> ours{};
+    std::array<std::uint8_t, kCompareBytes> theirs{};
+    for (const auto& [from, to] : {std::pair{std::uint64_t{0}, samples.begin}, std::pair{samples.end, input.size()}}) {
+        for (std::uint64_t at = from; at < to; at += kCompareBytes) {
+            const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(kCompareBytes, to - at));
+            const std::optional<std::size_t> got = input.readAt(at, std::span(ours).first(size), error);
+            const std::optional<std::size_t> gotToo = file.readAt(at, std::span(theirs).first(size), error);
+            if (got != size || gotToo != size || std::memcmp(ours.data(), theirs.data(), size) != 0) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool compressInput(Input& input, const std::string& name, const OutputPlace& output, const Settings& settings,
+                   const Options& options, Console& console, std::size_t blockBytes) {
+    const std::string shown = displayName(name);
+    const std::optional<SampleLayout> samples = findSamples(input, shown, options, console);
     if (!samples) {
         return false;
     }
     // Blocks of whole frames of the file.
     const std::size_t frameBytes = samples->channels * kSampleBytes;
     blockBytes = std::max(frameBytes, blockBytes / frameBytes * frameBytes);
-    const std::unique_ptr<std::uint8_t[]> buffer = allocateBlock(blockBytes, name, console);
+    const std::unique_ptr<std::uint8_t[]> buffer = allocateBlock(blockBytes, shown, console);
     if (!buffer) {
         return false;
     }
 
     // The output is prepared before the stream; its problems are told after it.
-    const std::string outputName = deriveOutputName(name);
-    std::error_code error;
-    std::optional<OutputFile> created = OutputFile::create(outputName, error);
-    PendingOutput output{std::move(created), error};
+    PendingOutput pending = prepareOutput(output, input, samples->samples, name, options);
 
     console.out("Processing...\n\n");
     EnginePass pass(settings, samples->samples, samples->channels, console, bestFrameKernel());
-    if (!streamBlocks(input, name, samples->samples, {buffer.get(), blockBytes}, pass, output,
-                      console)) {
+    if (!streamBlocks(input, shown, samples->samples, {buffer.get(), blockBytes}, pass, pending, console)) {
         return false;
     }
     console.out("Updating file...\n");
-    return commitOutput(output, outputName, console);
+    return commitOutput(pending, output.name, console);
 }
 
-bool runSampleFile(const std::string& name, const Settings& settings, Console& console,
-                   std::size_t blockBytes) {
-    const std::optional<InputFile> input = openInput(name, console);
-    return input && compressInput(*input, name, settings, console, blockBytes);
+bool runSampleFile(const std::string& name, const Settings& settings, const Options& options, Console& console,
+                   std::size_t blockBytes, const std::optional<OutputPlace>& output) {
+    const std::unique_ptr<Input> input = openInput(name, console);
+    return input && compressInput(*input, name, output.value_or(OutputPlace{deriveOutputName(name)}), settings,
+                                  options, console, blockBytes);
 }
 
 }  // namespace twoband

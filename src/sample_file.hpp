@@ -1,19 +1,26 @@
 #pragma once
 
-// The sample file on disk: open and measure the input, find its samples, decide the
-// output, stream the file through the engine block by block, commit the output.
-// Every console message about files is printed here.
+// The path of the bytes of one input: open it (a file, or standard input as a
+// stream), find its samples, decide the output, stream the bytes through the engine
+// block by block, commit the output. Every console message about files is printed
+// here.
+//
+//   input ─► openInput ─► findSamples ─► prepareOutput ─► streamBlocks ─► commitOutput
+//   (file or stream)      (layout,       (earlier output?  (engine,        (sync and
+//                          refusals)      temporary file)   block by block)  rename)
 
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "command_line.hpp"
 #include "console.hpp"
 #include "engine/engine_pass.hpp"
+#include "input.hpp"
 #include "settings.hpp"
-#include "system_file.hpp"
 #include "wav_layout.hpp"
 
 namespace twoband {
@@ -28,22 +35,35 @@ constexpr std::uint64_t kMaxSampleLength = std::numeric_limits<std::uint32_t>::m
 constexpr std::size_t kBlockBytes = 256 * 1024;
 static_assert(kBlockBytes % kFrameBytes == 0, "blocks hold whole frames");
 
-// An open input and its length, measured on the open file.
-struct InputFile {
-    SystemFile file;
-    std::uint64_t length;
+// A stream's layout is looked for in its first bytes, from this many on, twice as
+// many each time the chunks before the samples go on, up to the most it holds.
+constexpr std::size_t kStreamProbeBytes = 64 * 1024;
+constexpr std::size_t kMostStreamHeaderBytes = 64 * 1024 * 1024;
+static_assert(kStreamProbeBytes >= kMinSampleLength, "a stream too short is known from its first bytes");
+
+// Where a result goes: a file, which takes its name only once complete, or standard
+// output, written as the blocks pass.
+struct OutputPlace {
+    std::string name;  // "standard output" for the stream
+    bool standardOutput = false;
 };
+inline const OutputPlace kStandardOutput{"standard output", true};
 
-// Compresses the file `name` into the output name derived from it. Every outcome,
-// success or failure, is reported on the console's standard output, and one line on
-// its standard error gives the reason of a failure. True when the output was
-// written. The file travels in reads of `blockBytes`, rounded down to whole frames of
-// the file.
-bool runSampleFile(const std::string& name, const Settings& settings, Console& console,
-                   std::size_t blockBytes = kBlockBytes);
+// The name messages give an input: "standard input" for the stream.
+std::string displayName(const std::string& name);
 
-// Opens and measures the input; refuses what is no regular file.
-std::optional<InputFile> openInput(const std::string& name, Console& console);
+// Compresses the file `name` into `output` (the name derived from it when empty).
+// Every outcome, success or failure, is reported on the console's standard output,
+// and one line on its standard error gives the reason of a failure. True when the
+// output was written. The file travels in reads of `blockBytes`, rounded down to
+// whole frames of the file.
+bool runSampleFile(const std::string& name, const Settings& settings, const Options& options,
+                   Console& console, std::size_t blockBytes = kBlockBytes,
+                   const std::optional<OutputPlace>& output = std::nullopt);
+
+// Opens the input `name` ("-" for standard input) and measures a file; refuses what
+// is no regular file.
+std::unique_ptr<Input> openInput(const std::string& name, Console& console);
 
 // Why a file cannot be compressed: the message on standard output, and the reason on
 // standard error.
@@ -52,14 +72,24 @@ struct Refusal {
     std::string reason;
 };
 
-// Why a file of `length` bytes laid out as `layout` cannot be compressed (too short,
-// too long for its container, another format, not 16-bit PCM); nothing when it can.
-std::optional<Refusal> refusalOf(std::uint64_t length, const WavLayout& layout);
+// Why the file `name` of `length` bytes laid out as `layout` cannot be compressed (too
+// short, too long for its container, not a WAV file, not 16-bit PCM); nothing when it
+// can. An audio file of another format is told how to convert it.
+std::optional<Refusal> refusalOf(const std::string& name, std::uint64_t length, const WavLayout& layout);
 
 // Everything after opening: the samples (or the refusal), the output, the stream, the
 // commit.
-bool compressInput(const InputFile& input, const std::string& name, const Settings& settings,
-                   Console& console, std::size_t blockBytes = kBlockBytes);
+bool compressInput(Input& input, const std::string& name, const OutputPlace& output, const Settings& settings,
+                   const Options& options, Console& console, std::size_t blockBytes = kBlockBytes);
+
+// Where the samples of `input` are, as a run with `options` compresses them; nothing
+// where it would refuse the file or a read fails. Says nothing.
+std::optional<SampleRange> samplesOf(InputFile& input, const Options& options);
+
+// An output holds its input's length and, outside the samples, the input's own bytes.
+// True when the file at `name` (through a link) is such an earlier output of `input`,
+// whose samples are `samples`.
+bool isEarlierOutput(const std::string& name, InputFile& input, SampleRange samples);
 
 // The output name of an input name: a 'C' in front of the file-name part, after the
 // last '/' or '\' if there is one.

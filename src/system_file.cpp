@@ -6,8 +6,13 @@
 #include <utility>
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
+
+#include <cstdio>
 #else
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -120,6 +125,53 @@ SystemFile SystemFile::createNew(const NativeChar* name, std::error_code& error)
                                  FILE_ATTRIBUTE_NORMAL, error)};
 }
 
+namespace {
+
+// A standard handle of its own: the C library's stream is switched to binary mode
+// as well, though the bytes go past it.
+std::intptr_t duplicateStandard(DWORD which, int descriptor, std::error_code& error) {
+    _setmode(descriptor, _O_BINARY);
+    HANDLE duplicate = nullptr;
+    const HANDLE process = GetCurrentProcess();
+    if (!DuplicateHandle(process, GetStdHandle(which), process, &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        error = lastError();
+        return -1;
+    }
+    return reinterpret_cast<std::intptr_t>(duplicate);
+}
+
+}  // namespace
+
+SystemFile SystemFile::standardInput(std::error_code& error) {
+    return SystemFile{duplicateStandard(STD_INPUT_HANDLE, _fileno(stdin), error)};
+}
+
+SystemFile SystemFile::standardOutput(std::error_code& error) {
+    std::fflush(stdout);
+    return SystemFile{duplicateStandard(STD_OUTPUT_HANDLE, _fileno(stdout), error)};
+}
+
+std::optional<std::size_t> SystemFile::read(std::span<std::uint8_t> into, std::error_code& error) {
+    std::size_t done = 0;
+    while (done < into.size()) {
+        DWORD got = 0;
+        const auto asked = static_cast<DWORD>(std::min(into.size() - done, kMostPerCall));
+        if (!ReadFile(handleOf(handle_), into.data() + done, asked, &got, nullptr)) {
+            if (GetLastError() == ERROR_BROKEN_PIPE || GetLastError() == ERROR_HANDLE_EOF) break;  // the writer closed
+            error = lastError();
+            return std::nullopt;
+        }
+        if (got == 0) break;
+        done += got;
+    }
+    return done;
+}
+
+bool SystemFile::isTerminal() const {
+    DWORD mode = 0;
+    return GetFileType(handleOf(handle_)) == FILE_TYPE_CHAR && GetConsoleMode(handleOf(handle_), &mode);
+}
+
 std::optional<SystemFile::Status> SystemFile::status(std::error_code& error) const {
     const HANDLE handle = handleOf(handle_);
     BY_HANDLE_FILE_INFORMATION information{};
@@ -167,7 +219,9 @@ bool SystemFile::writeAll(std::span<const std::uint8_t> bytes, std::error_code& 
         DWORD put = 0;
         const auto asked = static_cast<DWORD>(std::min(bytes.size() - done, kMostPerCall));
         if (!WriteFile(handleOf(handle_), bytes.data() + done, asked, &put, nullptr)) {
-            error = lastError();
+            const DWORD code = GetLastError();
+            error = code == ERROR_NO_DATA || code == ERROR_BROKEN_PIPE ? std::make_error_code(std::errc::broken_pipe)
+                                                                       : windowsError(code);
             return false;
         }
         done += put;
@@ -223,6 +277,58 @@ bool renameOver(const NativeChar* from, const std::string& to, std::error_code& 
 
 void removeName(const NativeChar* name) { DeleteFileW(name); }
 
+std::string foldedName(const std::string& name) {
+    std::wstring wide = wideFromUtf8(name);
+    CharUpperBuffW(wide.data(), static_cast<DWORD>(wide.size()));
+    return utf8FromWide(wide.data(), wide.size());
+}
+
+namespace {
+
+// Calls `each` with every entry of a FindFirstFileW search for `pattern` but "." and "..".
+template <typename Each>
+bool findEach(const std::string& pattern, std::error_code& error, Each each) {
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileExW(nativeName(pattern).c_str(), FindExInfoBasic, &found,
+                                           FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND) return true;  // nothing there
+        error = windowsError(code);
+        return false;
+    }
+    do {
+        const std::string name = utf8FromWide(found.cFileName, wcslen(found.cFileName));
+        if (name != "." && name != "..") each(name, found.dwFileAttributes);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::vector<FolderEntry>> listFolder(const std::string& folder, std::error_code& error) {
+    std::vector<FolderEntry> entries;
+    const bool read = findEach(folder + "\\*", error, [&](const std::string& name, DWORD attributes) {
+        const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        entries.push_back({name, isFolder ? (link ? FolderEntry::Kind::other : FolderEntry::Kind::folder)
+                                          : FolderEntry::Kind::file});
+    });
+    if (!read) return std::nullopt;
+    return entries;
+}
+
+std::vector<std::string> expandWildcards(const std::string& pattern) {
+    const std::size_t separator = pattern.find_last_of("/\\");
+    const std::string folder = separator == std::string::npos ? "" : pattern.substr(0, separator + 1);
+    std::vector<std::string> names;
+    std::error_code ignored;
+    findEach(pattern, ignored, [&](const std::string& name, DWORD) { names.push_back(folder + name); });
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 #else
 
 namespace {
@@ -241,6 +347,24 @@ std::intptr_t openFile(const char* name, int flags, std::error_code& error) {
 }
 
 int descriptorOf(std::intptr_t handle) { return static_cast<int>(handle); }
+
+// Fills `into` by calls of `readSome(done)`, each reading the bytes from `done` on,
+// until it is full or a call finds the end.
+template <typename ReadSome>
+std::optional<std::size_t> readAll(std::span<std::uint8_t> into, std::error_code& error, ReadSome readSome) {
+    std::size_t done = 0;
+    while (done < into.size()) {
+        const ssize_t got = readSome(done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            error = lastError();
+            return std::nullopt;
+        }
+        if (got == 0) break;  // the end
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
 
 }  // namespace
 
@@ -262,6 +386,32 @@ SystemFile SystemFile::createNew(const NativeChar* name, std::error_code& error)
     return SystemFile{openFile(name, kCreateFlags, error)};
 }
 
+namespace {
+
+std::intptr_t duplicateStandard(int descriptor, std::error_code& error) {
+    const int duplicate = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+    if (duplicate < 0) error = lastError();
+    return duplicate;
+}
+
+}  // namespace
+
+SystemFile SystemFile::standardInput(std::error_code& error) {
+    return SystemFile{duplicateStandard(STDIN_FILENO, error)};
+}
+
+SystemFile SystemFile::standardOutput(std::error_code& error) {
+    return SystemFile{duplicateStandard(STDOUT_FILENO, error)};
+}
+
+std::optional<std::size_t> SystemFile::read(std::span<std::uint8_t> into, std::error_code& error) {
+    return readAll(into, error, [&](std::size_t done) {
+        return ::read(descriptorOf(handle_), into.data() + done, into.size() - done);
+    });
+}
+
+bool SystemFile::isTerminal() const { return ::isatty(descriptorOf(handle_)) == 1; }
+
 std::optional<SystemFile::Status> SystemFile::status(std::error_code& error) const {
     struct stat status {};
     if (::fstat(descriptorOf(handle_), &status) != 0) {
@@ -281,19 +431,9 @@ std::optional<FileIdentity> SystemFile::identity() const {
 
 std::optional<std::size_t> SystemFile::readAt(std::uint64_t offset, std::span<std::uint8_t> into,
                                               std::error_code& error) const {
-    std::size_t done = 0;
-    while (done < into.size()) {
-        const ssize_t got = ::pread(descriptorOf(handle_), into.data() + done, into.size() - done,
-                                    static_cast<off_t>(offset + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            error = lastError();
-            return std::nullopt;
-        }
-        if (got == 0) break;  // the end of the file
-        done += static_cast<std::size_t>(got);
-    }
-    return done;
+    return readAll(into, error, [&](std::size_t done) {
+        return ::pread(descriptorOf(handle_), into.data() + done, into.size() - done, static_cast<off_t>(offset + done));
+    });
 }
 
 bool SystemFile::writeAll(std::span<const std::uint8_t> bytes, std::error_code& error) {
@@ -361,6 +501,35 @@ bool renameOver(const NativeChar* from, const std::string& to, std::error_code& 
 }
 
 void removeName(const NativeChar* name) { ::unlink(name); }
+
+std::string foldedName(const std::string& name) { return name; }
+
+std::optional<std::vector<FolderEntry>> listFolder(const std::string& folder, std::error_code& error) {
+    DIR* const listing = ::opendir(folder.c_str());
+    if (listing == nullptr) {
+        error = lastError();
+        return std::nullopt;
+    }
+    std::vector<FolderEntry> entries;
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        const std::string path = folder + "/" + name;
+        struct stat status {};
+        FolderEntry::Kind kind = FolderEntry::Kind::other;
+        if (::lstat(path.c_str(), &status) == 0) {
+            if (S_ISDIR(status.st_mode)) {
+                kind = FolderEntry::Kind::folder;  // a link to a folder is not followed
+            } else if (S_ISREG(status.st_mode) || (S_ISLNK(status.st_mode) && ::stat(path.c_str(), &status) == 0 &&
+                                                   S_ISREG(status.st_mode))) {
+                kind = FolderEntry::Kind::file;
+            }
+        }
+        entries.push_back({name, kind});
+    }
+    ::closedir(listing);
+    return entries;
+}
 
 #endif
 

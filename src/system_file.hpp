@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace twoband {
 
@@ -58,6 +59,10 @@ public:
     // the umask); fails with std::errc::file_exists if anything, even a dangling link,
     // stands at the name. It can be removed by name while it is open.
     static SystemFile createNew(const NativeChar* name, std::error_code& error);
+    // Standard input or output, as a file of its own (the stream stays open when it
+    // closes), carrying bytes as they are: no line ends translated on Windows.
+    static SystemFile standardInput(std::error_code& error);
+    static SystemFile standardOutput(std::error_code& error);
 
     explicit operator bool() const { return handle_ != kClosed; }
 
@@ -72,7 +77,13 @@ public:
     // Reads into all of `into` from `offset` on; fewer bytes only where the file ends.
     std::optional<std::size_t> readAt(std::uint64_t offset, std::span<std::uint8_t> into,
                                       std::error_code& error) const;
+    // Reads into all of `into` from where the last read ended, as a stream is read;
+    // fewer bytes only where the stream ends.
+    std::optional<std::size_t> read(std::span<std::uint8_t> into, std::error_code& error);
+    // Writes all of `bytes`; a reader that went away gives std::errc::broken_pipe.
     bool writeAll(std::span<const std::uint8_t> bytes, std::error_code& error);
+    // Whether the file is a terminal (a console on Windows).
+    bool isTerminal() const;
     // Sets the permission bits (POSIX; Windows has none to set).
     bool setMode(std::uint32_t mode, std::error_code& error);
     // Waits until the written bytes are on the disk.
@@ -95,6 +106,25 @@ std::optional<NameStatus> statusOfName(const std::string& name, std::error_code&
 
 // True when something stands at `name` (a link, even a dangling one, counts).
 bool nameExists(const std::string& name);
+
+// What a folder holds, by name: a regular file (or a link to one), a folder (not a
+// link to one), or something else. Nothing, with the reason, when it cannot be read.
+struct FolderEntry {
+    enum class Kind { file, folder, other };
+    std::string name;
+    Kind kind;
+};
+std::optional<std::vector<FolderEntry>> listFolder(const std::string& folder, std::error_code& error);
+
+#ifdef _WIN32
+// The names a Windows wildcard pattern (* and ? in its last part) matches, in name
+// order and with the pattern's folder in front; none when nothing matches.
+std::vector<std::string> expandWildcards(const std::string& pattern);
+#endif
+
+// A name as the file system compares names: the same text on POSIX, in capitals on
+// Windows, whose names ignore case.
+std::string foldedName(const std::string& name);
 
 // Which file a name leads to (through links), where it can be opened: the same for
 // every name of one file.

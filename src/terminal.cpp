@@ -12,6 +12,8 @@
 #include <shellapi.h>
 
 #include "system_file.hpp"
+#else
+#include <unistd.h>
 #endif
 
 namespace twoband {
@@ -69,6 +71,14 @@ std::vector<std::string> programArguments(int argc, char* argv[]) {
 }
 
 void StandardConsole::out(std::string_view text) { writeStandard(stdout, text); }
+
+bool standardOutputIsTerminal() {
+#ifdef _WIN32
+    return consoleOf(STD_OUTPUT_HANDLE) != nullptr;
+#else
+    return isatty(STDOUT_FILENO) == 1;
+#endif
+}
 
 void StandardConsole::error(std::string_view text) { writeStandard(stderr, text); }
 

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 namespace twoband {
 
@@ -43,6 +44,11 @@ constexpr std::size_t kSubFormatAt = 24;
 
 // The first bytes read to tell the format: enough for a Wave64 header.
 constexpr std::uint64_t kSignatureBytes = kWave64HeaderBytes;
+// Frame headers of MPEG audio and of AAC in ADTS; the bytes read to tell text.
+constexpr std::size_t kMpegHeaderBytes = 4;
+constexpr std::size_t kAdtsHeaderBytes = 7;
+constexpr std::size_t kTextProbeBytes = 512;
+static_assert(kSignatureBytes >= 16, "room for the longest signature");
 
 std::uint16_t little16(const std::uint8_t* bytes) {
     return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
@@ -123,6 +129,8 @@ std::optional<WavLayout> walkChunks(WavLayout layout, const ChunkStyle& style, s
             const std::uint64_t end = size == 0 || size > left ? length : payload + size;
             const std::uint64_t begin = std::max<std::uint64_t>(payload, kHeaderBytes);
             layout.samples = {begin, std::max(begin, end)};
+            const bool toTheEnd = size == 0 || (!style.wave64 && size == kSizeInDs64) || size > kToTheEnd - payload;
+            layout.declaredEnd = std::max(begin, toTheEnd ? kToTheEnd : payload + size);
             return layout;
         }
         if (isChunk(header.data(), "fmt ", style) && !layout.format) {
@@ -178,35 +186,101 @@ std::uint32_t mpegFrameBytes(const std::uint8_t* header) {
     return (layer == 1 && !mpeg1 ? 72 : 144) * bitrate / rate + padding;
 }
 
-// What a file whose first bytes are `head` is, when they name a format other than
-// WAV; empty otherwise. Reads a second MPEG frame header where the first one says.
-std::optional<std::string> foreignFormat(std::span<const std::uint8_t> head, std::uint64_t length,
-                                         const ReadAt& read) {
-    struct Signature {
-        const char* bytes;
-        const char* what;
-    };
-    static constexpr Signature kSignatures[] = {
-        {"fLaC", "a FLAC file"},        {"OggS", "an Ogg file"}, {"ID3", "an MP3 file"},
-        {"caff", "a CAF file"},         {"RIFX", "a big-endian RIFX file"},
-    };
-    const auto startsWith = [&](const char* bytes, std::uint64_t at = 0) {
-        const std::size_t size = std::strlen(bytes);
-        return head.size() >= at + size && std::memcmp(head.data() + at, bytes, size) == 0;
-    };
-    for (const Signature& signature : kSignatures) {
-        if (startsWith(signature.bytes)) return signature.what;
-    }
-    if (startsWith("FORM") && startsWith("AIFF", 8)) return "an AIFF file";
-    if (startsWith("FORM") && startsWith("AIFC", 8)) return "an AIFF-C file";
-    if (head.size() >= 4) {
-        if (const std::uint32_t frame = mpegFrameBytes(head.data()); frame != 0 && frame + 4 <= length) {
-            std::array<std::uint8_t, 4> second{};
-            if (!read(frame, second)) return std::nullopt;
-            if (mpegFrameBytes(second.data()) != 0) return "an MP3 file";
+// The length of the AAC (ADTS) frame whose 7-byte header is at `header`; 0 where those
+// bytes are no such header.
+std::uint32_t adtsFrameBytes(const std::uint8_t* header) {
+    if (header[0] != 0xFF || (header[1] & 0xF6) != 0xF0) return 0;  // sync, layer 0
+    const std::uint32_t length = (header[3] & 3u) << 11 | header[4] << 3 | header[5] >> 5;
+    return length >= kAdtsHeaderBytes ? length : 0;
+}
+
+// Whether `bytes` read as text: UTF-8 without control characters but blanks and line
+// ends. A character cut by the end of the bytes still counts.
+bool isText(std::span<const std::uint8_t> bytes) {
+    for (std::size_t i = 0; i < bytes.size();) {
+        const std::uint8_t c = bytes[i];
+        if (c < 0x80) {
+            if (c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f') return false;
+            if (c == 0x7F) return false;
+            ++i;
+            continue;
         }
+        const std::size_t more = c >= 0xF0 && c < 0xF5 ? 3 : c >= 0xE0 ? 2 : c >= 0xC2 && c < 0xE0 ? 1 : 0;
+        if (more == 0 || c >= 0xF5) return false;
+        for (std::size_t k = 1; k <= more; ++k) {
+            if (i + k == bytes.size()) return true;
+            if ((bytes[i + k] & 0xC0) != 0x80) return false;
+        }
+        i += more + 1;
     }
-    return std::string();
+    return true;
+}
+
+// A format recognised by its first bytes: what it is, and whether it holds audio.
+struct Signature {
+    std::size_t at;
+    std::string_view bytes;
+    const char* what;
+    bool audio;
+};
+
+using namespace std::string_view_literals;
+// Checked in order; each names the format for a user.
+constexpr Signature kSignatures[] = {
+    {0, "fLaC"sv, "a FLAC file", true},
+    {0, "OggS"sv, "an Ogg file", true},
+    {0, "ID3"sv, "an MP3 file", true},
+    {0, "caff"sv, "a CAF file", true},
+    {0, "RIFX"sv, "a big-endian RIFX file", true},
+    {0, ".snd"sv, "a Sun AU file", true},
+    {0, "\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C"sv, "an ASF (WMA) file", true},
+    {0, "\x1A\x45\xDF\xA3"sv, "a Matroska or WebM file", true},
+    {4, "ftypM4A "sv, "an MPEG-4 audio (M4A) file", true},
+    {4, "ftypM4B "sv, "an MPEG-4 audio (M4B) file", true},
+    {4, "ftyp"sv, "an MPEG-4 file", true},
+    {0, "\x1F\x8B"sv, "a gzip file", false},
+    {0, "\x89PNG\r\n\x1A\n"sv, "a PNG file", false},
+    {0, "\xFF\xD8\xFF"sv, "a JPEG file", false},
+    {0, "PK\x03\x04"sv, "a ZIP file", false},
+    {0, "%PDF"sv, "a PDF file", false},
+};
+
+// What a file whose first bytes are `head` is, when they name a format other than
+// WAV: by signature, or by two MPEG or AAC frame headers where the first one says, or
+// as text. Nothing when a read fails.
+std::optional<ForeignFormat> foreignFormat(std::span<const std::uint8_t> head, std::uint64_t length,
+                                           const ReadAt& read) {
+    const auto startsWith = [&](std::string_view bytes, std::size_t at = 0) {
+        return head.size() >= at + bytes.size() && std::memcmp(head.data() + at, bytes.data(), bytes.size()) == 0;
+    };
+    if (startsWith("FORM") && startsWith("AIFF", 8)) return ForeignFormat{"an AIFF file", true};
+    if (startsWith("FORM") && startsWith("AIFC", 8)) return ForeignFormat{"an AIFF-C file", true};
+    for (const Signature& signature : kSignatures) {
+        if (startsWith(signature.bytes, signature.at)) return ForeignFormat{signature.what, signature.audio};
+    }
+    // A stream of frames: a second header where the first frame ends.
+    const auto secondFrame = [&](std::uint32_t frame, std::size_t headerBytes,
+                                 std::uint32_t (*frameBytes)(const std::uint8_t*)) -> std::optional<bool> {
+        if (frame == 0 || frame + headerBytes > length) return false;
+        std::array<std::uint8_t, kAdtsHeaderBytes> second{};
+        if (!read(frame, std::span(second).first(headerBytes))) return std::nullopt;
+        return frameBytes(second.data()) != 0;
+    };
+    if (head.size() >= kMpegHeaderBytes) {
+        const std::optional<bool> mpeg = secondFrame(mpegFrameBytes(head.data()), kMpegHeaderBytes, mpegFrameBytes);
+        if (!mpeg) return std::nullopt;
+        if (*mpeg) return ForeignFormat{"an MP3 file", true};
+    }
+    if (head.size() >= kAdtsHeaderBytes) {
+        const std::optional<bool> adts = secondFrame(adtsFrameBytes(head.data()), kAdtsHeaderBytes, adtsFrameBytes);
+        if (!adts) return std::nullopt;
+        if (*adts) return ForeignFormat{"an AAC (ADTS) file", true};
+    }
+    std::array<std::uint8_t, kTextProbeBytes> text{};
+    const std::span<std::uint8_t> probe = std::span(text).first(std::min<std::uint64_t>(length, text.size()));
+    if (!probe.empty() && !read(0, probe)) return std::nullopt;
+    if (!probe.empty() && isText(probe)) return ForeignFormat{"a text file", false};
+    return ForeignFormat{};
 }
 
 }  // namespace
@@ -226,11 +300,11 @@ std::optional<WavLayout> findWavLayout(std::uint64_t length, const ReadAt& read)
     }
     if (riffLike) {
         layout.container = Container::foreign;
-        layout.foreign = "a RIFF file of type '";
+        layout.foreign = {"a RIFF file of type '", true};  // AVI and the like may hold audio
         for (std::size_t i = 8; i < kRiffHeaderBytes; ++i) {
-            layout.foreign += head[i] >= 0x20 && head[i] < 0x7F ? static_cast<char>(head[i]) : '?';
+            layout.foreign.what += head[i] >= 0x20 && head[i] < 0x7F ? static_cast<char>(head[i]) : '?';
         }
-        layout.foreign += "'";
+        layout.foreign.what += "'";
         return layout;
     }
     if (head.size() == kWave64HeaderBytes && std::equal(kWave64Riff.begin(), kWave64Riff.end(), head.begin()) &&
@@ -238,11 +312,11 @@ std::optional<WavLayout> findWavLayout(std::uint64_t length, const ReadAt& read)
         layout.container = Container::wave64;
         return walkChunks(std::move(layout), kWave64Chunks, length, read);
     }
-    std::optional<std::string> foreign = foreignFormat(head, length, read);
+    std::optional<ForeignFormat> foreign = foreignFormat(head, length, read);
     if (!foreign) {
         return std::nullopt;
     }
-    if (!foreign->empty()) {
+    if (!foreign->what.empty()) {
         layout.container = Container::foreign;
         layout.foreign = std::move(*foreign);
     }

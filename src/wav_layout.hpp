@@ -17,14 +17,17 @@
 //   max(D, 44) to D + size; to the end of the file instead when the size is 0 or runs
 //   past the end (streaming writers leave 0 or 0xFFFFFFFF; a cut download promises
 //   more than it holds).
-// - Without one, or in a file whose first bytes name no known format, the samples are
-//   byte 44 to the end, as in a plain 44-byte-header file.
-// - A file whose first bytes name another format (FLAC, Ogg, MP3, AIFF, CAF, a RIFF
-//   file that is not WAVE) holds no samples to compress; the layout says what it is.
+// - Without one (a damaged walk), the samples are byte 44 to the end, as in a plain
+//   44-byte-header file.
+// - A file that is no WAV container holds no samples to compress. Where its first
+//   bytes name another format (FLAC, Ogg, MP3, AAC, AIFF, CAF, MPEG-4, AU, ASF,
+//   Matroska, a RIFF file that is not WAVE, gzip, PNG, text ...) the layout says what
+//   it is.
 // Every other byte (header, other chunks, tags after the samples) is kept as it is.
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -48,18 +51,31 @@ struct DeclaredFormat {
 };
 
 enum class Container {
-    unknown,  // no known format: the samples from byte 44
+    unknown,  // no known format: not a WAV file
     riff,
     rf64,     // RF64 or BW64
     wave64,
     foreign,  // another format, not a WAV file
 };
 
+// A format other than WAV, as its first bytes tell it.
+struct ForeignFormat {
+    std::string what;    // "a FLAC file"; empty when nothing tells
+    bool audio = false;  // it holds sound another program can convert
+};
+
+// Where a data chunk's samples end when its size says "to the end" (0, or 0xFFFFFFFF
+// without a ds64 size).
+constexpr std::uint64_t kToTheEnd = std::numeric_limits<std::uint64_t>::max();
+
 struct WavLayout {
     Container container;
     SampleRange samples;
     std::optional<DeclaredFormat> format;  // when the walk met a "fmt " chunk
-    std::string foreign;                   // what a foreign file is, "a FLAC file"
+    ForeignFormat foreign;                 // what a foreign file is
+    // Where the data chunk says its samples end, whatever the length: for a reader
+    // that cannot measure the file (a stream). Nothing without a data chunk.
+    std::optional<std::uint64_t> declaredEnd = std::nullopt;
 };
 
 // True for the containers whose sizes are 64-bit, which may hold 4 GiB or more.

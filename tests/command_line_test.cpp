@@ -6,6 +6,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "command_line.hpp"
@@ -113,7 +114,8 @@ TEST(ParseRequest, TakesNamesWholeTellsFilesFromSettingsAndSaysWhySettingsAreNot
         {{"a.wav", "20"}, {"a.wav"}, false, false, "only 1 of the 3 settings was given"},
         {{"a.wav", "20", "8"}, {"a.wav"}, false, false, "only 2 of the 3 settings were given"},
         {{"a.wav", "20", "8", "2", "x"}, {"a.wav"}, false, false, "the file name is followed by 4 arguments, not 3"},
-        {{"a.wav", "missing.wav", "b.wav"}, {"a.wav"}, false, false, "only 2 of the 3 settings were given"},
+        {{"a.wav", "missing.wav", "b.wav"}, {"a.wav", "missing.wav", "b.wav"}, true, false, ""},  // a typo fails
+        {{"a.wav", "junk"}, {"a.wav"}, false, false, "only 1 of the 3 settings was given"},
         {{"a.wav", "b.wav"}, {"a.wav", "b.wav"}, true, false, ""},
         {{"a.wav", "b.wav", "20", "4", "3"}, {"a.wav", "b.wav"}, true, true, ""},
         {{"a.wav", "b.wav", "20", "4", "9"}, {"a.wav", "b.wav"}, true, false, "feedback speed 9 is outside 1 to 4"},
@@ -122,6 +124,10 @@ TEST(ParseRequest, TakesNamesWholeTellsFilesFromSettingsAndSaysWhySettingsAreNot
         {{"a.wav", "b.wav", "30", "4", "3"}, {"a.wav", "b.wav", "30", "4", "3"}, true, false, ""},
         {{"--", "--help"}, {"--help"}, false, false, ""},
         {{"--"}, {}, false, false, ""},  // the prompt
+        {{"a.wav", "-q", "-5", "8", "2"}, {"a.wav"}, false, false, "max gain -5 is outside 4 to 100"},
+        {{"-", "20", "4", "3"}, {"-"}, false, true, ""},
+        {{"/dev/stdin"}, {"-"}, false, false, ""},
+        {{"-r", "a.wav"}, {"a.wav"}, true, false, ""},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = c.args;
@@ -136,6 +142,74 @@ TEST(ParseRequest, TakesNamesWholeTellsFilesFromSettingsAndSaysWhySettingsAreNot
         EXPECT_EQ(request.settingsProblem, c.problem.empty() ? "" : c.problem + "; the default settings are used")
             << label;
     }
+}
+
+TEST(ParseRequest, ReadsOptionsWhereverTheyStandAndRefusesWhatFitsNoRun) {
+    const std::vector<std::string> files = {"a.wav", "b.wav", "x1.wav", "x2.wav"};
+    const auto exists = [&](const std::string& name) { return std::find(files.begin(), files.end(), name) != files.end(); };
+    const auto expand = [&](const std::string& pattern) {
+        return pattern == "x*.wav" ? std::vector<std::string>{"x1.wav", "x2.wav"} : std::vector<std::string>{};
+    };
+    struct Case {
+        std::vector<std::string> args;
+        Request::Action action;
+        std::vector<std::string> names;
+        Options options;
+        std::string problem;
+    };
+    const auto with = [](auto change) {
+        Options options;
+        change(options);
+        return options;
+    };
+    using Action = Request::Action;
+    const Case cases[] = {
+        {{"a.wav", "-o", "out.wav"}, Action::run, {"a.wav"}, with([](Options& o) { o.output = "out.wav"; }), ""},
+        {{"--output=out.wav", "a.wav"}, Action::run, {"a.wav"}, with([](Options& o) { o.output = "out.wav"; }), ""},
+        {{"-fqoout.wav", "a.wav"}, Action::run, {"a.wav"},
+         with([](Options& o) { o.force = o.quiet = true; o.output = "out.wav"; }), ""},
+        {{"-d", "out", "a.wav", "b.wav", "-c"}, Action::refuse, {"a.wav", "b.wav"},
+         with([](Options& o) { o.outputDir = "out"; o.toStandardOutput = true; }),
+         "--stdout cannot be used with --output or --output-dir"},
+        {{"--output-dir", "out", "-r", "a.wav", "--raw"}, Action::refuse, {"a.wav"},
+         with([](Options& o) { o.outputDir = "out"; o.recursive = o.raw = true; }),
+         "--raw takes the files named, not the WAV files of a folder"},
+        {{"a.wav", "b.wav", "-o", "out.wav"}, Action::refuse, {"a.wav", "b.wav"},
+         with([](Options& o) { o.output = "out.wav"; }),
+         "--output names the output of one input; --output-dir takes the outputs of several"},
+        {{"-c", "a.wav", "b.wav"}, Action::refuse, {"a.wav", "b.wav"}, with([](Options& o) { o.toStandardOutput = true; }),
+         "--stdout takes the result of one input"},
+        {{"-", "a.wav"}, Action::refuse, {"-", "a.wav"}, {}, "standard input (-) can only be the one input"},
+        {{"-d", "out", "-"}, Action::refuse, {"-"}, with([](Options& o) { o.outputDir = "out"; }),
+         "standard input has no file name for --output-dir; use --output"},
+        {{"a.wav", "-o"}, Action::refuse, {}, {}, "option '-o' needs a value"},
+        {{"a.wav", "--quiet=yes"}, Action::refuse, {}, {}, "option '--quiet' takes no value"},
+        {{"a.wav", "--frce"}, Action::refuse, {}, {}, "unknown option '--frce'"},
+        {{"a.wav", "-qz"}, Action::refuse, {}, with([](Options& o) { o.quiet = true; }), "unknown option '-z'"},
+        {{"a.wav", "--", "-o", "b.wav"}, Action::run, {"a.wav", "-o", "b.wav"}, {}, ""},
+        {{"x*.wav", "y*.wav", "30", "4", "3"}, Action::run, {"x1.wav", "x2.wav", "y*.wav"}, {}, ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "twoband");
+        const Request request = parseRequest(args, exists, expand);
+        std::string label;
+        for (const std::string& arg : c.args) label += arg + " ";
+        EXPECT_EQ(request.action, c.action) << label;
+        EXPECT_EQ(request.problem, c.problem) << label;
+        if (c.action == Action::run || !c.names.empty()) {
+            EXPECT_EQ(request.names, c.names) << label;
+        }
+        const Options& o = request.options;
+        EXPECT_EQ(std::tie(o.force, o.raw, o.quiet, o.toStandardOutput, o.recursive, o.output, o.outputDir),
+                  std::tie(c.options.force, c.options.raw, c.options.quiet, c.options.toStandardOutput,
+                           c.options.recursive, c.options.output, c.options.outputDir))
+            << label;
+    }
+    // A pattern that matches nothing is kept, to fail as a name that says why.
+    const Request unmatched = parseRequest({"twoband", "x*.wav", "y*.wav", "30", "4", "3"}, exists, expand);
+    EXPECT_EQ(unmatched.unmatched, std::vector<std::string>{"y*.wav"});
+    EXPECT_TRUE(unmatched.choice.userDefined);
 }
 
 struct PromptRun {

@@ -31,7 +31,7 @@ namespace fs = std::filesystem;
 
 const std::string kVersionLine = std::string("twoband ") + kVersion + "\n";
 const std::string kBanner = std::string("twoband ") + kVersion +
-                            " - two-band dynamic range compressor for 16-bit stereo WAV files\n";
+                            " - two-band dynamic range compressor for 16-bit WAV files\n";
 const std::string kDefaults =
     "Using default settings:\nMax Gain (4-100) = 20.000000\n"
     "Recover Speed (1-9) = 8.000000\nFeedback Speed (1-4) = 2\n\n\n";
@@ -154,6 +154,7 @@ TEST_F(EndToEnd, OnlyTheSamplesOfTheDataChunkAreProcessed) {
         const Bytes input = builder.chunk("data", samples).chunk("id3 ", Bytes(301, 0x5A)).bytes();
         const std::size_t end = begin + samples.size();
         writeFile(dir / "song.wav", input);
+        fs::remove(dir / "Csong.wav");  // the last row's output is no earlier output of this input
 
         const RunResult run = runTwoband(dir.path(), {"song.wav"});
 
@@ -169,28 +170,61 @@ TEST_F(EndToEnd, OnlyTheSamplesOfTheDataChunkAreProcessed) {
     }
 }
 
-TEST_F(EndToEnd, WhatIsNot16BitPcmIsRefused) {
-    // Each refused format (the layout tests cover every one) leaves nothing written,
-    // and standard error says why.
+TEST_F(EndToEnd, OnlyWavFilesOf16BitPcmAreCompressed) {
+    // Each refused file leaves nothing written, and standard error says what it is (the
+    // layout tests cover every signature); audio of another format, how to convert it.
     const Bytes music = twoSecondsOfMusic();
     const std::span<const std::uint8_t> samples(music.begin() + 44, music.end());
-    Bytes flac = music;
-    std::copy_n("fLaC", 4, flac.begin());
-    writeFile(dir / "24bit.wav", WavBuilder{}.format(1, 2, 24).chunk("data", samples).bytes());
-    writeFile(dir / "float.w64", WavBuilder{WavForm::wave64}.format(3, 2, 32).chunk("data", samples).bytes());
-    writeFile(dir / "song.wav", flac);
-    const std::pair<std::string, std::string> refusals[] = {
-        {"24bit.wav", "24-bit PCM, only 16-bit PCM is compressed"},
-        {"float.w64", "32-bit float, only 16-bit PCM is compressed"},
-        {"song.wav", "a FLAC file, not a WAV file"},
+    const auto withHead = [&](std::initializer_list<std::uint8_t> head) {
+        Bytes file = music;
+        std::copy(head.begin(), head.end(), file.begin());
+        return file;
     };
-    for (const auto& [name, reason] : refusals) {
-        const RunResult refused = runTwoband(dir.path(), {name});
-        EXPECT_EQ(refused.status, 1) << name;
-        EXPECT_EQ(refused.output, kBanner + kDefaults + "This sample is not 16-bit PCM !\n") << name;
-        EXPECT_EQ(refused.errors, "twoband: " + name + ": " + reason + "\n");
-        EXPECT_FALSE(fs::exists(dir / ("C" + name))) << name;
+    Bytes random(30000);
+    std::uint32_t seed = 12345;
+    for (std::uint8_t& byte : random) byte = static_cast<std::uint8_t>((seed = seed * 1103515245 + 12345) >> 24);
+    Bytes text;
+    while (text.size() < 25000) text.insert(text.end(), {'l', 'o', 'r', 'e', 'm', ' ', 'i', 'p', 's', 'u', 'm', '\n'});
+    const auto convert = [](const std::string& from, const std::string& to) {
+        const std::string output = to.front() == '"' ? "\"C" + to.substr(1) : "C" + to;
+        return "; convert it first: ffmpeg -i " + from + " -c:a pcm_s16le " + to + " (or in a pipe: ffmpeg -i " + from +
+               " -f wav - | twoband - > " + output + ")";
+    };
+    struct Case {
+        std::string name;
+        Bytes file;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {"24bit.wav", WavBuilder{}.format(1, 2, 24).chunk("data", samples).bytes(),
+         "24-bit PCM, only 16-bit PCM is compressed" + convert("24bit.wav", "24bit-16bit.wav")},
+        {"float.w64", WavBuilder{WavForm::wave64}.format(3, 2, 32).chunk("data", samples).bytes(),
+         "32-bit float, only 16-bit PCM is compressed" + convert("float.w64", "float.wav")},
+        {"song.wav", withHead({'f', 'L', 'a', 'C'}), "a FLAC file, not a WAV file" + convert("song.wav", "song-16bit.wav")},
+        {"episode.m4a", withHead({0, 0, 0, 0x20, 'f', 't', 'y', 'p', 'M', '4', 'A', ' '}),
+         "an MPEG-4 audio (M4A) file, not a WAV file" + convert("episode.m4a", "episode.wav")},
+        {"old news.au", withHead({'.', 's', 'n', 'd'}),
+         "a Sun AU file, not a WAV file" + convert("\"old news.au\"", "\"old news.wav\"")},
+        {"talk.wma", withHead({0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11, 0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C}),
+         "an ASF (WMA) file, not a WAV file" + convert("talk.wma", "talk.wav")},
+        {"live.mkv", withHead({0x1A, 0x45, 0xDF, 0xA3}), "a Matroska or WebM file, not a WAV file" + convert("live.mkv", "live.wav")},
+        {"song.wav.gz", withHead({0x1F, 0x8B, 0x08}), "a gzip file, not a WAV file"},
+        {"cover.wav", withHead({0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'}), "a PNG file, not a WAV file"},
+        {"notes.wav", text, "a text file, not a WAV file"},
+        {"noise.wav", random, "not a WAV file"},
+    };
+    for (const Case& c : cases) {
+        writeFile(dir / c.name, c.file);
+        const RunResult refused = runTwoband(dir.path(), {c.name});
+        EXPECT_EQ(refused.status, 1) << c.name;
+        EXPECT_EQ(refused.output, kBanner + kDefaults + "This sample is not 16-bit PCM !\n") << c.name;
+        EXPECT_EQ(refused.errors, "twoband: " + c.name + ": " + c.reason + "\n");
+        EXPECT_FALSE(fs::exists(dir / ("C" + c.name))) << c.name;
     }
+    // Header-blind, as asked: stereo frames from byte 44 on.
+    const RunResult raw = runTwoband(dir.path(), {"--raw", "noise.wav"});
+    EXPECT_EQ(raw.status, 0);
+    EXPECT_EQ(readFile(dir / "Cnoise.wav"), compressed(random));
 }
 
 // The 16-bit samples of `file` from `at` on, `channels` to a frame: channel `channel`
@@ -267,6 +301,7 @@ TEST_F(EndToEnd, EachPairOfChannelsIsCompressedAsAStereoFile) {
         Bytes odd = WavBuilder{}.format(1, channels, 16).chunk("data", Bytes(30000, 0x11)).bytes();
         odd[32] = static_cast<std::uint8_t>(blockAlign);
         writeFile(dir / "odd.wav", odd);
+        fs::remove(dir / "Codd.wav");  // the last row's output is no earlier output of this one
         const RunResult warned = runTwoband(dir.path(), {"odd.wav"});
         EXPECT_EQ(warned.status, 0) << declared;
         EXPECT_EQ(warned.errors, std::string("twoband: odd.wav: warning: the file declares ") + declared +
@@ -428,7 +463,7 @@ TEST_F(EndToEnd, OnlyACompleteFileEverTakesTheOutputName) {
     using fs::perms;
     const Bytes music = twoSecondsOfMusic();
     const Bytes expected = compressed(music);
-    const Bytes older(30000, 7);
+    const Bytes older = compressed(music, {30.0f, 4.0f, 3});  // an earlier output, other settings
     const Bytes precious(25000, 9);
     const mode_t mask = umask(0);
     umask(mask);
@@ -450,6 +485,7 @@ TEST_F(EndToEnd, OnlyACompleteFileEverTakesTheOutputName) {
         std::optional<perms> mode;
         bool nativeOnly;  // needs Linux users, limits, links or a preloaded library
         std::vector<std::string> environment = {};
+        bool force = false;  // what stands there is no earlier output: replaced with --force
     };
     const Case cases[] = {
         {"a new output gets a plain create's mode", [](const fs::path&) {}, false, 0, done, "", expected,
@@ -467,10 +503,10 @@ TEST_F(EndToEnd, OnlyACompleteFileEverTakesTheOutputName) {
          true},  // Wine sees the link as the input itself, held open: refused, also safe
         {"a link elsewhere is replaced, its target untouched",
          [&](const fs::path& folder) { fs::create_symlink("../precious", folder / "Csong.wav"); },
-         false, 0, done, "", expected, created, false},
+         false, 0, done, "", expected, created, false, {}, true},
         {"a hard link is replaced, its other name untouched",
          [&](const fs::path& folder) { fs::create_hard_link(dir / "precious", folder / "Csong.wav"); },
-         false, 0, done, "", expected, std::nullopt, true},
+         false, 0, done, "", expected, std::nullopt, true, {}, true},
         {"a read-only older output is refused",
          [&](const fs::path& folder) {
              writeFile(folder / "Csong.wav", older);
@@ -516,7 +552,9 @@ TEST_F(EndToEnd, OnlyACompleteFileEverTakesTheOutputName) {
         writeFile(dir / "precious", precious);
         c.prepare(folder);
 
-        const RunResult run = runTwoband(folder, {"song.wav"}, {"", c.asNobody, c.fileSizeLimit, {}, c.environment});
+        std::vector<std::string> args = {"song.wav"};
+        if (c.force) args.insert(args.begin(), "--force");
+        const RunResult run = runTwoband(folder, args, {"", c.asNobody, c.fileSizeLimit, {}, c.environment});
 
         EXPECT_EQ(run.status, c.errors.empty() ? 0 : 1) << c.what;
         EXPECT_EQ(run.output, kBanner + kDefaults + c.after) << c.what;
@@ -542,8 +580,8 @@ TEST_F(EndToEnd, ARunStoppedPartWayLeavesTheOlderOutputWholeAndNoTemporaryFile) 
     }
     const std::vector<std::string> files = {"long.wav", "long2.wav"};
     for (const std::string& name : files) {
-        std::ofstream{dir / name};
-        fs::resize_file(dir / name, 256ull << 20);  // sparse: takes no disk space
+        writeFile(dir / name, signals::wavFile({}));  // a data chunk whose size 0 says "to the end"
+        fs::resize_file(dir / name, 256ull << 20);    // sparse: takes no disk space
     }
     struct Stop {
         const char* what;
@@ -566,7 +604,9 @@ TEST_F(EndToEnd, ARunStoppedPartWayLeavesTheOlderOutputWholeAndNoTemporaryFile) 
         writeFile(dir / "Clong.wav", older);
         RunOptions options;
         if (stop.startIgnored) options.ignoredSignals = {SIGINT};
-        BackgroundRun run(dir.path(), files, options);
+        std::vector<std::string> args = files;
+        args.insert(args.begin(), "--force");  // the older output is no earlier output of long.wav
+        BackgroundRun run(dir.path(), args, options);
         // Wait until a new output is being written.
         for (int waited = 0; waited < 10000; ++waited) {
             const std::vector<std::string> temporaries = leftTemporaries(dir.path());
@@ -690,7 +730,9 @@ TEST_F(EndToEnd, AStopWhileATemporaryFileIsCreatedRemovesItAndEndsPromptly) {
                                    std::to_string(stop.laterHoldMilliseconds)};
         if (stop.afterTheFileExists) options.environment.push_back("HELD_OPEN_AFTER=1");
         options.longestRun = std::chrono::seconds(5);
-        BackgroundRun run(dir.path(), files, options);
+        std::vector<std::string> args = files;
+        args.insert(args.begin(), "--force");  // the older output is no earlier output of song.wav
+        BackgroundRun run(dir.path(), args, options);
         // Until both creations are held.
         const auto holds = [&] { return fs::exists(log) ? fs::file_size(log) : 0; };
         for (int waited = 0; waited < 5000 && holds() < files.size(); ++waited) {
@@ -753,7 +795,7 @@ TEST_F(EndToEnd, SeveralFilesInOneRun) {
             writeFile(dir / "01 Intro.wav", intro);
             writeFile(dir / "02 Song.wav", song);
             writeFile(dir / "x.wav", x);
-            writeFile(dir / "Cx.wav", Bytes(30000, 7));  // an older output
+            writeFile(dir / "Cx.wav", compressed(x, {60.0f, 3.0f, 4}));  // an earlier output
             const RunResult run = runTwoband(dir.path(), c.args);
             EXPECT_EQ(run.status, c.status) << c.args[1];
             EXPECT_EQ(run.output, kBanner + c.transcript) << c.args[1];
@@ -768,7 +810,176 @@ TEST_F(EndToEnd, SeveralFilesInOneRun) {
     }
 }
 
-TEST_F(EndToEnd, HelpAndVersionOnlyAsTheSoleArgument) {
+// What a folder holds after a run: each name's bytes, or no such file.
+using Files = std::vector<std::pair<std::string, std::optional<Bytes>>>;
+
+void expectFiles(const fs::path& folder, const Files& files, const std::string& what) {
+    for (const auto& [name, bytes] : files) {
+        if (bytes) {
+            EXPECT_EQ(readFile(folder / name), *bytes) << what << ": " << name;
+        } else {
+            EXPECT_FALSE(fs::exists(folder / name)) << what << ": " << name;
+        }
+    }
+}
+
+TEST_F(EndToEnd, AnOutputNameOnlyEverReplacesAnEarlierOutput) {
+    // lose.wav and Close.wav, its output name: an unrelated, longer track, or an earlier
+    // output (its length, its header, other samples).
+    const Bytes lose = twoSecondsOfMusic();
+    const Bytes track = signals::wavFile(signals::loudBursts(3 * signals::kSampleRate));
+    const Bytes earlier = compressed(lose, {30.0f, 4.0f, 3});
+    const Bytes shorter = signals::wavFile(signals::musicLike(signals::kSampleRate));
+    const Bytes long6 = signals::wavFile(signals::musicLike(6 * signals::kSampleRate));
+    const Bytes minute = signals::wavFile(signals::loudBursts(60 * signals::kSampleRate));
+    const bool windows = testingWindowsBuild();
+    const std::string refused = "exists and is not an earlier output of lose.wav; not replaced (--force replaces it)";
+    // A tagged file, and files of its length that differ from it only before or after
+    // the samples: no earlier outputs of it.
+    const std::span<const std::uint8_t> samples(lose.begin() + 44, lose.end());
+    const auto withTail = [](Bytes bytes) {
+        bytes.insert(bytes.end(), 100, 0);
+        return bytes;
+    };
+    const auto tagged = [&](char title, char tag) {
+        return WavBuilder{}.format(1, 2, 16).chunk("LIST", Bytes(12, title)).chunk("data", samples).chunk("id3 ", Bytes(9, tag)).bytes();
+    };
+    const std::string updating = "Processing...\n\n..\nUpdating file...\n";
+    struct Case {
+        const char* what;
+        Files before;
+        std::vector<std::vector<std::string>> runs;  // in turn; the last one is checked
+        int status;
+        std::string transcript;  // after the settings; not checked when empty
+        std::string errors;
+        Files after;
+        std::vector<std::pair<std::string, std::string>> hardLinks = {};  // (name, its other name)
+        std::vector<std::pair<std::string, std::string>> links = {};      // (name, what it points to)
+    };
+    const Case cases[] = {
+        {"an unrelated track at the output name is kept",
+         {{"lose.wav", lose}, {"Close.wav", track}}, {{"lose.wav"}}, 1,
+         updating + "Could not overwrite Close.wav !\n", "Close.wav: " + refused,
+         {{"Close.wav", track}, {"CClose.wav", std::nullopt}}},
+        {"and named among several files, it is compressed as a track of its own",
+         {{"lose.wav", lose}, {"Close.wav", track}}, {{"lose.wav", "Close.wav"}}, 1, "", "Close.wav: " + refused,
+         {{"Close.wav", track}, {"CClose.wav", compressed(track)}}},
+        {"--force replaces it", {{"lose.wav", lose}, {"Close.wav", track}}, {{"lose.wav", "-f"}}, 0,
+         updating + "Done !\n", "", {{"Close.wav", compressed(lose)}}},
+        // Close.wav's turn would come after lose.wav's output replaced it, or (a long
+        // track) it would be read while the output replaces it, which Windows refuses:
+        // it is read whole first.
+        {"with --force, a track that another input's output replaces is read as it was",
+         {{"lose.wav", lose}, {"a.wav", long6}, {"b.wav", long6}, {"c.wav", long6}, {"Close.wav", track}},
+         {{"-f", "lose.wav", "a.wav", "b.wav", "c.wav", "Close.wav"}}, 0, "", "",
+         {{"Close.wav", compressed(lose)}, {"CClose.wav", compressed(track)}}},
+        {"and a long one as well", {{"lose.wav", lose}, {"Close.wav", minute}}, {{"-f", "lose.wav", "Close.wav"}}, 0, "",
+         "", {{"Close.wav", compressed(lose)}, {"CClose.wav", compressed(minute)}}},
+        {"an earlier output is replaced", {{"lose.wav", lose}, {"Close.wav", earlier}}, {{"lose.wav"}}, 0,
+         updating + "Done !\n", "", {{"Close.wav", compressed(lose)}}},
+        {"an output of the input before it changed length is kept",
+         {{"lose.wav", lose}, {"Close.wav", compressed(shorter)}}, {{"lose.wav"}}, 1,
+         updating + "Could not overwrite Close.wav !\n", "Close.wav: " + refused, {{"Close.wav", compressed(shorter)}}},
+        {"an earlier output with bytes after it is kept", {{"lose.wav", lose}, {"Close.wav", withTail(earlier)}},
+         {{"lose.wav"}}, 1, "", "Close.wav: " + refused, {{"Close.wav", withTail(earlier)}}},
+        {"a file of its length with another header is kept", {{"lose.wav", tagged('a', 'x')}, {"Close.wav", tagged('b', 'x')}},
+         {{"lose.wav"}}, 1, "", "Close.wav: " + refused, {{"Close.wav", tagged('b', 'x')}}},
+        {"a file of its length with other tags after the samples is kept",
+         {{"lose.wav", tagged('a', 'x')}, {"Close.wav", tagged('a', 'y')}}, {{"lose.wav"}}, 1, "", "Close.wav: " + refused,
+         {{"Close.wav", tagged('a', 'y')}}},
+        {"an earlier output named alone is left as it is", {{"lose.wav", lose}, {"Close.wav", earlier}},
+         {{"Close.wav"}}, 0, "Close.wav: the output of lose.wav, left as it is\n", "",
+         {{"Close.wav", earlier}, {"CClose.wav", std::nullopt}}},
+        {"two runs in turn make no CC file", {{"lose.wav", lose}}, {{"lose.wav"}, {"lose.wav", "Close.wav"}}, 0,
+         "[1/2] lose.wav\n" + updating + "Done !\n[2/2] Close.wav: the output of lose.wav, left as it is\n"
+         "2 files: 1 written, 0 failed, 1 left as it is\n",
+         "", {{"Close.wav", compressed(lose)}, {"CClose.wav", std::nullopt}}},
+        {"a track that only looks like an output is compressed", {{"lose.wav", lose}, {"Close.wav", track}},
+         {{"Close.wav"}}, 0, "Processing...\n\n....\nUpdating file...\nDone !\n", "",
+         {{"CClose.wav", compressed(track)}, {"lose.wav", lose}}},
+        {"two names of one file each get their output", {{"Album/x.wav", lose}},
+         {{"Album/x.wav", "Playlist/x.wav"}}, 0,
+         "[1/2] Album/x.wav\n" + updating + "Done !\n[2/2] Playlist/x.wav\n" + updating +
+             "Done !\n2 files: 2 written, 0 failed\n",
+         "", {{"Album/Cx.wav", compressed(lose)}, {"Playlist/Cx.wav", compressed(lose)}},
+         {{"Playlist/x.wav", "Album/x.wav"}}},
+        {"an output name that is a link to another input is kept", {{"a.wav", lose}, {"b.wav", track}},
+         {{"a.wav", "b.wav"}}, 1, "", "Ca.wav: exists and is not an earlier output of a.wav; not replaced (--force replaces it)",
+         {{"Ca.wav", track}, {"b.wav", track}, {"Cb.wav", compressed(track)}}, {}, {{"Ca.wav", "b.wav"}}},
+        {"and with --force replaced as a name, the other input read as it was", {{"a.wav", lose}, {"b.wav", track}},
+         {{"-f", "b.wav", "a.wav"}}, 0, "", "", {{"Ca.wav", compressed(lose)}, {"b.wav", track}, {"Cb.wav", compressed(track)}},
+         {}, {{"Ca.wav", "b.wav"}}},
+        {"an input named before it exists, as another input's output, is left as it is", {{"x.wav", lose}},
+         {{"Cx.wav", "x.wav"}}, 0,
+         "[1/2] Cx.wav: the output of x.wav, left as it is\n[2/2] x.wav\n" + updating +
+             "Done !\n2 files: 1 written, 0 failed, 1 left as it is\n",
+         "", {{"Cx.wav", compressed(lose)}, {"CCx.wav", std::nullopt}}},
+        {"a dangling link among the names fails on its own", {{"x.wav", lose}}, {{"dangling.wav", "x.wav"}}, 1,
+         "[1/2] dangling.wav\nCould not open dangling.wav !\n\n[2/2] x.wav\n" + updating +
+             "Done !\n2 files: 1 written, 1 failed\n",
+         "dangling.wav: No such file or directory", {{"Cx.wav", compressed(lose)}}, {}, {{"dangling.wav", "gone.wav"}}},
+        {"the same name twice is one", {{"x.wav", lose}}, {{"x.wav", "./x.wav", "x.wav"}}, 0,
+         "[1/1] x.wav\n" + updating + "Done !\n1 file: 1 written, 0 failed\n", "", {{"Cx.wav", compressed(lose)}}},
+        // Windows compares names without case: COld.wav is Cold.wav there.
+        {"a name that differs only in case", {{"Old.wav", lose}, {"Cold.wav", track}}, {{"Old.wav"}},
+         windows ? 1 : 0, updating + (windows ? "Could not overwrite COld.wav !\n" : "Done !\n"),
+         windows ? "COld.wav: exists and is not an earlier output of Old.wav; not replaced (--force replaces it)" : "",
+         {{"Cold.wav", track}, {"COld.wav", windows ? std::nullopt : std::optional(compressed(lose))}}},
+    };
+    int number = 0;
+    for (const Case& c : cases) {
+        const fs::path folder = dir / std::to_string(++number);
+        for (const auto& [name, bytes] : c.before) {
+            fs::create_directories((folder / name).parent_path());
+            writeFile(folder / name, *bytes);
+        }
+        for (const auto& [name, target] : c.hardLinks) {
+            fs::create_directories((folder / name).parent_path());
+            fs::create_hard_link(folder / target, folder / name);
+        }
+        for (const auto& [name, target] : c.links) fs::create_symlink(target, folder / name);
+        RunResult run;
+        for (const std::vector<std::string>& args : c.runs) run = runTwoband(folder, args);
+
+        EXPECT_EQ(run.status, c.status) << c.what;
+        if (!c.transcript.empty()) {
+            EXPECT_EQ(run.output, kBanner + kDefaults + c.transcript) << c.what;
+        }
+        expectDiagnostic(run.errors, c.errors);
+        expectFiles(folder, c.after, c.what);
+    }
+}
+
+TEST_F(EndToEnd, TheTreeRecipeRunTwiceMakesNoCCFile) {
+    // find hands the files over all at once ({} +) or one per run (;): either way a
+    // second pass finds the first one's outputs and leaves them as they are.
+    const Bytes music = twoSecondsOfMusic();
+    const std::vector<std::string> tracks = {"Music/x.wav", "Music/a/y.wav", "Music/a/b/z.wav"};
+    for (const char* end : {"+", ";"}) {
+        fs::remove_all(dir / "Music");
+        for (const std::string& track : tracks) {
+            fs::create_directories((dir / track).parent_path());
+            writeFile(dir / track, music);
+        }
+        for (int pass = 0; pass < 2; ++pass) {
+            RunOptions find;
+            find.launcher = {"find", "Music", "-name", "*.wav", "-exec"};
+            const RunResult run = runTwoband(dir.path(), {"{}", end}, find);
+            EXPECT_EQ(run.status, 0) << end << " pass " << pass << run.errors;
+        }
+        std::vector<std::string> written;
+        for (const fs::directory_entry& entry : fs::recursive_directory_iterator(dir / "Music")) {
+            if (entry.is_regular_file()) written.push_back(fs::relative(entry.path(), dir.path()).generic_string());
+        }
+        std::sort(written.begin(), written.end());
+        EXPECT_EQ(written, (std::vector<std::string>{"Music/Cx.wav", "Music/a/Cy.wav", "Music/a/b/Cz.wav",
+                                                      "Music/a/b/z.wav", "Music/a/y.wav", "Music/x.wav"}))
+            << end;
+        EXPECT_EQ(readFile(dir / "Music/a/b/Cz.wav"), compressed(music)) << end;
+    }
+}
+
+TEST_F(EndToEnd, OptionsStandAnywhereAndUnknownOnesAreRefused) {
     const std::string usage = kUsageText;
     for (const char* text : {"4 to 100", "default 20", "1 to 9", "default 8", "1 to 4",
                              "default 2", "Csong.wav", "Example", "./--help"}) {
@@ -779,6 +990,7 @@ TEST_F(EndToEnd, HelpAndVersionOnlyAsTheSoleArgument) {
         std::vector<std::string> args;
         std::string output;
         int status;
+        std::string problem = {};  // on standard error, before the usage hint
     };
     const Case cases[] = {
         {{"--help"}, usage, 0},
@@ -786,20 +998,254 @@ TEST_F(EndToEnd, HelpAndVersionOnlyAsTheSoleArgument) {
         {{"/?"}, usage, 0},
         {{"--version"}, kVersionLine, 0},
         {{"./--help"}, kBanner + kDefaults + kProcessedTwoSeconds, 0},  // a file of that name
-        {{"--help", "20", "8"}, kBanner + kDefaults + kProcessedTwoSeconds, 0},
-        {{"--version", "20", "8", "2"},
-         kBanner + "User defined settings:\nMax Gain (4-100) = 20.000000\n"
-                   "Recover Speed (1-9) = 8.000000\nFeedback Speed (1-4) = 2\n\n\n"
-                   "Could not open --version !\n\n",
-         1},
-        {{"--Version"}, kBanner + kDefaults + "Could not open --Version !\n\n", 1},
+        {{"--", "--help"}, kBanner + kDefaults + kProcessedTwoSeconds, 0},
+        {{"--help", "20", "8"}, usage, 0},
+        {{"x.wav", "--version", "20", "8", "2"}, kVersionLine, 0},
+        {{"--Version"}, "", 1, "unknown option '--Version'"},
+        {{"x.wav", "-fz"}, "", 1, "unknown option '-z'"},
+        {{"--force=yes", "x.wav"}, "", 1, "option '--force' takes no value"},
     };
     for (const Case& c : cases) {
         const RunResult run = runTwoband(dir.path(), c.args);
         EXPECT_EQ(run.status, c.status) << c.args[0];
         EXPECT_EQ(run.output, c.output) << c.args[0] << " with " << c.args.size() << " arguments";
+        EXPECT_EQ(run.errors, c.problem.empty() ? "" : "twoband: " + c.problem + "\n" + kUsageHint) << c.args[0];
     }
     EXPECT_TRUE(fs::exists(dir / "C--help"));
+}
+
+// `bytes` as standard input's text.
+std::string asInput(const Bytes& bytes) { return {bytes.begin(), bytes.end()}; }
+
+TEST_F(EndToEnd, APipeCarriesTheBytesAFileRunWrites) {
+    // Each input through real pipes: the output on standard output is the file run's
+    // output of the same bytes, and standard error holds the file run's transcript
+    // (the reasons with the stream's name), in the same words and order.
+    const Bytes music = twoSecondsOfMusic();
+    const std::span<const std::uint8_t> samples(music.begin() + 44, music.end());
+    Bytes streamed = music;  // as ffmpeg writes to a pipe: both sizes 0xFFFFFFFF
+    std::fill_n(streamed.begin() + 4, 4, 0xFF);
+    std::fill_n(streamed.begin() + 40, 4, 0xFF);
+    Bytes sizeZero = music;  // as sox writes to a pipe
+    std::fill_n(sizeZero.begin() + 40, 4, 0);
+    const Bytes tagsAfter = WavBuilder{}.format(1, 2, 16).chunk("LIST", Bytes(25, 'x')).chunk("data", samples).chunk("id3 ", Bytes(301, 0x5A)).bytes();
+    // Chunks before the samples past the stream's first look.
+    const Bytes bigHeader = WavBuilder{}.format(1, 2, 16).chunk("JUNK", Bytes(300000, 0)).chunk("data", samples).bytes();
+    Bytes flac = music;
+    std::copy_n("fLaC", 4, flac.begin());
+    struct Case {
+        const char* what;
+        Bytes input;
+        std::vector<std::string> settings = {};
+    };
+    const Case cases[] = {
+        {"a canonical WAV file", music},
+        {"sizes of 0xFFFFFFFF", streamed},
+        {"a data size of 0", sizeZero},
+        {"chunks after the data", tagsAfter},
+        {"chunks before the data past the first look", bigHeader},
+        {"RF64", WavBuilder{WavForm::rf64}.format(1, 2, 16).chunk("data", samples).bytes()},
+        {"Wave64", WavBuilder{WavForm::wave64}.format(1, 2, 16).chunk("data", samples).chunk("tags", Bytes(9, 1)).bytes()},
+        {"settings after -", music, {"30", "4", "3"}},
+        {"a 19999-byte stream", Bytes(music.begin(), music.begin() + 19999)},
+        {"a FLAC stream", flac},
+        {"the shortest stream taken", Bytes(music.begin(), music.begin() + 20000)},
+        {"no data chunk: from byte 44 to the end", WavBuilder{}.format(1, 2, 16).chunk("JUNK", Bytes(30000, 0x21)).bytes()},
+    };
+    for (const Case& c : cases) {
+        writeFile(dir / "in.wav", c.input);
+        fs::remove(dir / "Cin.wav");
+        std::vector<std::string> args = {"in.wav"};
+        args.insert(args.end(), c.settings.begin(), c.settings.end());
+        const RunResult file = runTwoband(dir.path(), args);
+        args[0] = "-";
+        RunOptions pipes;
+        pipes.pipes = true;
+        pipes.input = asInput(c.input);
+        const RunResult piped = runTwoband(dir.path(), args, pipes);
+
+        EXPECT_EQ(piped.status, file.status) << c.what;
+        EXPECT_EQ(piped.outputBytes, file.status == 0 ? readFile(dir / "Cin.wav") : Bytes{}) << c.what;
+        std::string transcript = file.output + file.errors;
+        for (std::size_t at; (at = transcript.find("in.wav")) != std::string::npos;) transcript.replace(at, 6, "standard input");
+        // How to convert a stream is told as a pipe.
+        const std::size_t hint = transcript.find("; convert it first");
+        if (hint != std::string::npos) {
+            transcript.replace(hint, transcript.size() - 1 - hint, "; convert it first, in a pipe: ffmpeg -i - -f wav - | twoband -");
+        }
+        EXPECT_EQ(piped.errors, transcript) << c.what;
+    }
+}
+
+TEST_F(EndToEnd, AReaderOfTheAudioThatGoesAwayEndsTheRunWithoutAWord) {
+    if (testingOtherBuild() && !testingWindowsBuild()) GTEST_SKIP() << "signals a Linux process";
+    RunOptions options;
+    options.input = asInput(signals::wavFile(signals::musicLike(120 * signals::kSampleRate)));
+    BackgroundRun run(dir.path(), {"-"}, options);
+    run.closeOutput();  // more than a pipe holds is still to come
+    const RunResult result = run.finish();
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.errors.find("Could not"), std::string::npos) << result.errors;
+    EXPECT_EQ(result.errors.find("pipe"), std::string::npos) << result.errors;
+    EXPECT_EQ(result.errors.find("Done !"), std::string::npos) << result.errors;
+}
+
+TEST_F(EndToEnd, StandardStreamsMeetOtherTools) {
+    // What users pipe in and out: ffmpeg and sox, where installed, decoding our output.
+    const Bytes music = twoSecondsOfMusic();
+    writeFile(dir / "x.wav", music);
+    ASSERT_EQ(runTwoband(dir.path(), {"x.wav"}).status, 0);
+    const Bytes output = readFile(dir / "Cx.wav");
+    const Bytes expected(output.begin() + 44, output.end());
+    const std::pair<const char*, std::string> pipelines[] = {
+        {"ffmpeg", "ffmpeg -v error -i x.wav -c:a flac -f flac - | ffmpeg -v error -i - -f wav - | \"$@\" - 2>/dev/null | "
+                   "ffmpeg -v error -f wav -i - -f s16le -"},
+        {"sox", "sox x.wav -t wav - | \"$@\" - 2>/dev/null | sox -t wav - -t raw -"},
+    };
+    for (const auto& [tool, pipeline] : pipelines) {
+        if (std::system((std::string("command -v ") + tool + " >/dev/null").c_str()) != 0) continue;
+        RunOptions shell;
+        shell.launcher = {"sh", "-c", pipeline, "sh"};
+        const RunResult run = runTwoband(dir.path(), {}, shell);
+        EXPECT_EQ(run.status, 0) << tool << run.errors;
+        EXPECT_TRUE(run.outputBytes == expected) << tool << ": " << run.outputBytes.size() << " bytes";
+    }
+}
+
+TEST_F(EndToEnd, OutputsGoWhereTheOptionsSay) {
+    const Bytes x = twoSecondsOfMusic();
+    const Bytes y = signals::wavFile(signals::loudBursts(signals::kSampleRate));
+    const bool native = !testingOtherBuild();
+    const std::string done = "Processing...\n\n..\nUpdating file...\nDone !\n";
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        int status;
+        std::string transcript;  // after the settings; not checked when empty
+        std::string errors;
+        Files after;
+        std::string input = {};  // standard input, when it is read
+        bool outputIsAudio = false;
+        bool nativeOnly = false;
+    };
+    const Case cases[] = {
+        {"-o names the output", {"x.wav", "-o", "out/x.wav"}, 0, done, "", {{"out/x.wav", compressed(x)}, {"Cx.wav", std::nullopt}}},
+        {"--output= as well, before the name", {"--output=out/x.wav", "x.wav"}, 0, done, "", {{"out/x.wav", compressed(x)}}},
+        {"-o - is standard output", {"x.wav", "-o", "-"}, 0, "", "", {{"Cx.wav", std::nullopt}}, "", true},
+        {"-c as well", {"-c", "x.wav", "30", "4", "3"}, 0, "", "", {{"Cx.wav", std::nullopt}}, "", true},
+        {"standard input into -o FILE", {"-", "-o", "out/s.wav"}, 0, done, "", {{"out/s.wav", compressed(x)}}, asInput(x)},
+        {"an output of standard input replaces a file only with --force", {"-", "-o", "x.wav"}, 1,
+         "Processing...\n\n.\nUpdating file...\nCould not overwrite x.wav !\n",
+         "x.wav: exists; an output of standard input replaces a file only with --force", {{"x.wav", x}}, asInput(y)},
+        {"-d takes every output under its input's name", {"x.wav", "sub/y.wav", "-d", "out"}, 0, "", "",
+         {{"out/x.wav", compressed(x)}, {"out/y.wav", compressed(y)}, {"Cx.wav", std::nullopt}}},
+        {"a second output on one name is refused", {"-d", "out", "x.wav", "sub/x.wav"}, 1, "",
+         "out/x.wav: is the output of x.wav in this run; not written twice", {{"out/x.wav", compressed(x)}}},
+        {"an output that is its input is refused", {"-d", ".", "x.wav"}, 1, "Could not overwrite ./x.wav !\n",
+         "./x.wav: is the input itself; not replaced", {{"x.wav", x}}},
+        {"so is one through a link", {"x.wav", "-o", "link.wav"}, 1, "Could not overwrite link.wav !\n",
+         "link.wav: is the input itself; not replaced", {{"x.wav", x}}, "", false, true},
+        {"a missing output folder", {"-d", "nowhere", "x.wav"}, 1, "",
+         "nowhere: no such folder; --output-dir names a folder that exists", {{"nowhere/x.wav", std::nullopt}}},
+        {"-q: nothing on standard output", {"-q", "x.wav", "sub/y.wav"}, 0, "", "",
+         {{"Cx.wav", compressed(x)}, {"sub/Cy.wav", compressed(y)}}},
+        {"-q: a failure still says why", {"x.wav", "typo.wav", "sub/y.wav", "--quiet"}, 1, "",
+         "typo.wav: No such file or directory", {{"Cx.wav", compressed(x)}, {"sub/Cy.wav", compressed(y)}}},
+    };
+    int number = 0;
+    for (const Case& c : cases) {
+        if (c.nativeOnly && !native) continue;
+        const fs::path folder = dir / std::to_string(++number);
+        fs::create_directories(folder / "out");
+        fs::create_directories(folder / "sub");
+        writeFile(folder / "x.wav", x);
+        writeFile(folder / "sub" / "y.wav", y);
+        writeFile(folder / "sub" / "x.wav", x);
+        fs::create_symlink("x.wav", folder / "link.wav");
+        RunOptions options;
+        options.input = c.input;
+        options.pipes = !c.input.empty();
+        const RunResult run = runTwoband(folder, c.args, options);
+
+        EXPECT_EQ(run.status, c.status) << c.what;
+        const bool quiet = std::find_if(c.args.begin(), c.args.end(), [](const std::string& a) { return a.starts_with("-q") || a == "--quiet"; }) != c.args.end();
+        if (quiet) {
+            EXPECT_EQ(run.output, "") << c.what;
+        } else if (c.outputIsAudio) {
+            EXPECT_EQ(run.outputBytes, compressed(x, c.args.size() > 3 ? Settings{30.0f, 4.0f, 3} : Settings{})) << c.what;
+            EXPECT_EQ(run.errors.rfind(kBanner, 0), 0u) << c.what << ": the transcript on standard error";
+        } else if (!c.transcript.empty()) {
+            EXPECT_EQ(run.output, kBanner + kDefaults + c.transcript) << c.what;
+        }
+        if (!c.outputIsAudio) expectDiagnostic(run.errors, c.errors);
+        expectFiles(folder, c.after, c.what);
+    }
+}
+
+TEST_F(EndToEnd, AudioIsNeverWrittenToATerminal) {
+    if (testingOtherBuild()) GTEST_SKIP() << "a pseudo-terminal is a Linux process's";
+    writeFile(dir / "x.wav", twoSecondsOfMusic());
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"-c", "x.wav"}, {"-"}, {"x.wav", "-o", "-"}}) {
+        RunOptions terminal;
+        terminal.terminalOutput = true;
+        const RunResult run = runTwoband(dir.path(), args, terminal);
+        EXPECT_EQ(run.status, 1) << args[0];
+        EXPECT_EQ(run.outputBytes, Bytes{}) << args[0];
+        EXPECT_EQ(run.errors, "twoband: standard output is a terminal; no audio is written to it (redirect it to a "
+                              "file or a pipe, or give -o FILE)\n")
+            << args[0];
+    }
+}
+
+TEST_F(EndToEnd, RecursiveRunsTakeEveryWavFileOfATree) {
+    // Folders in name order, other extensions and any case; hidden files, files of
+    // other kinds and the output folder left out; run twice, no CC file.
+    const Bytes music = twoSecondsOfMusic();
+    for (const char* name : {"Music/b.wav", "Music/a/z.WAV", "Music/a/y.bwf", "Music/c.w64", "Music/.hidden.wav",
+                             "Music/.cache/x.wav", "Music/notes.txt"}) {
+        fs::create_directories((dir / name).parent_path());
+        writeFile(dir / name, music);
+    }
+    const std::string block = "\nProcessing...\n\n..\nUpdating file...\nDone !\n";
+    const RunResult first = runTwoband(dir.path(), {"-r", "Music"});
+    EXPECT_EQ(first.status, 0) << first.errors;
+    EXPECT_EQ(first.output, kBanner + kDefaults + "[1/4] Music/a/y.bwf" + block + "[2/4] Music/a/z.WAV" + block +
+                                "[3/4] Music/b.wav" + block + "[4/4] Music/c.w64" + block + "4 files: 4 written, 0 failed\n");
+    const RunResult second = runTwoband(dir.path(), {"Music", "--recursive", "-q"});
+    EXPECT_EQ(second.status, 0) << second.errors;
+    EXPECT_EQ(second.output, "");
+    EXPECT_FALSE(fs::exists(dir / "Music/a/CCy.bwf"));
+    EXPECT_EQ(readFile(dir / "Music/a/Cz.WAV"), compressed(music));
+    EXPECT_FALSE(fs::exists(dir / "Music/C.hidden.wav"));
+    EXPECT_FALSE(fs::exists(dir / "Music/.cache/Cx.wav"));
+    EXPECT_FALSE(fs::exists(dir / "Music/Cnotes.txt"));
+    // Into an output folder inside the tree, which the walk leaves out (its files
+    // would land on themselves): the second pass replaces the first one's outputs.
+    for (int pass = 0; pass < 2; ++pass) {
+        const RunResult run = runTwoband(dir.path(), {"-r", "-q", "Music", "-d", "Music/a"});
+        EXPECT_EQ(run.status, 0) << pass << run.errors;
+        EXPECT_EQ(run.errors, "") << pass;
+    }
+    EXPECT_EQ(readFile(dir / "Music/a/c.w64"), compressed(music));
+    EXPECT_EQ(readFile(dir / "Music/a/y.bwf"), music);
+    // A folder is refused without -r, as before.
+    const RunResult folder = runTwoband(dir.path(), {"Music"});
+    EXPECT_EQ(folder.status, 1);
+}
+
+TEST_F(EndToEnd, WildcardsAreExpandedOnWindows) {
+    // Windows shells pass *.wav on as it is; Windows programs expand it themselves.
+    if (!testingWindowsBuild()) GTEST_SKIP() << "the shells of other systems expand wildcards";
+    const Bytes music = twoSecondsOfMusic();
+    writeFile(dir / "a.wav", music);
+    writeFile(dir / "b.wav", music);
+    const RunResult run = runTwoband(dir.path(), {"*.wav", "z*.wav"});
+    EXPECT_EQ(run.status, 1);
+    const std::string block = "\nProcessing...\n\n..\nUpdating file...\nDone !\n";
+    EXPECT_EQ(run.output, kBanner + kDefaults + "[1/3] a.wav" + block + "[2/3] b.wav" + block +
+                              "[3/3] z*.wav\nCould not open z*.wav !\n\n3 files: 2 written, 1 failed\n");
+    expectDiagnostic(run.errors, "z*.wav: no file matches this pattern");
+    EXPECT_EQ(readFile(dir / "Cb.wav"), compressed(music));
 }
 
 TEST_F(EndToEnd, ShortestAcceptedFileIsProcessed) {

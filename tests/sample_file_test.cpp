@@ -58,7 +58,7 @@ TEST(SampleFile, RefusesWhatCannotBeCompressed) {
     };
     for (const Case& c : cases) {
         const WavLayout layout{c.container, {44, c.length}, c.format, ""};
-        const std::optional<Refusal> refusal = refusalOf(c.length, layout);
+        const std::optional<Refusal> refusal = refusalOf("x.wav", c.length, layout);
         EXPECT_EQ(refusal ? refusal->reason : "", c.reason) << c.length;
     }
 }
@@ -82,7 +82,7 @@ TEST(SampleFile, BlocksOfAnySizeGiveTheBytesOfAWholeFileRun) {
     for (const std::size_t blockBytes : {std::size_t{4}, std::size_t{12}, std::size_t{1000},
                                          kDotInterval, kDotInterval + 4, kBlockBytes}) {
         const FileRun run = captureRun([&](Console& console) {
-            return runSampleFile((dir / "song.wav").string(), {}, console, blockBytes);
+            return runSampleFile((dir / "song.wav").string(), {}, {}, console, blockBytes);
         });
         EXPECT_TRUE(run.written) << blockBytes;
         EXPECT_EQ(run.out, "Processing...\n\n" + dots + "Updating file...\nDone !\n") << blockBytes;
@@ -97,10 +97,10 @@ TEST(SampleFile, AReadThatComesUpShortIsReportedAndNothingIsWritten) {
     writeFile(name, input);
     std::error_code error;
     // The file holds less than was measured, as if it shrank during the run.
-    const InputFile shrunk{SystemFile::openForReading(name.string(), error), input.size() + 300000};
+    InputFile shrunk{SystemFile::openForReading(name.string(), error), input.size() + 300000};
 
     const FileRun run = captureRun(
-        [&](Console& console) { return compressInput(shrunk, name.string(), {}, console); });
+        [&](Console& console) { return compressInput(shrunk, name.string(), {deriveOutputName(name.string())}, {}, {}, console); });
 
     EXPECT_FALSE(run.written);
     // Two blocks passed two dots before the third read came up short.

@@ -224,7 +224,7 @@ std::string withUnixLineEnds(std::string text) {
 // (standard output to `output` instead, when it is a pipe's writing end); returns the
 // child's process id.
 pid_t startTwoband(const std::filesystem::path& directory, const std::vector<std::string>& args,
-                   const TempDir& io, const RunOptions& options, int output = -1) {
+                   const TempDir& io, const RunOptions& options, int output = -1, int input = -1) {
     const std::filesystem::path stdinPath = io / "stdin";
     writeFile(stdinPath, {reinterpret_cast<const std::uint8_t*>(options.input.data()),
                           options.input.size()});
@@ -242,6 +242,7 @@ pid_t startTwoband(const std::filesystem::path& directory, const std::vector<std
         std::filesystem::copy_file(words[0], reachable / "twoband");
         words[0] = (reachable / "twoband").string();
     }
+    words.insert(words.begin(), options.launcher.begin(), options.launcher.end());
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& word : words) {
@@ -257,7 +258,7 @@ pid_t startTwoband(const std::filesystem::path& directory, const std::vector<std
         const auto openStream = [](const std::string& path) {
             return open(path == "-" ? "/dev/null" : path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         };
-        const int in = open(stdinPath.c_str(), O_RDONLY);
+        const int in = input >= 0 ? input : open(stdinPath.c_str(), O_RDONLY);
         const int out = output >= 0 ? output : openStream(outPath);
         const int err = openStream(errPath);
         if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
@@ -314,11 +315,13 @@ RunResult collect(pid_t child, const TempDir& io, std::chrono::steady_clock::tim
         Bytes bytes = std::filesystem::exists(io / name) ? readFile(io / name) : Bytes{};
         constexpr std::size_t kKeptOfAHang = 4096;
         if (killed && bytes.size() > kKeptOfAHang) bytes.resize(kKeptOfAHang);
-        return std::string(bytes.begin(), bytes.end());
+        return bytes;
     };
     RunResult result;
-    result.output = stream("stdout");
-    result.errors = stream("stderr");
+    result.outputBytes = stream("stdout");
+    result.output.assign(result.outputBytes.begin(), result.outputBytes.end());
+    const Bytes errors = stream("stderr");
+    result.errors.assign(errors.begin(), errors.end());
     if (testingOtherBuild()) {
         result.output = withUnixLineEnds(result.output);
         result.errors = withUnixLineEnds(result.errors);
@@ -329,12 +332,57 @@ RunResult collect(pid_t child, const TempDir& io, std::chrono::steady_clock::tim
     return result;
 }
 
+// Standard input and output as pipes, fed and drained by threads of their own while
+// the run goes; or standard output as a pseudo-terminal, whose output is dropped.
+RunResult runThroughPipes(const std::filesystem::path& directory, const std::vector<std::string>& args,
+                          const TempDir& io, const RunOptions& options,
+                          std::chrono::steady_clock::time_point deadline) {
+    std::signal(SIGPIPE, SIG_IGN);  // a run that stops reading makes the feeder's write fail instead
+    int in[2];
+    int out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    if (options.terminalOutput) {
+        close(out[0]);
+        close(out[1]);
+        out[0] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (out[0] < 0 || grantpt(out[0]) != 0 || unlockpt(out[0]) != 0) throw std::runtime_error("no terminal");
+        out[1] = open(ptsname(out[0]), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    }
+    const pid_t child = startTwoband(directory, args, io, options, out[1], in[0]);
+    close(in[0]);
+    close(out[1]);
+    std::thread feeder([&] {
+        for (std::size_t done = 0; done < options.input.size();) {
+            const ssize_t put = write(in[1], options.input.data() + done, options.input.size() - done);
+            if (put <= 0) break;
+            done += static_cast<std::size_t>(put);
+        }
+        close(in[1]);
+    });
+    Bytes drained;
+    std::thread drainer([&] {
+        std::uint8_t block[65536];
+        for (ssize_t got; (got = read(out[0], block, sizeof block)) > 0;) drained.insert(drained.end(), block, block + got);
+        close(out[0]);
+    });
+    RunResult result = collect(child, io, deadline, describeRun(args));
+    feeder.join();
+    drainer.join();
+    result.outputBytes = std::move(drained);
+    result.output.assign(result.outputBytes.begin(), result.outputBytes.end());
+    if (testingOtherBuild()) result.output = withUnixLineEnds(result.output);
+    return result;
+}
+
 }  // namespace
 
 RunResult runTwoband(const std::filesystem::path& directory, const std::vector<std::string>& args,
                      const RunOptions& options) {
     const TempDir io;  // kept apart so the run's own folder holds only what the test put there
     const auto deadline = std::chrono::steady_clock::now() + options.longestRun;
+    if (options.pipes || options.terminalOutput) {
+        return runThroughPipes(directory, args, io, options, deadline);
+    }
     return collect(startTwoband(directory, args, io, options), io, deadline, describeRun(args));
 }
 

@@ -88,7 +88,8 @@ private:
 std::uint64_t fnv1a(std::span<const std::uint8_t> bytes);
 
 struct RunResult {
-    std::string output;  // standard output
+    std::string output;  // standard output (CR LF read as LF from another build)
+    Bytes outputBytes;   // standard output as it came
     std::string errors;  // standard error
     int status = -1;     // exit status, or -1 if the program did not exit normally
 };
@@ -112,12 +113,19 @@ struct RunOptions {
     std::uint64_t fileSizeLimit = 0;
     std::vector<int> ignoredSignals = {};         // ignored from the start, as nohup does
     std::vector<std::string> environment = {};    // NAME=VALUE, added
+    // A program that starts twoband: these words come before twoband's own command
+    // ({"find", ".", "-exec"}), the arguments after it.
+    std::vector<std::string> launcher = {};
     // Where standard output and standard error go instead of files the test reads
     // ("/dev/full"; "-" closes the stream); empty for the usual.
     std::string outputTo = {};
     std::string errorsTo = {};
     // A run still going after this long is killed, and the test fails there.
     std::chrono::milliseconds longestRun = usualLongestRun();
+    // Standard input and output are pipes, fed with `input` and drained as the run
+    // goes; or standard output is a terminal (a pseudo-terminal) instead.
+    bool pipes = false;
+    bool terminalOutput = false;
 };
 
 // Runs the built twoband binary (or TWOBAND_TEST_COMMAND, whose CR LF line ends are

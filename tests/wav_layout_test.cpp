@@ -239,6 +239,14 @@ TEST(WavLayout, NamesOtherFormatsByTheirFirstBytes) {
     Bytes mp3 = withHead({0xFF, 0xFB, 0x90, 0x00});
     std::copy_n(mp3.begin(), 4, mp3.begin() + 417);
     Bytes lonelyFrame = withHead({0xFF, 0xFB, 0x90, 0x00});  // no second frame where it says
+    // An AAC frame in ADTS of 371 bytes, and another after it.
+    Bytes adts = withHead({0xFF, 0xF1, 0x50, 0x80, 0x2E, 0x7F, 0xFC});
+    std::copy_n(adts.begin(), 7, adts.begin() + 371);
+    Bytes text(20000, 'a');
+    const std::string words = "Episode 12 notes\r\n\tGuests: Zoë, 日本\n";
+    for (std::size_t at = 0; at + words.size() <= text.size(); at += words.size()) std::copy(words.begin(), words.end(), text.begin() + at);
+    Bytes binaryAfterText = text;
+    binaryAfterText[300] = 0;
     const Bytes mp3ToTheEnd(mp3.begin(), mp3.begin() + 417 + 4);  // the second header ends the file
     // No ID3 tag, and a first frame one padding byte longer.
     Bytes padded = withHead({0xFF, 0xFB, 0x92, 0x00});
@@ -258,9 +266,21 @@ TEST(WavLayout, NamesOtherFormatsByTheirFirstBytes) {
         {withHead({'c', 'a', 'f', 'f'}), "a CAF file"},
         {withHead({'R', 'I', 'F', 'F', 0, 0, 0, 0, 'A', 'V', 'I', ' '}), "a RIFF file of type 'AVI '"},
         {withHead({'R', 'I', 'F', 'X', 0, 0, 0, 0, 'W', 'A', 'V', 'E'}), "a big-endian RIFX file"},
-        // Not recognised: compressed from byte 44.
+        {withHead({0, 0, 0, 0x20, 'f', 't', 'y', 'p', 'M', '4', 'A', ' '}), "an MPEG-4 audio (M4A) file"},
+        {withHead({0, 0, 0, 0x18, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm'}), "an MPEG-4 file"},
+        {withHead({'.', 's', 'n', 'd', 0, 0, 0, 24}), "a Sun AU file"},
+        {withHead({0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11, 0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C}),
+         "an ASF (WMA) file"},
+        {withHead({0x1A, 0x45, 0xDF, 0xA3}), "a Matroska or WebM file"},
+        {adts, "an AAC (ADTS) file"},
+        {withHead({0x1F, 0x8B, 0x08}), "a gzip file"},
+        {withHead({0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'}), "a PNG file"},
+        {text, "a text file"},
+        // Not recognised: no WAV file, and nothing says what it is.
         {lonelyFrame, ""},
         {withHead({'F', 'O', 'R', 'M', 0, 0, 0, 0, '8', 'S', 'V', 'X'}), ""},
+        {binaryAfterText, ""},
+        {filled(20000, 0x00), ""},
         {riffCut, ""},
         {wave64Cut, ""},
     };
@@ -268,7 +288,7 @@ TEST(WavLayout, NamesOtherFormatsByTheirFirstBytes) {
         const std::optional<WavLayout> layout = layoutOf(file);
         ASSERT_TRUE(layout) << what;
         EXPECT_EQ(layout->container, what.empty() ? Container::unknown : Container::foreign) << what;
-        EXPECT_EQ(layout->foreign, what);
+        EXPECT_EQ(layout->foreign.what, what);
     }
 }
 

@@ -4,6 +4,8 @@
 # into BUILD_DIR/bench-baseline on first use): CPU time (user + system) and peak
 # memory of each, medians of alternating runs, with the targets checked:
 #   CPU time at most 0.45 of the whole-file build's, peak memory at most 4 MiB.
+# Then the same file through a pipe against the file run (CPU at most 1.05 of it), and
+# the FLAC pipeline through ffmpeg against ffmpeg's own compressor where installed.
 # Then eight 3-minute files in one run against eight runs one after another:
 #   wall time at most 0.60 of the eight runs', peak memory at most 4 MiB per core + 4 MiB.
 # Last, a table of CPU time and peak memory on the 10-minute file: twoband, the same
@@ -77,6 +79,36 @@ if [ -n "$baseline" ]; then
   printf 'CPU time ratio: %.2f (target at most 0.45: %s)\n' "$ratio" \
     "$([ "$ratio_ok" -eq 1 ] && echo ok || echo MISSED)"
   [ "$ratio_ok" -eq 1 ] || ok=0
+fi
+
+# A pipe: the same file through standard input and output, against the file run, both
+# started by a shell, pair by pair: CPU time at most 1.05 of the file run's.
+: >pipe.runs
+: >file.runs
+for _ in $(seq "$runs"); do
+  measure pipe.runs sh -c '"$0" - <song.wav >piped.wav' "$build/twoband"
+  measure file.runs sh -c '"$0" song.wav' "$build/twoband"
+done
+cmp -s piped.wav Csong.wav || { echo "bench: the pipe gave other bytes than the file run" >&2; exit 1; }
+pipe_cpu=$(cut -d' ' -f1 pipe.runs | median)
+file_cpu=$(cut -d' ' -f1 file.runs | median)
+pipe_ratio=$(echo "$pipe_cpu / $file_cpu" | bc -l)
+pipe_ok=$(echo "$pipe_ratio <= 1.05" | bc -l)
+printf 'through a pipe:    CPU %.3f s against %.3f s for the file: ratio %.2f (target at most 1.05: %s)\n' \
+  "$pipe_cpu" "$file_cpu" "$pipe_ratio" "$([ "$pipe_ok" -eq 1 ] && echo ok || echo MISSED)"
+[ "$pipe_ok" -eq 1 ] || ok=0
+# And the pipeline a user would run on a FLAC file, against ffmpeg's own compressor:
+# the CPU time of every process of each.
+if command -v ffmpeg >/dev/null; then
+  ffmpeg -v error -y -i song.wav song.flac
+  : >pipeline.runs
+  : >acompressor.runs
+  for _ in $(seq "$runs"); do
+    measure pipeline.runs sh -c 'ffmpeg -v error -i song.flac -f wav - | "$0" - 2>/dev/null | ffmpeg -v error -y -f wav -i - out.flac' "$build/twoband"
+    measure acompressor.runs ffmpeg -v error -y -i song.flac -af acompressor out-acompressor.flac
+  done
+  printf 'FLAC in, FLAC out: ffmpeg | twoband | ffmpeg CPU %.3f s, ffmpeg acompressor %.3f s\n' \
+    "$(cut -d' ' -f1 pipeline.runs | median)" "$(cut -d' ' -f1 acompressor.runs | median)"
 fi
 
 # Several files: eight copies of a 3-minute file in one run, against eight one-file
