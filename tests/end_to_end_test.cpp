@@ -739,6 +739,9 @@ TEST_F(EndToEnd, AStopWhileATemporaryFileIsCreatedRemovesItAndEndsPromptly) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         ASSERT_EQ(holds(), files.size()) << stop.what;
+        if (stop.afterTheFileExists) {  // in flight, hidden beside their outputs
+            EXPECT_EQ(leftTemporaries(dir.path()).size(), files.size()) << stop.what;
+        }
         const auto sent = std::chrono::steady_clock::now();
         run.signal(stop.signal);
         const RunResult result = run.finish();
