@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <utility>
 
@@ -31,9 +32,9 @@ static_assert(std::atomic<int>::is_always_lock_free && std::atomic<const NativeC
 
 // The program's one table of global state: a signal handler can reach nothing else.
 Slot slots[kTemporarySlots];
-
-// How long a stop waits for a file another thread is creating.
-constexpr int kCreationWaitMilliseconds = 500;
+// Set as a stop begins, for good.
+std::atomic<bool> stopBegun{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler may touch only lock-free atomics");
 
 void sleepOneMillisecond() {
 #ifdef _WIN32
@@ -44,10 +45,24 @@ void sleepOneMillisecond() {
 #endif
 }
 
-// Claims every slot and removes the files of those in use. Safe in a signal handler.
+// Milliseconds on a clock that only moves forward. Safe in a signal handler.
+std::int64_t steadyMilliseconds() {
+#ifdef _WIN32
+    return static_cast<std::int64_t>(GetTickCount64());
+#else
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+#endif
+}
+
+// Claims every slot and removes the files of those in use, waiting for creations
+// until one deadline for the whole table. Safe in a signal handler.
 void removeEveryTemporary() {
+    stopBegun.store(true);
+    const std::int64_t deadline = steadyMilliseconds() + kStopWaitMilliseconds;
     for (Slot& slot : slots) {
-        for (int waited = 0; slot.state.load() == kCreating && waited < kCreationWaitMilliseconds; ++waited) {
+        while (slot.state.load() == kCreating && steadyMilliseconds() < deadline) {
             sleepOneMillisecond();
         }
         const int state = slot.state.exchange(kClaimed);
@@ -136,6 +151,12 @@ std::thread stopSafeThread(std::function<void()> body) {
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     return thread;
 #endif
+}
+
+void waitIfStopping() {
+    while (stopBegun.load()) {
+        sleepOneMillisecond();  // until the stop ends the program
+    }
 }
 
 void stopRemovingTemporaries(int status) {

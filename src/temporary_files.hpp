@@ -22,6 +22,11 @@ namespace twoband {
 // How many temporary files may be in flight at once.
 constexpr std::size_t kTemporarySlots = 64;
 
+// A stop waits at most this long, in all, for temporary files other threads are
+// creating, so that a file created during the stop is removed too; then it removes
+// what stands and ends, however many creations are stuck.
+constexpr int kStopWaitMilliseconds = 500;
+
 // A temporary file's name, held in the table from before the file is created until it
 // is renamed or removed.
 class HeldName {
@@ -57,5 +62,10 @@ void removeTemporariesWhenStopped();
 // Starts `body` on a thread that the stop signals never interrupt: they reach the
 // main thread, which creates no temporary file of its own.
 std::thread stopSafeThread(std::function<void()> body);
+
+// Returns at once, unless a stop has begun: then waits for the end it brings. Called
+// before anything is said, so that a run says nothing about the failures a stop
+// causes it (a temporary file removed under it).
+void waitIfStopping();
 
 }  // namespace twoband

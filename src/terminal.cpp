@@ -30,6 +30,7 @@ HANDLE consoleOf(DWORD standard) {
 #endif
 
 void writeStandard(std::FILE* stream, std::string_view text) {
+    waitIfStopping();
 #ifdef _WIN32
     if (const HANDLE console = consoleOf(stream == stdout ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE)) {
         const std::wstring wide = wideFromUtf8(std::string(text));

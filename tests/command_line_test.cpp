@@ -4,8 +4,9 @@
 #include <cmath>
 #include <limits>
 #include <optional>
-#include <tuple>
+#include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "command_line.hpp"
@@ -120,6 +121,7 @@ TEST(ParseRequest, TakesNamesWholeTellsFilesFromSettingsAndSaysWhySettingsAreNot
         {{"a.wav", "b.wav", "20", "4", "9"}, {"a.wav", "b.wav"}, true, false, "feedback speed 9 is outside 1 to 4"},
         {{"a.wav", "b.wav", "x.wav", "4", "3"}, {"a.wav", "b.wav", "x.wav", "4", "3"}, true, false, ""},
         {{"a.wav", "30", "4", "3"}, {"a.wav", "30", "4", "3"}, true, false, ""},  // a file named 30
+        {{"a.wav", "b.wav", "30", "4", "3"}, {"a.wav", "b.wav", "30", "4", "3"}, true, false, ""},
         {{"--", "--help"}, {"--help"}, false, false, ""},
         {{"--"}, {}, false, false, ""},  // the prompt
         {{"a.wav", "-q", "-5", "8", "2"}, {"a.wav"}, false, false, "max gain -5 is outside 4 to 100"},
@@ -215,13 +217,25 @@ struct PromptRun {
     std::string output;
 };
 
-// Prompts with `typed` as standard input, read line by line.
+// Prompts with `typed` as standard input, read line by line. A prompt that goes on
+// asking after the end of the input fails at once instead of hanging.
 PromptRun prompt(const std::string& typed) {
     std::FILE* in = std::tmpfile();
     std::fputs(typed.c_str(), in);
     std::rewind(in);
     CapturedConsole console;
-    PromptRun run{promptForName([&] { return readLine(in); }, console), ""};
+    int pastTheEnd = 0;
+    const auto readTyped = [&] {
+        std::optional<std::string> line = readLine(in);
+        if (!line && ++pastTheEnd > 1) throw std::runtime_error("asked again after the end of the input");
+        return line;
+    };
+    PromptRun run;
+    try {
+        run.name = promptForName(readTyped, console);
+    } catch (const std::runtime_error& endless) {
+        ADD_FAILURE() << endless.what();
+    }
     std::fclose(in);
     run.output = console.output;
     return run;
@@ -239,6 +253,7 @@ TEST(Prompt, TakesALineAsANameOfFiveCharactersOrMore) {
         {"  \t'/music/my song.wav'  \r\n", "/music/my song.wav", 1},  // dragged into a terminal
         {"\"C:\\Music\\song.wav\"\n", "C:\\Music\\song.wav", 1},
         {"abcd\n\n''\nsong.wav", "song.wav", 4},  // short lines asked again; no line end at the end
+        {"a\nabcd\na.wav\n", "a.wav", 3},          // five characters are enough
         {"'a.wav\n", "'a.wav", 1},                  // an unpaired quote is part of the name
         {"'my song.wav\"\n", "'my song.wav\"", 1},  // so are two that do not pair
         {"Éabc\n", std::nullopt, 2},                // four characters, five bytes
@@ -269,6 +284,26 @@ TEST(Terminal, WaitsForEnterOnlyInAWindowOfItsOwn) {
     EXPECT_FALSE(waitsForEnter(2, true));   // run from a console
     EXPECT_FALSE(waitsForEnter(1, false));  // input redirected
     EXPECT_FALSE(waitsForEnter(0, false));  // no console at all
+    EXPECT_FALSE(waitsForEnter(0, true));   // no list of the console's processes
+}
+
+TEST(Terminal, ReadsEachLineWithoutItsLineEnd) {
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {"a\nbc\n", {"a", "bc"}},
+        {"a\nbc", {"a", "bc"}},  // the last line needs no line end
+        {"\n\n", {"", ""}},
+        {"a\r\n", {"a\r"}},  // only "\n" ends a line
+        {"", {}},
+    };
+    for (const auto& [text, lines] : cases) {
+        std::FILE* in = std::tmpfile();
+        std::fputs(text.c_str(), in);
+        std::rewind(in);
+        std::vector<std::string> read;
+        while (const std::optional<std::string> line = readLine(in)) read.push_back(*line);
+        std::fclose(in);
+        EXPECT_EQ(read, lines) << text;
+    }
 }
 
 }  // namespace

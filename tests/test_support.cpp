@@ -299,19 +299,28 @@ std::string describeRun(const std::vector<std::string>& args) {
 RunResult collect(pid_t child, const TempDir& io, std::chrono::steady_clock::time_point deadline,
                   const std::string& what) {
     int waitStatus = 0;
+    bool killed = false;
     while (waitpid(child, &waitStatus, WNOHANG) == 0) {
         if (std::chrono::steady_clock::now() > deadline) {
             kill(child, SIGKILL);
             waitpid(child, &waitStatus, 0);
             ADD_FAILURE() << what << ": still running at its time limit, killed";
+            killed = true;
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    // A hung run may have printed without end: its start is enough to see why.
+    const auto stream = [&](const char* name) {
+        Bytes bytes = std::filesystem::exists(io / name) ? readFile(io / name) : Bytes{};
+        constexpr std::size_t kKeptOfAHang = 4096;
+        if (killed && bytes.size() > kKeptOfAHang) bytes.resize(kKeptOfAHang);
+        return bytes;
+    };
     RunResult result;
-    result.outputBytes = std::filesystem::exists(io / "stdout") ? readFile(io / "stdout") : Bytes{};
+    result.outputBytes = stream("stdout");
     result.output.assign(result.outputBytes.begin(), result.outputBytes.end());
-    const Bytes errors = readFile(io / "stderr");
+    const Bytes errors = stream("stderr");
     result.errors.assign(errors.begin(), errors.end());
     if (testingOtherBuild()) {
         result.output = withUnixLineEnds(result.output);
