@@ -636,11 +636,14 @@ TEST_F(EndToEnd, ARunStoppedPartWayLeavesTheOlderOutputWholeAndNoTemporaryFile) 
 
 TEST_F(EndToEnd, StandardStreamsThatFail) {
     const Bytes music = twoSecondsOfMusic();
-    const std::vector<std::string> outputs = {"Csong.wav", "Cx.wav"};
+    Bytes misfit = music;  // a warning, said while another file's output is being written
+    misfit[32] = 6;
+    const std::vector<std::string> outputs = {"Csong.wav", "Cx.wav", "Codd.wav"};
     // Runs with something to say on standard error, and what they leave.
     const auto run = [&](const std::vector<std::string>& args, const RunOptions& options) {
         writeFile(dir / "song.wav", music);
         writeFile(dir / "x.wav", music);
+        writeFile(dir / "odd.wav", misfit);
         const RunResult result = runTwoband(dir.path(), args, options);
         std::vector<std::optional<Bytes>> written;
         for (const std::string& name : outputs) {
@@ -655,6 +658,7 @@ TEST_F(EndToEnd, StandardStreamsThatFail) {
         {"song.wav", "200", "8", "2"},        // settings not used, and why
         {"missing.wav"},                       // a failure, and why
         {"song.wav", "x.wav", "missing.wav"},  // several files, one failing
+        {"song.wav", "odd.wav", "x.wav"},      // a warning among several files
     };
     for (const std::string errorsTo : {"/dev/full", "-"}) {
         if (errorsTo == "-" && testingOtherBuild()) continue;  // Wine and the emulator start with it open
