@@ -108,9 +108,9 @@ struct NoProgress final : twoband::ProgressOutput {
     void progress(std::string_view) override {}
 };
 
-void runPass(benchmark::State& state, const std::string& layout) {
-    const std::vector<std::uint8_t> input = passInput(layout);
-    const std::uint16_t channels = layout == "mono" ? 1 : twoband::kStereoChannels;
+// Whole passes of the engine over `input`, `channels` to a frame, as the program runs
+// a file; each pass on a fresh copy, not timed.
+void timePasses(benchmark::State& state, const std::vector<std::uint8_t>& input, std::uint16_t channels) {
     std::vector<std::uint8_t> work(input.size());
     NoProgress progress;
     for (auto _ : state) {
@@ -122,6 +122,11 @@ void runPass(benchmark::State& state, const std::string& layout) {
         pass.process(work, 0);
         benchmark::DoNotOptimize(work.data());
     }
+}
+
+void runPass(benchmark::State& state, const std::string& layout) {
+    const std::vector<std::uint8_t> input = passInput(layout);
+    timePasses(state, input, layout == "mono" ? 1 : twoband::kStereoChannels);
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * input.size()));
 }
 
@@ -135,18 +140,7 @@ const signals::Samples& libraryInput() {
 
 // The engine's whole pass over the library's samples, as the program runs a file.
 void runWholePass(benchmark::State& state) {
-    const std::vector<std::uint8_t> input = signals::wavFile(libraryInput());
-    std::vector<std::uint8_t> work(input.size());
-    NoProgress progress;
-    for (auto _ : state) {
-        state.PauseTiming();
-        work = input;
-        state.ResumeTiming();
-        twoband::EnginePass pass({}, twoband::canonicalSamples(work.size()), twoband::kStereoChannels, progress,
-                                 twoband::bestFrameKernel());
-        pass.process(work, 0);
-        benchmark::DoNotOptimize(work.data());
-    }
+    timePasses(state, signals::wavFile(libraryInput()), twoband::kStereoChannels);
 }
 
 void runLibraryS16(benchmark::State& state, std::size_t block) {
