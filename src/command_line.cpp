@@ -258,13 +258,12 @@ Request parseRequest(const std::vector<std::string>& arguments, const NameExists
         std::vector<std::string> expanded;
         for (std::string& name : rest) {
             std::vector<std::string> matches =
-                name.find_first_of("*?") == std::string::npos ? std::vector<std::string>{} : expand(name);
-            if (matches.empty()) {
-                if (name.find_first_of("*?") != std::string::npos) request.unmatched.push_back(name);
-                expanded.push_back(std::move(name));
-            } else {
-                expanded.insert(expanded.end(), matches.begin(), matches.end());
+                name.find_first_of("*?") == std::string::npos ? std::vector<std::string>{name} : expand(name);
+            if (matches.empty()) {  // kept, to fail as a name that says why
+                request.unmatched.push_back(name);
+                matches = {name};
             }
+            expanded.insert(expanded.end(), matches.begin(), matches.end());
         }
         rest = std::move(expanded);
     }

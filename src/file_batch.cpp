@@ -78,32 +78,15 @@ Outcome runFile(const BatchFile& file, std::size_t number, std::size_t count, co
                                                                                           : Outcome::failed;
 }
 
-// Where a name's leaf starts: after its last separator ('/' or '\\').
-std::size_t leafOf(const std::string& name) {
-    const std::size_t separator = name.find_last_of("/\\");
-    return separator == std::string::npos ? 0 : separator + 1;
-}
-
 // The folder part of a name, as a name that opens it.
 std::string folderOf(const std::string& name) {
-    const std::size_t leaf = leafOf(name);
+    const std::size_t leaf = fileNameStart(name);
     return leaf == 0 ? "." : leaf == 1 ? name.substr(0, 1) : name.substr(0, leaf - 1);
 }
 
 // `name` inside `folder`.
 std::string inFolder(const std::string& folder, const std::string& name) {
     return folder.empty() || folder.back() == '/' || folder.back() == '\\' ? folder + name : folder + "/" + name;
-}
-
-// Where the output of `name` goes.
-OutputPlace outputFor(const std::string& name, const Options& options) {
-    if (options.toStandardOutput || options.output == kStandardStream ||
-        (name == kStandardStream && !options.output)) {
-        return kStandardOutput;
-    }
-    if (options.output) return {*options.output};
-    if (options.outputDir) return {inFolder(*options.outputDir, name.substr(leafOf(name)))};
-    return {deriveOutputName(name)};
 }
 
 // What makes two output places one: the folder and the leaf, as the file system
@@ -118,22 +101,19 @@ PlaceKey keyOf(const OutputPlace& place) {
     const std::optional<FileIdentity> folder =
         place.standardOutput ? std::nullopt : identityOf(folderOf(place.name));
     if (!folder) return {std::nullopt, place.name};
-    return {folder, foldedName(place.name.substr(leafOf(place.name)))};
+    return {folder, foldedName(place.name.substr(fileNameStart(place.name)))};
 }
 
 // The sibling whose earlier output the input `name` is, if it is one: `name` without
 // the C in front of its leaf.
 std::string earlierOutputOf(const std::string& name, const Options& options) {
-    const std::size_t leaf = leafOf(name);
+    const std::size_t leaf = fileNameStart(name);
     if (leaf >= name.size() || foldedName(name.substr(leaf, 1)) != foldedName("C")) return {};
     const std::string sibling = name.substr(0, leaf) + name.substr(leaf + 1);
-    std::error_code error;
-    SystemFile file = SystemFile::openForReading(sibling, error);
-    const std::optional<SystemFile::Status> status = file ? file.status(error) : std::nullopt;
-    if (!status || !status->regular) return {};
-    InputFile input{std::move(file), status->size};
-    const std::optional<SampleRange> samples = samplesOf(input, options);
-    return samples && isEarlierOutput(name, input, *samples) ? sibling : std::string();
+    std::string reason;
+    std::optional<InputFile> input = InputFile::open(sibling, reason);
+    const std::optional<SampleRange> samples = input ? samplesOf(*input, options) : std::nullopt;
+    return samples && isEarlierOutput(name, *input, *samples) ? sibling : std::string();
 }
 
 bool isWavName(std::string name) {
@@ -176,6 +156,16 @@ void addFolder(const std::string& folder, const std::optional<FileIdentity>& ski
 
 }  // namespace
 
+OutputPlace outputFor(const std::string& name, const Options& options) {
+    if (options.toStandardOutput || options.output == kStandardStream ||
+        (name == kStandardStream && !options.output)) {
+        return kStandardOutput;
+    }
+    if (options.output) return {*options.output};
+    if (options.outputDir) return {inFolder(*options.outputDir, name.substr(fileNameStart(name)))};
+    return {deriveOutputName(name)};
+}
+
 std::vector<BatchFile> planBatch(const std::vector<std::string>& names, const Options& options,
                                  const std::vector<std::string>& unmatched) {
     // The inputs, with the folders' files in their place.
@@ -192,53 +182,66 @@ std::vector<BatchFile> planBatch(const std::vector<std::string>& names, const Op
             inputs.emplace_back(name, std::nullopt);
         }
     }
-    // Where every output goes, by the input whose output it is.
-    std::map<PlaceKey, std::string> outputs;
-    for (const auto& [name, refusal] : inputs) {
-        if (const OutputPlace place = outputFor(name, options); !place.standardOutput) outputs.emplace(keyOf(place), name);
+    // Each input's file, output place and what stands there, found once.
+    struct Planned {
+        BatchFile entry;
+        std::optional<FileIdentity> file;
+        PlaceKey place;
+        std::optional<FileIdentity> standing;  // the file at the output name
+    };
+    std::vector<Planned> planned;
+    for (auto& [name, refusal] : inputs) {
+        BatchFile entry{name, outputFor(name, options), {}, std::nullopt, std::move(refusal)};
+        const PlaceKey place = keyOf(entry.output);
+        const std::optional<FileIdentity> standing =
+            entry.output.standardOutput ? std::nullopt : identityOf(entry.output.name);
+        const std::optional<FileIdentity> file = name == kStandardStream ? std::nullopt : identityOf(name);
+        planned.push_back({std::move(entry), file, place, standing});
+    }
+    std::map<PlaceKey, std::string> outputs;  // by the input whose output goes there
+    for (const Planned& each : planned) {
+        if (!each.entry.output.standardOutput) outputs.emplace(each.place, each.entry.name);
     }
     // Each name once; each output place taken by one input only.
     std::set<std::pair<std::optional<FileIdentity>, PlaceKey>> seen;
-    std::map<PlaceKey, std::string> taken;  // by the input whose output goes there
-    std::vector<std::pair<BatchFile, std::optional<FileIdentity>>> planned;
-    for (auto& [name, refusal] : inputs) {
-        const std::optional<FileIdentity> file = name == kStandardStream ? std::nullopt : identityOf(name);
-        BatchFile entry{name, outputFor(name, options), {}, std::nullopt, std::move(refusal)};
-        const PlaceKey place = keyOf(entry.output);
+    std::map<PlaceKey, std::string> taken;
+    std::vector<Planned> kept;
+    for (Planned& each : planned) {
+        BatchFile& entry = each.entry;
+        const std::string& name = entry.name;
         // Names that cannot be opened are one only when they are the same text.
-        if (!seen.insert({file, file ? place : PlaceKey{std::nullopt, name}}).second) continue;
+        if (!seen.insert({each.file, each.file ? each.place : PlaceKey{std::nullopt, name}}).second) continue;
         const bool beside = !options.output && !options.toStandardOutput && name != kStandardStream;
         if (beside && !entry.refusal) entry.outputOf = earlierOutputOf(name, options);
         // A name that is no file yet, but another input's output: it will be that output.
         if (const auto output = outputs.find(keyOf(OutputPlace{name}));
-            !file && name != kStandardStream && output != outputs.end() && output->second != name) {
+            !each.file && name != kStandardStream && output != outputs.end() && output->second != name) {
             entry.outputOf = output->second;
         }
-        const std::optional<FileIdentity> standing =
-            entry.output.standardOutput ? std::nullopt : identityOf(entry.output.name);
         if (!entry.refusal && entry.outputOf.empty()) {
             const std::string& output = entry.output.name;
-            if (standing && standing == file && (options.output || options.outputDir)) {
+            if (each.standing && each.standing == each.file && (options.output || options.outputDir)) {
                 entry.refusal = {"Could not overwrite " + output + " !\n", output, "is the input itself; not replaced"};
-            } else if (const auto [first, inserted] = taken.emplace(place, name); !inserted && !entry.output.standardOutput) {
+            } else if (const auto [first, inserted] = taken.emplace(each.place, name);
+                       !inserted && !entry.output.standardOutput) {
                 entry.refusal = {"Could not overwrite " + output + " !\n", output,
                                  "is the output of " + first->second + " in this run; not written twice"};
             }
         }
-        planned.emplace_back(std::move(entry), file);
+        kept.push_back(std::move(each));
     }
     // An input standing at another one's output name is read before that output
     // replaces it.
     std::map<FileIdentity, std::size_t> byFile;
-    for (std::size_t i = 0; i < planned.size(); ++i) {
-        if (planned[i].second) byFile.emplace(*planned[i].second, i);
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+        if (kept[i].file) byFile.emplace(*kept[i].file, i);
     }
     std::vector<BatchFile> files;
-    for (auto& [entry, file] : planned) {
-        const bool replaces = !entry.refusal && entry.outputOf.empty() && !entry.output.standardOutput;
-        const std::optional<FileIdentity> standing = replaces ? identityOf(entry.output.name) : std::nullopt;
-        if (const auto found = standing ? byFile.find(*standing) : byFile.end();
-            found != byFile.end() && standing != file && planned[found->second].first.outputOf.empty()) {
+    for (Planned& each : kept) {
+        BatchFile& entry = each.entry;
+        const bool replaces = !entry.refusal && entry.outputOf.empty() && each.standing && each.standing != each.file;
+        if (const auto found = replaces ? byFile.find(*each.standing) : byFile.end();
+            found != byFile.end() && kept[found->second].entry.outputOf.empty()) {
             entry.after = found->second;
         }
         files.push_back(std::move(entry));

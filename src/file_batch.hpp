@@ -40,6 +40,10 @@ struct BatchFile {
     std::optional<PlannedRefusal> refusal;
 };
 
+// Where the output of the input `name` goes: beside it under a C name, or where the
+// options say (standard output for standard input, unless --output names a file).
+OutputPlace outputFor(const std::string& name, const Options& options);
+
 // The extensions a folder's WAV files have, in any case.
 inline constexpr const char* kWavExtensions[] = {".wav", ".wave", ".bwf", ".rf64", ".w64"};
 

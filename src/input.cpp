@@ -5,6 +5,19 @@
 
 namespace twoband {
 
+std::optional<InputFile> InputFile::open(const std::string& name, std::string& reason) {
+    std::error_code error;
+    SystemFile file = SystemFile::openForReading(name, error);
+    const std::optional<SystemFile::Status> status = file ? file.status(error) : std::nullopt;
+    if (!status || !status->regular) {
+        reason = !status             ? error.message()
+                 : status->directory ? std::make_error_code(std::errc::is_a_directory).message()
+                                     : "not a regular file";
+        return std::nullopt;
+    }
+    return InputFile(std::move(file), status->size);
+}
+
 bool StreamInput::hold(std::size_t bytes, std::error_code& error) {
     if (ended_ || held_.size() >= bytes) {
         return true;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <system_error>
 #include <vector>
 
@@ -34,6 +35,10 @@ public:
 class InputFile final : public Input {
 public:
     InputFile(SystemFile file, std::uint64_t length) : file_(std::move(file)), length_(length) {}
+
+    // The regular file at `name` (through links), opened and measured; nothing for
+    // anything else, with why in `reason`.
+    static std::optional<InputFile> open(const std::string& name, std::string& reason);
 
     std::optional<std::uint64_t> length() const override { return length_; }
     std::uint64_t size() const { return length_; }

@@ -24,13 +24,6 @@ namespace {
 
 using namespace twoband;
 
-// Whether the result of the run goes to standard output.
-bool audioOnStandardOutput(const Request& request) {
-    const Options& options = request.options;
-    return options.toStandardOutput || options.output == kStandardStream ||
-           (request.names == std::vector<std::string>{kStandardStream} && !options.output);
-}
-
 int run(const Request& request, Console& console) {
     switch (request.action) {
         case Request::Action::help:
@@ -45,7 +38,8 @@ int run(const Request& request, Console& console) {
         case Request::Action::run:
             break;
     }
-    const bool audioOut = audioOnStandardOutput(request);
+    // Standard output carries audio only for the one input of a run (or the prompted one).
+    const bool audioOut = outputFor(request.names.empty() ? "" : request.names.front(), request.options).standardOutput;
     if (audioOut && standardOutputIsTerminal()) {
         console.error("twoband: standard output is a terminal; no audio is written to it "
                       "(redirect it to a file or a pipe, or give -o FILE)\n");

@@ -164,7 +164,7 @@ std::string conversionHint(const std::string& name) {
     if (name == displayName(kStandardStream)) {
         return "convert it first, in a pipe: ffmpeg -i - -f wav - | twoband -";
     }
-    const std::size_t leaf = name.find_last_of("/\\") == std::string::npos ? 0 : name.find_last_of("/\\") + 1;
+    const std::size_t leaf = fileNameStart(name);
     const std::size_t dot = name.rfind('.');
     const std::string stem = dot == std::string::npos || dot <= leaf ? name : name.substr(0, dot);
     std::string extension = dot == std::string::npos || dot <= leaf ? "" : name.substr(dot);
@@ -266,11 +266,12 @@ bool commitOutput(PendingOutput& output, const std::string& name, Console& conso
 
 std::string displayName(const std::string& name) { return name == kStandardStream ? "standard input" : name; }
 
-std::string deriveOutputName(const std::string& input) {
-    const std::size_t separator = input.find_last_of("/\\");
-    const std::size_t insertAt = separator == std::string::npos ? 0 : separator + 1;
-    return std::string(input).insert(insertAt, 1, 'C');
+std::size_t fileNameStart(const std::string& name) {
+    const std::size_t separator = name.find_last_of("/\\");
+    return separator == std::string::npos ? 0 : separator + 1;
 }
+
+std::string deriveOutputName(const std::string& input) { return std::string(input).insert(fileNameStart(input), 1, 'C'); }
 
 std::optional<Refusal> refusalOf(const std::string& name, std::uint64_t length, const WavLayout& layout) {
     constexpr const char* kNotPcm16 = "This sample is not 16-bit PCM !\n";
@@ -306,17 +307,14 @@ std::unique_ptr<Input> openInput(const std::string& name, Console& console) {
         console.problem(displayName(name), error.message());
         return nullptr;
     }
-    SystemFile file = SystemFile::openForReading(name, error);
-    const std::optional<SystemFile::Status> status =
-        file ? file.status(error) : std::optional<SystemFile::Status>{};
-    if (!status || !status->regular) {
+    std::string reason;
+    std::optional<InputFile> file = InputFile::open(name, reason);
+    if (!file) {
         console.outf("Could not open %s !\n\n", name.c_str());
-        console.problem(name, !status             ? error.message()
-                              : status->directory ? std::make_error_code(std::errc::is_a_directory).message()
-                                                  : "not a regular file");
+        console.problem(name, reason);
         return nullptr;
     }
-    return std::make_unique<InputFile>(std::move(file), status->size);
+    return std::make_unique<InputFile>(std::move(*file));
 }
 
 std::optional<SampleRange> samplesOf(InputFile& input, const Options& options) {
@@ -329,12 +327,12 @@ std::optional<SampleRange> samplesOf(InputFile& input, const Options& options) {
 }
 
 bool isEarlierOutput(const std::string& name, InputFile& input, SampleRange samples) {
-    std::error_code error;
-    const SystemFile file = SystemFile::openForReading(name, error);
-    const std::optional<SystemFile::Status> status = file ? file.status(error) : std::nullopt;
-    if (!status || !status->regular || status->size != input.size()) {
+    std::string reason;
+    std::optional<InputFile> file = InputFile::open(name, reason);
+    if (!file || file->size() != input.size()) {
         return false;
     }
+    std::error_code error;
     // The bytes before the samples and after them, a block at a time.
     constexpr std::size_t kCompareBytes = 64 * 1024;
     std::array<std::uint8_t, kCompareBytes> ours{};
@@ -343,7 +341,7 @@ bool isEarlierOutput(const std::string& name, InputFile& input, SampleRange samp
         for (std::uint64_t at = from; at < to; at += kCompareBytes) {
             const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(kCompareBytes, to - at));
             const std::optional<std::size_t> got = input.readAt(at, std::span(ours).first(size), error);
-            const std::optional<std::size_t> gotToo = file.readAt(at, std::span(theirs).first(size), error);
+            const std::optional<std::size_t> gotToo = file->readAt(at, std::span(theirs).first(size), error);
             if (got != size || gotToo != size || std::memcmp(ours.data(), theirs.data(), size) != 0) {
                 return false;
             }

@@ -91,8 +91,10 @@ std::optional<SampleRange> samplesOf(InputFile& input, const Options& options);
 // whose samples are `samples`.
 bool isEarlierOutput(const std::string& name, InputFile& input, SampleRange samples);
 
-// The output name of an input name: a 'C' in front of the file-name part, after the
-// last '/' or '\' if there is one.
+// Where the file-name part of a name starts: after its last '/' or '\', if it has one.
+std::size_t fileNameStart(const std::string& name);
+
+// The output name of an input name: a 'C' in front of the file-name part.
 std::string deriveOutputName(const std::string& input);
 
 }  // namespace twoband
