@@ -21,10 +21,6 @@ std::size_t characters(std::string_view text) {
     return count;
 }
 
-bool inRange(float value, float lowest, float highest) {
-    return value >= lowest && value <= highest;  // false for a NaN
-}
-
 // Why one setting's argument cannot be used; empty when it can.
 template <typename Value>
 std::string settingProblem(const char* setting, const std::string& text, const std::optional<Value>& value,

@@ -17,6 +17,9 @@ struct Settings {
     std::int32_t feedbackSpeed = 2;
 };
 
+// Whether a setting's value lies in its range, bounds included; never for a NaN.
+constexpr bool inRange(float value, float lowest, float highest) { return value >= lowest && value <= highest; }
+
 constexpr float kMaxGainLowest = 4.0f;
 constexpr float kMaxGainHighest = 100.0f;
 constexpr float kRecoverSpeedLowest = 1.0f;

@@ -34,16 +34,12 @@ constexpr unsigned kMostChannels = 65535;
 
 static_assert(sizeof(int) == sizeof(std::int32_t), "feedback_speed is the engine's 32-bit integer");
 
-bool inRange(float value, float lowest, float highest) {
-    return value >= lowest && value <= highest;  // false for a NaN
-}
-
 // The command line's checks, in its order.
 int settingsError(const twoband_settings& settings) {
-    if (!inRange(settings.max_gain, engine::kMaxGainLowest, engine::kMaxGainHighest)) {
+    if (!engine::inRange(settings.max_gain, engine::kMaxGainLowest, engine::kMaxGainHighest)) {
         return TWOBAND_ERROR_MAX_GAIN;
     }
-    if (!inRange(settings.recover_speed, engine::kRecoverSpeedLowest, engine::kRecoverSpeedHighest)) {
+    if (!engine::inRange(settings.recover_speed, engine::kRecoverSpeedLowest, engine::kRecoverSpeedHighest)) {
         return TWOBAND_ERROR_RECOVER_SPEED;
     }
     if (settings.feedback_speed < engine::kFeedbackSpeedLowest ||
