@@ -84,6 +84,7 @@ int run(const Request& request, Console& console) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    holdClosedStandardStreams();
     removeTemporariesWhenStopped();
     StandardConsole console;
 #ifdef _WIN32

@@ -13,6 +13,7 @@
 
 #include "system_file.hpp"
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -52,6 +53,16 @@ void writeStandard(std::FILE* stream, std::string_view text) {
 }
 
 }  // namespace
+
+void holdClosedStandardStreams() {
+#ifndef _WIN32
+    for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (::fcntl(stream, F_GETFD) < 0 && errno == EBADF) {
+            ::open("/dev/null", O_RDONLY);  // takes the lowest free number: this one
+        }
+    }
+#endif
+}
 
 std::vector<std::string> programArguments(int argc, char* argv[]) {
 #ifdef _WIN32

@@ -15,6 +15,11 @@
 
 namespace twoband {
 
+// A standard stream the program was started without (`2>&-`) is held by /dev/null,
+// opened for reading only: no file the run opens takes its number, and its messages
+// with it, and writing to it fails as to a closed stream. First thing in main.
+void holdClosedStandardStreams();
+
 // The program's arguments, its own name first (none for a count of 0).
 std::vector<std::string> programArguments(int argc, char* argv[]);
 

@@ -1,5 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -285,6 +291,24 @@ TEST(Terminal, WaitsForEnterOnlyInAWindowOfItsOwn) {
     EXPECT_FALSE(waitsForEnter(1, false));  // input redirected
     EXPECT_FALSE(waitsForEnter(0, false));  // no console at all
     EXPECT_FALSE(waitsForEnter(0, true));   // no list of the console's processes
+}
+
+TEST(Terminal, AClosedStandardStreamIsHeldSoThatNoFileTakesItsNumber) {
+    // In a child, each stream closed in turn: afterwards a file the run opens gets
+    // another number, and writing to the stream still fails as it did.
+    for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        const pid_t child = fork();
+        if (child == 0) {
+            close(stream);
+            holdClosedStandardStreams();
+            const int file = open("/dev/null", O_WRONLY);
+            const bool fails = stream == STDIN_FILENO || (write(stream, "x", 1) < 0 && errno == EBADF);
+            _exit(file != stream && fails ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "stream " << stream;
+    }
 }
 
 TEST(Terminal, ReadsEachLineWithoutItsLineEnd) {
