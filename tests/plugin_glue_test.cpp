@@ -9,9 +9,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <functional>
 #include <limits>
+#include <map>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -30,61 +29,39 @@ using Samples = std::vector<std::int16_t>;
 
 enum class Format { lv2, ladspa };
 
-const char* formatName(Format format) { return format == Format::lv2 ? "lv2" : "ladspa"; }
+// A plugin of a plugin file: each PluginGlue test runs for both formats and both plugins.
+struct Case {
+    Format format;
+    std::size_t plugin;
+};
 
-void* openPlugin(Format format) {
-    static void* const lv2 = dlopen(TWOBAND_LV2_PLUGIN, RTLD_NOW | RTLD_LOCAL);
-    static void* const ladspa = dlopen(TWOBAND_LADSPA_PLUGIN, RTLD_NOW | RTLD_LOCAL);
-    return format == Format::lv2 ? lv2 : ladspa;
+std::string caseName(const Case& test) {
+    return std::string(test.format == Format::lv2 ? "lv2_" : "ladspa_") +
+           kPlugins[test.plugin]->ladspaLabel;
 }
 
-// One instance of plugin `index` of a plugin file, through its format's descriptor.
-class Hosted {
-public:
-    Hosted(Format format, std::size_t index) : info_(*kPlugins[index]) {
-        void* library = openPlugin(format);
-        if (library == nullptr) throw std::runtime_error(dlerror());
-        if (format == Format::lv2) {
-            auto entry =
-                reinterpret_cast<LV2_Descriptor_Function>(dlsym(library, "lv2_descriptor"));
-            lv2_ = entry(static_cast<std::uint32_t>(index));
-            handle_ = lv2_->instantiate(lv2_, 44100.0, "", nullptr);
-        } else {
-            auto entry =
-                reinterpret_cast<LADSPA_Descriptor_Function>(dlsym(library, "ladspa_descriptor"));
-            ladspa_ = entry(index);
-            handle_ = ladspa_->instantiate(ladspa_, 44100);
-        }
-        if (handle_ == nullptr) throw std::runtime_error("no instance");
-    }
-    ~Hosted() { lv2_ ? lv2_->cleanup(handle_) : ladspa_->cleanup(handle_); }
-    Hosted(const Hosted&) = delete;
-    Hosted& operator=(const Hosted&) = delete;
+void PrintTo(const Case& test, std::ostream* out) { *out << caseName(test); }
 
-    const PluginInfo& info() const { return info_; }
-    void connect(std::uint32_t port, float* data) {
-        lv2_ ? lv2_->connect_port(handle_, port, data) : ladspa_->connect_port(handle_, port, data);
-    }
-    void activate() { lv2_ ? lv2_->activate(handle_) : ladspa_->activate(handle_); }
-    void run(std::size_t frames) {
-        lv2_ ? lv2_->run(handle_, static_cast<std::uint32_t>(frames))
-             : ladspa_->run(handle_, frames);
-    }
+// The entry point `name` of the plugin file at `path`.
+void* entryPoint(const char* path, const char* name) {
+    void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) throw std::runtime_error(dlerror());
+    void* entry = dlsym(library, name);
+    if (entry == nullptr) throw std::runtime_error(std::string("no ") + name);
+    return entry;
+}
 
-    // The index of the audio port of `kind` for `channel`.
-    std::uint32_t audioPort(PortKind kind, unsigned channel) const {
-        for (std::uint32_t index = 0; index < info_.ports.size(); ++index)
-            if (info_.ports[index].kind == kind && info_.ports[index].channel == channel)
-                return index;
-        throw std::logic_error("no such port");
-    }
+const LV2_Descriptor* lv2Descriptor(std::uint32_t index) {
+    static const auto entry = reinterpret_cast<LV2_Descriptor_Function>(
+        entryPoint(TWOBAND_LV2_PLUGIN, "lv2_descriptor"));
+    return entry(index);
+}
 
-private:
-    const PluginInfo& info_;
-    const LV2_Descriptor* lv2_ = nullptr;
-    const LADSPA_Descriptor* ladspa_ = nullptr;
-    void* handle_ = nullptr;
-};
+const LADSPA_Descriptor* ladspaDescriptor(unsigned long index) {
+    static const auto entry = reinterpret_cast<LADSPA_Descriptor_Function>(
+        entryPoint(TWOBAND_LADSPA_PLUGIN, "ladspa_descriptor"));
+    return entry(index);
+}
 
 struct Controls {
     float maxGain = 20.0f;
@@ -92,24 +69,37 @@ struct Controls {
     float feedbackSpeed = 2.0f;
 };
 
-// A host driving an instance: the controls and the meters connected once, the audio
-// ports connected again before every call, as hosts do.
-class Driver {
+// One instance of a plugin driven as a host drives it: the controls and the meters
+// connected once, the audio ports connected again before every call.
+class Host {
 public:
-    explicit Driver(Hosted& plugin) : plugin_(plugin), meters_(plugin.info().ports.size(), -1.0f) {
-        plugin.connect(0, &controls.maxGain);
-        plugin.connect(1, &controls.recoverSpeed);
-        plugin.connect(2, &controls.feedbackSpeed);
+    explicit Host(const Case& test)
+        : info_(*kPlugins[test.plugin]), meters_(info_.ports.size(), -1.0f) {
+        if (test.format == Format::lv2) {
+            lv2_ = lv2Descriptor(static_cast<std::uint32_t>(test.plugin));
+            handle_ = lv2_->instantiate(lv2_, 44100.0, "", nullptr);
+        } else {
+            ladspa_ = ladspaDescriptor(test.plugin);
+            handle_ = ladspa_->instantiate(ladspa_, 44100);
+        }
+        if (handle_ == nullptr) throw std::runtime_error("no instance");
+        connect(0, &controls.maxGain);
+        connect(1, &controls.recoverSpeed);
+        connect(2, &controls.feedbackSpeed);
         for (std::uint32_t index = 0; index < meters_.size(); ++index)
-            if (plugin.info().ports[index].kind == PortKind::controlOutput)
-                plugin.connect(index, &meters_[index]);
+            if (info_.ports[index].kind == PortKind::controlOutput) connect(index, &meters_[index]);
     }
+    ~Host() { lv2_ ? lv2_->cleanup(handle_) : ladspa_->cleanup(handle_); }
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+
+    void activate() { lv2_ ? lv2_->activate(handle_) : ladspa_->activate(handle_); }
 
     // Compresses interleaved samples in calls of the given sizes (repeated to the end),
     // in place or from separate input buffers.
     Samples process(const Samples& interleaved, const std::vector<std::size_t>& calls,
                     bool inPlace = false) {
-        const unsigned channels = plugin_.info().channels;
+        const unsigned channels = info_.channels;
         const std::size_t frames = interleaved.size() / channels;
         std::vector<std::vector<float>> in(channels, std::vector<float>(frames));
         std::vector<std::vector<float>> out(channels, std::vector<float>(frames, -2.0f));
@@ -122,12 +112,11 @@ public:
             const std::size_t size =
                 std::min(calls.empty() ? frames : calls[call % calls.size()], frames - done);
             for (unsigned channel = 0; channel < channels; ++channel) {
-                plugin_.connect(plugin_.audioPort(PortKind::audioInput, channel),
-                                in[channel].data() + done);
-                plugin_.connect(plugin_.audioPort(PortKind::audioOutput, channel),
-                                outputs[channel].data() + done);
+                connect(audioPort(PortKind::audioInput, channel), in[channel].data() + done);
+                connect(audioPort(PortKind::audioOutput, channel), outputs[channel].data() + done);
             }
-            plugin_.run(size);
+            lv2_ ? lv2_->run(handle_, static_cast<std::uint32_t>(size))
+                 : ladspa_->run(handle_, size);
             done += size;
         }
         Samples result(interleaved.size());
@@ -140,81 +129,97 @@ public:
         return result;
     }
 
-    float meter(const char* symbol) const {
+    // What the meters show, by symbol.
+    std::map<std::string, float> meters() const {
+        std::map<std::string, float> shown;
         for (std::size_t index = 0; index < meters_.size(); ++index)
-            if (std::strcmp(plugin_.info().ports[index].symbol, symbol) == 0) return meters_[index];
-        throw std::logic_error("no such meter");
+            if (info_.ports[index].kind == PortKind::controlOutput)
+                shown[info_.ports[index].symbol] = meters_[index];
+        return shown;
     }
 
     Controls controls;
 
 private:
-    Hosted& plugin_;
+    void connect(std::uint32_t port, float* data) {
+        lv2_ ? lv2_->connect_port(handle_, port, data) : ladspa_->connect_port(handle_, port, data);
+    }
+
+    std::uint32_t audioPort(PortKind kind, unsigned channel) const {
+        for (std::uint32_t index = 0; index < info_.ports.size(); ++index)
+            if (info_.ports[index].kind == kind && info_.ports[index].channel == channel)
+                return index;
+        throw std::logic_error("no such port");
+    }
+
+    const PluginInfo& info_;
     std::vector<float> meters_;
+    const LV2_Descriptor* lv2_ = nullptr;
+    const LADSPA_Descriptor* ladspa_ = nullptr;
+    void* handle_ = nullptr;
 };
 
-// The library on the same samples, in one call.
-Samples library(Samples samples, unsigned channels, const twoband_settings& settings) {
+// The library on the same samples, in one call; `gains`, when given, gets the gains
+// in force after it.
+Samples library(Samples samples, unsigned channels, const twoband_settings& settings,
+                twoband_gains* gains = nullptr) {
     twoband* handle = twoband_new(&settings, channels, nullptr);
     EXPECT_EQ(twoband_process_s16(handle, samples.data(), samples.size() / channels), TWOBAND_OK);
+    if (gains != nullptr) {
+        EXPECT_EQ(twoband_get_gains(handle, 0, gains), TWOBAND_OK);
+    }
     twoband_free(handle);
     return samples;
 }
 
-Samples music(std::size_t frames, unsigned channels) {
-    const Samples stereo = signals::musicLike(frames);
+// Stereo samples for a plugin of `channels`: mono gets the left channel.
+Samples forChannels(Samples stereo, unsigned channels) {
     if (channels == 2) return stereo;
-    Samples left(frames);
-    for (std::size_t frame = 0; frame < frames; ++frame) left[frame] = stereo[2 * frame];
-    return left;
+    for (std::size_t frame = 0; frame < stereo.size() / 2; ++frame)
+        stereo[frame] = stereo[2 * frame];
+    stereo.resize(stereo.size() / 2);
+    return stereo;
 }
 
 constexpr std::size_t kFrames = 3 * signals::kSampleRate;
 constexpr twoband_settings kSettings{30.0f, 4.0f, 3};
-
-// Each test runs for both formats and both plugins.
-struct Case {
-    Format format;
-    std::size_t plugin;
-};
-
-void PrintTo(const Case& test, std::ostream* out) {
-    *out << formatName(test.format) << " " << kPlugins[test.plugin]->ladspaLabel;
-}
+constexpr Controls kControls{30.0f, 4.0f, 3.0f};
 
 class PluginGlue : public ::testing::TestWithParam<Case> {
 protected:
-    Hosted plugin{GetParam().format, GetParam().plugin};
-    Driver host{plugin};
-    unsigned channels = plugin.info().channels;
-    Samples input = music(kFrames, channels);
-
-    void setControls(const twoband_settings& settings) {
-        host.controls = {settings.max_gain, settings.recover_speed,
-                         static_cast<float>(settings.feedback_speed)};
-    }
+    unsigned channels = kPlugins[GetParam().plugin]->channels;
+    Samples input = forChannels(signals::musicLike(kFrames), channels);
 };
 
-TEST_P(PluginGlue, AnySplitAndInPlaceBuffersGiveTheLibrarysSamples) {
+TEST_P(PluginGlue, AnySplitInPlaceBuffersAndActivateGiveTheLibrarysSamples) {
+    // Each row: the calls, and the frames a row's instance has run before an activate
+    // (which starts a new pass with the settings kept).
     struct Row {
         const char* what;
         std::vector<std::size_t> calls;
         bool inPlace;
+        std::size_t framesBeforeActivate;
     };
     const Row rows[] = {
-        {"one call", {}, false},
-        {"one call in place", {}, true},
-        {"calls of 0, 1, 7, 64, 4096 and 3 frames", {0, 1, 7, 64, 4096, 3}, false},
-        {"the same in place", {0, 1, 7, 64, 4096, 3}, true},
-        {"calls of one frame", {1}, false},
+        {"one call", {}, false, 0},
+        {"one call in place", {}, true, 0},
+        {"calls of 0, 1, 7, 64, 4096 and 3 frames", {0, 1, 7, 64, 4096, 3}, false, 0},
+        {"the same in place", {0, 1, 7, 64, 4096, 3}, true, 0},
+        {"activate after 5000 frames, then calls of 0, 300, 0, 0 and 41 frames",
+         {0, 300, 0, 0, 41}, false, 5000},
+        {"activate after the whole input, then one call", {}, false, kFrames},
     };
     const Samples expected = library(input, channels, kSettings);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        Hosted fresh(GetParam().format, GetParam().plugin);
-        Driver driver(fresh);
-        driver.controls = {30.0f, 4.0f, 3.0f};
-        EXPECT_EQ(driver.process(input, row.calls, row.inPlace), expected);
+        Host host(GetParam());
+        host.controls = kControls;
+        if (row.framesBeforeActivate > 0) {
+            const std::size_t before = row.framesBeforeActivate * channels;
+            host.process(Samples(input.begin(), input.begin() + before), {512});
+            host.activate();
+        }
+        EXPECT_EQ(host.process(input, row.calls, row.inPlace), expected);
     }
 }
 
@@ -238,17 +243,16 @@ TEST_P(PluginGlue, ControlsTakeEffectFromTheNextCall) {
         {{30.0f, 4.0f, 1.49f}, {30.0f, 4.0f, 1}},
     };
     const std::size_t half = kFrames / 2;
+    const Samples first(input.begin(), input.begin() + half * channels);
+    const Samples second(input.begin() + half * channels, input.end());
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << row.controls.maxGain << " " << row.controls.recoverSpeed
                                         << " " << row.controls.feedbackSpeed);
-        Hosted fresh(GetParam().format, GetParam().plugin);
-        Driver driver(fresh);
-        driver.controls = {30.0f, 4.0f, 3.0f};
-        const Samples first(input.begin(), input.begin() + half * channels);
-        const Samples second(input.begin() + half * channels, input.end());
-        Samples got = driver.process(first, {1000});
-        driver.controls = row.controls;
-        const Samples rest = driver.process(second, {1000});
+        Host host(GetParam());
+        host.controls = kControls;
+        Samples got = host.process(first, {1000});
+        host.controls = row.controls;
+        const Samples rest = host.process(second, {1000});
         got.insert(got.end(), rest.begin(), rest.end());
 
         Samples expected = input;
@@ -261,25 +265,15 @@ TEST_P(PluginGlue, ControlsTakeEffectFromTheNextCall) {
     }
 }
 
-TEST_P(PluginGlue, ActivateStartsAFreshPassAndRunOfNoFramesChangesNothing) {
-    setControls(kSettings);
-    const Samples expected = library(input, channels, kSettings);
-    host.process(music(5000, channels), {512});
-    plugin.activate();
-    // Calls of no frames between every call of a few.
-    EXPECT_EQ(host.process(input, {0, 300, 0, 0, 41}), expected);
-    plugin.activate();
-    EXPECT_EQ(host.process(input, {}), expected);
-}
-
 TEST_P(PluginGlue, MetersShowTheGainsInForce) {
     // On silence every band gain recovers once per 50 frames, and the master gain
     // stays at 1; a full-scale square after the gains have risen overloads the
-    // limiter, which lowers the master gain.
+    // limiter, which lowers the master gain. The inputs have the same left and right,
+    // so both high meters show the high band's gain, both low meters the low band's.
     struct Row {
         const char* what;
         Samples stereoInput;
-        float master, highLeft, highRight, lowLeft, lowRight;
+        float master, high, low;
     };
     const float high = 0.4f * (8.0f / 500.0f + 1.0f);
     const float low = 0.6f * (8.0f / 800.0f + 1.0f);
@@ -289,68 +283,46 @@ TEST_P(PluginGlue, MetersShowTheGainsInForce) {
         square.insert(square.end(), {level, level});
     }
     twoband_gains loud;
-    twoband* handle = twoband_new(nullptr, 2, nullptr);
-    Samples copy = square;
-    twoband_process_s16(handle, copy.data(), copy.size() / 2);
-    twoband_get_gains(handle, 0, &loud);
-    twoband_free(handle);
+    library(square, 2, TWOBAND_SETTINGS_DEFAULT, &loud);
     ASSERT_LT(loud.master, 1.0f);
+    ASSERT_TRUE(loud.high_left == loud.high_right && loud.low_left == loud.low_right);
     const Row rows[] = {
-        {"no frames yet", {}, 1.0f, 0.4f, 0.4f, 0.6f, 0.6f},
-        {"49 frames of silence", Samples(2 * 49), 1.0f, 0.4f, 0.4f, 0.6f, 0.6f},
-        {"50 frames of silence", Samples(2 * 50), 1.0f, high, high, low, low},
-        {"a loud square after silence", square, loud.master, loud.high_left, loud.high_right,
-         loud.low_left, loud.low_right},
+        {"no frames yet", {}, 1.0f, 0.4f, 0.6f},
+        {"49 frames of silence", Samples(2 * 49), 1.0f, 0.4f, 0.6f},
+        {"50 frames of silence", Samples(2 * 50), 1.0f, high, low},
+        {"a loud square after silence", square, loud.master, loud.high_left, loud.low_left},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
-        Hosted fresh(GetParam().format, GetParam().plugin);
-        Driver driver(fresh);
-        Samples samples = row.stereoInput;
-        if (channels == 1)
-            for (std::size_t frame = 0; frame < samples.size() / 2; ++frame)
-                samples[frame] = samples[2 * frame];
-        samples.resize(samples.size() / 2 * channels);
-        driver.process(samples, {});
-        EXPECT_EQ(driver.meter("master_gain"), row.master);
-        if (channels == 2) {
-            EXPECT_EQ(driver.meter("high_gain_left"), row.highLeft);
-            EXPECT_EQ(driver.meter("high_gain_right"), row.highRight);
-            EXPECT_EQ(driver.meter("low_gain_left"), row.lowLeft);
-            EXPECT_EQ(driver.meter("low_gain_right"), row.lowRight);
-        } else {
-            EXPECT_EQ(driver.meter("high_gain"), row.highLeft);
-            EXPECT_EQ(driver.meter("low_gain"), row.lowLeft);
+        Host host(GetParam());
+        host.process(forChannels(row.stereoInput, channels), {});
+        for (const auto& [symbol, shown] : host.meters()) {
+            SCOPED_TRACE(std::string(row.what) + ": " + symbol);
+            EXPECT_EQ(shown, symbol.starts_with("high") ? row.high
+                             : symbol.starts_with("low") ? row.low
+                                                         : row.master);
         }
     }
-}
-
-std::string caseName(const testing::TestParamInfo<Case>& info) {
-    return std::string(formatName(info.param.format)) + "_" +
-           kPlugins[info.param.plugin]->ladspaLabel;
 }
 
 INSTANTIATE_TEST_SUITE_P(BothFormats, PluginGlue,
                          testing::Values(Case{Format::lv2, 0}, Case{Format::lv2, 1},
                                          Case{Format::ladspa, 0}, Case{Format::ladspa, 1}),
-                         caseName);
+                         [](const testing::TestParamInfo<Case>& test) {
+                             return caseName(test.param);
+                         });
 
 TEST(PluginGlueMono, IsTheLeftOfTheStereoPluginOnTheFrameSS) {
+    const Samples left = forChannels(signals::musicLike(kFrames), 1);
+    Samples doubled;
+    for (const std::int16_t sample : left) doubled.insert(doubled.end(), {sample, sample});
     for (const Format format : {Format::lv2, Format::ladspa}) {
-        SCOPED_TRACE(formatName(format));
-        Hosted stereo(format, 0);
-        Hosted mono(format, 1);
-        Driver stereoHost(stereo);
-        Driver monoHost(mono);
-        for (Driver* driver : {&stereoHost, &monoHost}) driver->controls = {30.0f, 4.0f, 3.0f};
-        const Samples left = music(kFrames, 1);
-        Samples doubled;
-        for (const std::int16_t sample : left) doubled.insert(doubled.end(), {sample, sample});
-        const Samples both = stereoHost.process(doubled, {777});
-        Samples expected(left.size());
-        for (std::size_t frame = 0; frame < left.size(); ++frame) expected[frame] = both[2 * frame];
-        EXPECT_EQ(monoHost.process(left, {777}), expected);
-        EXPECT_EQ(monoHost.meter("high_gain"), stereoHost.meter("high_gain_left"));
+        SCOPED_TRACE(caseName({format, 1}));
+        Host stereo({format, 0});
+        Host mono({format, 1});
+        stereo.controls = mono.controls = kControls;
+        const Samples both = stereo.process(doubled, {777});
+        EXPECT_EQ(mono.process(left, {777}), forChannels(both, 1));
+        EXPECT_EQ(mono.meters().at("high_gain"), stereo.meters().at("high_gain_left"));
     }
 }
 
@@ -378,15 +350,10 @@ TEST(PluginGlueIdentity, UrisLabelsIdsAndPortsAreTheReleasedOnes) {
          {"Max Gain", "Recover Speed", "Feedback Speed", "Master Gain", "High Gain", "Low Gain",
           "In", "Out"}},
     };
-    auto lv2 =
-        reinterpret_cast<LV2_Descriptor_Function>(dlsym(openPlugin(Format::lv2), "lv2_descriptor"));
-    auto ladspa = reinterpret_cast<LADSPA_Descriptor_Function>(
-        dlsym(openPlugin(Format::ladspa), "ladspa_descriptor"));
-    ASSERT_TRUE(lv2 && ladspa);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
-        EXPECT_STREQ(lv2(static_cast<std::uint32_t>(row.index))->URI, row.uri);
-        const LADSPA_Descriptor* descriptor = ladspa(row.index);
+        EXPECT_STREQ(lv2Descriptor(static_cast<std::uint32_t>(row.index))->URI, row.uri);
+        const LADSPA_Descriptor* descriptor = ladspaDescriptor(row.index);
         EXPECT_STREQ(descriptor->Label, row.label);
         EXPECT_EQ(descriptor->UniqueID, row.id);
         ASSERT_EQ(descriptor->PortCount, row.names.size());
@@ -395,19 +362,17 @@ TEST(PluginGlueIdentity, UrisLabelsIdsAndPortsAreTheReleasedOnes) {
             EXPECT_EQ(kPlugins[row.index]->ports[port].symbol, row.symbols[port]);
         }
     }
-    EXPECT_EQ(lv2(2), nullptr);
-    EXPECT_EQ(ladspa(2), nullptr);
+    EXPECT_EQ(lv2Descriptor(2), nullptr);
+    EXPECT_EQ(ladspaDescriptor(2), nullptr);
 }
 
 // LADSPA has no field for a default, only hints naming a point of the range; a host
 // computes it as the LADSPA header says. They must give 20 and 2; 8 cannot be named,
 // so recover speed gets 7, the high point.
 TEST(PluginGlueLadspa, DefaultHintsGiveTheProgramsDefaults) {
-    auto entry = reinterpret_cast<LADSPA_Descriptor_Function>(
-        dlsym(openPlugin(Format::ladspa), "ladspa_descriptor"));
     const float expected[] = {20.0f, 7.0f, 2.0f};
     for (unsigned long index = 0; index < kPlugins.size(); ++index) {
-        const LADSPA_Descriptor* descriptor = entry(index);
+        const LADSPA_Descriptor* descriptor = ladspaDescriptor(index);
         for (int port = 0; port < 3; ++port) {
             SCOPED_TRACE(descriptor->PortNames[port]);
             const LADSPA_PortRangeHint hint = descriptor->PortRangeHints[port];
