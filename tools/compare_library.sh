@@ -40,10 +40,13 @@ for stream in mixed:2 mono:1 six:6; do
   channels=${stream##*:}
   for mode in "s16 0" "s16 5" "f32 2" "f32 7"; do
     for change in "${changes[@]}"; do
+      # A refused change is told on standard error, which is kept only to show a host that failed.
       # shellcheck disable=SC2086
-      "$linux/library_host" "$channels" $mode $change <"$work/$input.raw" >"$work/linux.raw" 2>/dev/null
+      "$linux/library_host" "$channels" $mode $change <"$work/$input.raw" >"$work/linux.raw" 2>"$work/errors" ||
+        { echo "library_host failed: $input, $mode, changes '$change' (linux)" >&2; cat "$work/errors" >&2; exit 1; }
       # shellcheck disable=SC2086
-      $runner "$other/library_host$suffix" "$channels" $mode $change <"$work/$input.raw" >"$work/other.raw" 2>/dev/null
+      $runner "$other/library_host$suffix" "$channels" $mode $change <"$work/$input.raw" >"$work/other.raw" 2>"$work/errors" ||
+        { echo "library_host failed: $input, $mode, changes '$change' ($name)" >&2; cat "$work/errors" >&2; exit 1; }
       cmp -s "$work/linux.raw" "$work/other.raw" ||
         { echo "DIFFERENT library output: $input, $mode, changes '$change' ($name)" >&2; exit 1; }
       compared=$((compared + 1))
