@@ -1,12 +1,14 @@
 # Thin wrapper over CMake.
 #   make demo    builds the program and compresses a generated demo file
 #   make test    builds everything once and runs every test of the normal build (quick)
+# Each of the two begins by installing the Debian packages it needs that the machine
+# lacks (tools/dependencies, the one list of them).
 #   make check   make test, then the sanitizer build's tests, valgrind and the long sweeps
 # and make bench, fuzz, package, plot, windows, test-windows, aarch64, test-aarch64, clean.
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: all configure build demo test check fuzz bench package plot windows test-windows \
+.PHONY: all dependencies-demo dependencies-test configure build demo test check fuzz bench package plot windows test-windows \
         aarch64 test-aarch64 clean
 
 all: build
@@ -17,15 +19,24 @@ configure:
 build: configure
 	cmake --build --preset default -j 2
 
+dependencies-demo:
+	tools/dependencies demo
+
+dependencies-test:
+	tools/dependencies test
+
 # Only the program and the generator of the demo file: no GoogleTest, no benchmark.
-demo: configure
+demo: dependencies-demo
+	cmake --preset default
 	cmake --build --preset default -j 2 --target twoband wavgen
 	mkdir -p build/demo
 	./build/wavgen music 10 build/demo/demo.wav
 	cd build/demo && ../twoband demo.wav
 	@echo "Compressed result: build/demo/Cdemo.wav (input: build/demo/demo.wav)"
 
-test: build
+test: dependencies-test
+	cmake --preset default
+	cmake --build --preset default -j 2
 	ctest --preset default -j 2 --label-exclude long --no-tests=error
 
 # Everything make test runs, then the whole suite under AddressSanitizer and
