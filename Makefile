@@ -28,7 +28,7 @@ dependencies-test:
 # Only the program and the generator of the demo file: no GoogleTest, no benchmark.
 demo: dependencies-demo
 	cmake --preset default
-	cmake --build --preset default -j 2 --target twoband wavgen
+	cmake --build --preset default -j 2 --target installed wavgen
 	mkdir -p build/demo
 	./build/wavgen music 10 build/demo/demo.wav
 	cd build/demo && ../twoband demo.wav
