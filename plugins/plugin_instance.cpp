@@ -7,9 +7,6 @@
 namespace twoband_plugins {
 namespace {
 
-constexpr unsigned kMostChannels = 2;
-static_assert(kStereo.channels <= kMostChannels && kMono.channels <= kMostChannels);
-
 // The control's value within its range, or `inForce` when there is none to read.
 float controlValue(const float* control, const Port& port, float inForce) {
     if (control == nullptr || std::isnan(*control)) return inForce;
@@ -51,17 +48,23 @@ PluginInstance* PluginInstance::create(const PluginInfo& plugin) {
 }
 
 PluginInstance::PluginInstance(const PluginInfo& plugin, twoband* handle)
-    : plugin_(plugin), handle_(handle) {}
+    : plugin_(plugin), handle_(handle) {
+    static_assert(kStereo.channels <= kMostChannels && kMono.channels <= kMostChannels);
+}
 
 PluginInstance::~PluginInstance() { twoband_free(handle_); }
 
 void PluginInstance::connect(std::uint32_t index, float* data) {
-    if (index < plugin_.ports.size()) ports_[index] = data;
+    if (index < plugin_.ports.size() && plugin_.ports[index].kind != PortKind::transport)
+        ports_[index] = data;
 }
 
-void PluginInstance::activate() { twoband_reset(handle_); }
+void PluginInstance::restart() {
+    twoband_reset(handle_);
+    quantiser_.reset();
+}
 
-void PluginInstance::run(std::size_t frames) {
+void PluginInstance::run(std::size_t first, std::size_t frames) {
     const float* const controls[kSettingsPorts] = {ports_[kMaxGainPort], ports_[kRecoverSpeedPort],
                                                    ports_[kFeedbackSpeedPort]};
     const twoband_settings wanted = settingsFromControls(controls, settings_);
@@ -74,14 +77,31 @@ void PluginInstance::run(std::size_t frames) {
 
     std::array<const float*, kMostChannels> in{};
     std::array<float*, kMostChannels> out{};
+    bool connected = true;
     for (std::size_t index = 0; index < plugin_.ports.size(); ++index) {
         const Port& port = plugin_.ports[index];
         if (port.kind == PortKind::audioInput) in[port.channel] = ports_[index];
         if (port.kind == PortKind::audioOutput) out[port.channel] = ports_[index];
+        if (port.kind == PortKind::audioInput || port.kind == PortKind::audioOutput)
+            connected = connected && ports_[index] != nullptr;
     }
-    // The library refuses a buffer that is not there, and then leaves everything as
-    // it was.
-    twoband_process_f32(handle_, in.data(), out.data(), frames);
+    // A buffer that is not there: nothing is run, everything stays as it was.
+    const unsigned channels = plugin_.channels;
+    for (std::size_t done = 0; connected && done < frames;) {
+        const std::size_t count = std::min(kBlockFrames, frames - done);
+        const std::size_t from = first + done;
+        // All of a block's input is read before any of its output is written, so the
+        // output may be the input.
+        for (std::size_t frame = 0; frame < count; ++frame)
+            for (unsigned channel = 0; channel < channels; ++channel)
+                block_[frame * channels + channel] = quantiser_.fromFloat(in[channel][from + frame]);
+        twoband_process_s16(handle_, block_.data(), count);
+        for (std::size_t frame = 0; frame < count; ++frame)
+            for (unsigned channel = 0; channel < channels; ++channel)
+                out[channel][from + frame] =
+                    static_cast<float>(block_[frame * channels + channel]) * (1.0f / 32768.0f);
+        done += count;
+    }
 
     twoband_gains gains;
     if (twoband_get_gains(handle_, 0, &gains) != TWOBAND_OK) return;

@@ -1,6 +1,6 @@
 // Writes the LV2 bundle's data, manifest.ttl and twoband.ttl, from the plugins'
 // metadata, so that what hosts read and what the binary does never disagree.
-// Usage: write_ttl BUNDLE_DIR BINARY_NAME MINOR_VERSION MICRO_VERSION
+// Usage: write_ttl BUNDLE_DIR BINARY_NAME MICRO_VERSION
 
 #include <cstdarg>
 #include <cstdio>
@@ -13,11 +13,14 @@ namespace twoband_plugins {
 namespace {
 
 constexpr const char* kPrefixes =
+    "@prefix atom:  <http://lv2plug.in/ns/ext/atom#> .\n"
     "@prefix doap:  <http://usefulinc.com/ns/doap#> .\n"
     "@prefix foaf:  <http://xmlns.com/foaf/0.1/> .\n"
     "@prefix lv2:   <http://lv2plug.in/ns/lv2core#> .\n"
     "@prefix rdfs:  <http://www.w3.org/2000/01/rdf-schema#> .\n"
-    "@prefix units: <http://lv2plug.in/ns/extensions/units#> .\n";
+    "@prefix time:  <http://lv2plug.in/ns/ext/time#> .\n"
+    "@prefix units: <http://lv2plug.in/ns/extensions/units#> .\n"
+    "@prefix urid:  <http://lv2plug.in/ns/ext/urid#> .\n";
 
 // What the plugins belong to, for a host that shows their maker.
 constexpr const char* kProject = "https://twoband.org/plugins/lv2";
@@ -48,6 +51,7 @@ const char* portClasses(PortKind kind) {
     case PortKind::controlOutput: return "lv2:OutputPort, lv2:ControlPort";
     case PortKind::audioInput: return "lv2:InputPort, lv2:AudioPort";
     case PortKind::audioOutput: return "lv2:OutputPort, lv2:AudioPort";
+    case PortKind::transport: return "lv2:InputPort, atom:AtomPort";
     }
     return "";
 }
@@ -65,21 +69,26 @@ void appendPort(std::string& text, const Port& port, std::size_t index) {
     }
     if (port.integer) text += " ;\n        lv2:portProperty lv2:integer";
     if (port.kind == PortKind::controlOutput) text += " ;\n        units:unit units:coef";
+    // Hosts that know no atoms leave it unconnected; the plugin then never restarts.
+    if (port.kind == PortKind::transport)
+        text += " ;\n        atom:bufferType atom:Sequence ;\n        atom:supports time:Position ;"
+                "\n        lv2:portProperty lv2:connectionOptional";
     text += "\n";
 }
 
-void appendPlugin(std::string& text, const PluginInfo& plugin, int minor, int micro) {
+void appendPlugin(std::string& text, const PluginInfo& plugin, int micro) {
     append(text, "\n<%s>\n", plugin.uri);
     text += "    a lv2:Plugin, lv2:CompressorPlugin ;\n";
-    append(text, "    doap:name \"%s\" ;\n", plugin.name);
+    append(text, "    doap:name \"%s\" ;\n", plugin.name(Format::lv2));
     text += "    doap:license <https://opensource.org/licenses/MIT> ;\n";
     append(text, "    lv2:project <%s> ;\n", kProject);
-    append(text, "    lv2:minorVersion %d ;\n    lv2:microVersion %d ;\n", minor, micro);
-    text += "    lv2:optionalFeature lv2:hardRTCapable ;\n";
+    append(text, "    lv2:minorVersion %d ;\n    lv2:microVersion %d ;\n", kLv2MinorVersion, micro);
+    text += "    lv2:optionalFeature lv2:hardRTCapable, urid:map ;\n";
     append(text,
            "    rdfs:comment \"The twoband two-band dynamic range compressor, %s: the same "
            "samples as the twoband program on 16-bit input. Its time constants count "
-           "frames, so they scale with the sample rate.\" ;\n",
+           "frames, so they scale with the sample rate. When the host's transport starts "
+           "rolling, it starts afresh, as the program does at the start of a file.\" ;\n",
            plugin.channels == 1 ? "mono" : "stereo");
     text += "    lv2:port [\n";
     for (std::size_t index = 0; index < plugin.ports.size(); ++index) {
@@ -98,11 +107,11 @@ std::string manifest(const char* binary) {
     return text;
 }
 
-std::string pluginData(int minor, int micro) {
+std::string pluginData(int micro) {
     std::string text = kPrefixes;
     append(text, "\n<%s>\n    a doap:Project ;\n    doap:name \"twoband\" ;\n", kProject);
     append(text, "    doap:maintainer [ a foaf:Person ; foaf:name \"%s\" ] .\n", kMaker);
-    for (const PluginInfo* plugin : kPlugins) appendPlugin(text, *plugin, minor, micro);
+    for (const PluginInfo* plugin : kPlugins) appendPlugin(text, *plugin, micro);
     return text;
 }
 
@@ -118,13 +127,13 @@ bool writeFile(const std::string& path, const std::string& text) {
 
 int main(int argc, char* argv[]) {
     using namespace twoband_plugins;
-    if (argc != 5) {
-        std::fputs("usage: write_ttl BUNDLE_DIR BINARY_NAME MINOR_VERSION MICRO_VERSION\n", stderr);
+    if (argc != 4) {
+        std::fputs("usage: write_ttl BUNDLE_DIR BINARY_NAME MICRO_VERSION\n", stderr);
         return 2;
     }
     const std::string bundle = argv[1];
     if (!writeFile(bundle + "/manifest.ttl", manifest(argv[2])) ||
-        !writeFile(bundle + "/twoband.ttl", pluginData(std::atoi(argv[3]), std::atoi(argv[4])))) {
+        !writeFile(bundle + "/twoband.ttl", pluginData(std::atoi(argv[3])))) {
         std::perror(bundle.c_str());
         return 1;
     }
