@@ -138,10 +138,20 @@ inline constexpr std::array kMonoPorts{
 inline constexpr std::size_t kMostPorts = kStereoPorts.size();
 static_assert(kMonoPorts.size() <= kMostPorts);
 
+// A four-character code, as VST3 IDs are made of.
+constexpr std::uint32_t fourCharacters(const char (&code)[5]) {
+    return static_cast<std::uint32_t>(code[0]) << 24 | static_cast<std::uint32_t>(code[1]) << 16 |
+           static_cast<std::uint32_t>(code[2]) << 8 | static_cast<std::uint32_t>(code[3]);
+}
+
 struct PluginInfo {
     const char* uri;          // LV2
     std::uint32_t ladspaId;   // LADSPA's unique ID
     const char* ladspaLabel;  // LADSPA
+    // VST3 (through DPF): the third of the four words of the class ID, whose first two
+    // are DPF's 'DPF ' and 'clas'.
+    std::uint32_t vst3Id;
+    const char* clapId;       // CLAP
     std::array<const char*, kFormats> names;  // what hosts show, by Format
     unsigned channels;
     std::span<const Port> ports;
@@ -153,11 +163,13 @@ struct PluginInfo {
 
 // The LADSPA IDs are outside the ranges known to be in use.
 inline constexpr PluginInfo kStereo{
-    "https://twoband.org/plugins/lv2/stereo", 6411, "twoband_stereo",
+    "https://twoband.org/plugins/lv2/stereo", 6411, "twoband_stereo", fourCharacters("tbSt"),
+    "org.twoband.stereo",
     {"twoband stereo LV2", "twoband stereo LADSPA", "twoband stereo VST3", "twoband stereo CLAP"},
     2, kStereoPorts};
 inline constexpr PluginInfo kMono{
-    "https://twoband.org/plugins/lv2/mono", 6412, "twoband_mono",
+    "https://twoband.org/plugins/lv2/mono", 6412, "twoband_mono", fourCharacters("tbMo"),
+    "org.twoband.mono",
     {"twoband mono LV2", "twoband mono LADSPA", "twoband mono VST3", "twoband mono CLAP"},
     1, kMonoPorts};
 
@@ -165,6 +177,25 @@ inline constexpr PluginInfo kMono{
 inline constexpr std::array kPlugins{&kStereo, &kMono};
 
 inline constexpr const char* kMaker = "The twoband developers";
+inline constexpr const char* kHomePage = "https://twoband.org";
+
+// The factory presets, the same in every format that has presets (LV2 presets, VST3
+// programs), named by what they do. Their order is fixed: VST3 hosts store a
+// program's index. The first is the program's defaults.
+struct Preset {
+    const char* name;
+    const char* symbol;  // the LV2 preset's URI is the plugin's, then "#", then this
+    float maxGain;
+    float recoverSpeed;
+    float feedbackSpeed;
+};
+
+inline constexpr std::array kPresets{
+    Preset{"Program defaults", "defaults", 20.0f, 8.0f, 2.0f},
+    Preset{"Gentle levelling", "gentle", 6.0f, 3.0f, 1.0f},
+    Preset{"Even speech", "speech", 30.0f, 6.0f, 2.0f},
+    Preset{"Dense and loud", "dense", 60.0f, 9.0f, 4.0f},
+};
 
 // The LV2 plugins' minor version. Hosts take 0 or an odd minor version for a
 // development release, which they may hide; a release has an even one above 0.
