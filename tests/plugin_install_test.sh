@@ -38,6 +38,12 @@ check_tree() {  # PREFIX: the plugins installed under PREFIX/lib
     found=$(LV2_PATH=$prefix/lib/lv2 lv2ls 2>/dev/null)
     for uri in "${uris[@]}"; do
       grep -qx "$uri" <<<"$found" || { echo "lv2ls does not find $uri"; return 1; }
+      # The factory presets, by name.
+      local info
+      info=$(LV2_PATH=$prefix/lib/lv2 lv2info "$uri" 2>/dev/null)
+      for preset in "Program defaults" "Gentle levelling" "Even speech" "Dense and loud"; do
+        grep -q "^[[:space:]]*$preset\$" <<<"$info" || { echo "lv2info: no preset $preset of $uri"; return 1; }
+      done
     done
   else
     echo "lv2ls is not installed (lilv-utils): not checked"

@@ -17,6 +17,7 @@ constexpr const char* kPrefixes =
     "@prefix doap:  <http://usefulinc.com/ns/doap#> .\n"
     "@prefix foaf:  <http://xmlns.com/foaf/0.1/> .\n"
     "@prefix lv2:   <http://lv2plug.in/ns/lv2core#> .\n"
+    "@prefix pset:  <http://lv2plug.in/ns/ext/presets#> .\n"
     "@prefix rdfs:  <http://www.w3.org/2000/01/rdf-schema#> .\n"
     "@prefix time:  <http://lv2plug.in/ns/ext/time#> .\n"
     "@prefix units: <http://lv2plug.in/ns/extensions/units#> .\n"
@@ -97,12 +98,29 @@ void appendPlugin(std::string& text, const PluginInfo& plugin, int micro) {
     }
 }
 
+// The factory presets of a plugin: its URI, "#", the preset's symbol.
+void appendPresets(std::string& text, const PluginInfo& plugin) {
+    for (const Preset& preset : kPresets) {
+        append(text, "\n<%s#%s>\n    a pset:Preset ;\n", plugin.uri, preset.symbol);
+        append(text, "    lv2:appliesTo <%s> ;\n    rdfs:label \"%s\" ;\n", plugin.uri, preset.name);
+        const float values[kSettingsPorts] = {preset.maxGain, preset.recoverSpeed, preset.feedbackSpeed};
+        for (std::size_t port = 0; port < kSettingsPorts; ++port)
+            append(text, "    %s [ lv2:symbol \"%s\" ; pset:value %s ]%s\n", port == 0 ? "lv2:port" : "        ",
+                   plugin.ports[port].symbol, decimal(values[port]).c_str(),
+                   port + 1 == kSettingsPorts ? " ." : " ,");
+    }
+}
+
 std::string manifest(const char* binary) {
     std::string text = kPrefixes;
     for (const PluginInfo* plugin : kPlugins) {
         append(text, "\n<%s>\n    a lv2:Plugin ;\n", plugin->uri);
         append(text, "    lv2:binary <%s> ;\n", binary);
         text += "    rdfs:seeAlso <twoband.ttl> .\n";
+        for (const Preset& preset : kPresets) {
+            append(text, "\n<%s#%s>\n    a pset:Preset ;\n", plugin->uri, preset.symbol);
+            append(text, "    lv2:appliesTo <%s> ;\n    rdfs:seeAlso <twoband.ttl> .\n", plugin->uri);
+        }
     }
     return text;
 }
@@ -111,7 +129,10 @@ std::string pluginData(int micro) {
     std::string text = kPrefixes;
     append(text, "\n<%s>\n    a doap:Project ;\n    doap:name \"twoband\" ;\n", kProject);
     append(text, "    doap:maintainer [ a foaf:Person ; foaf:name \"%s\" ] .\n", kMaker);
-    for (const PluginInfo* plugin : kPlugins) appendPlugin(text, *plugin, micro);
+    for (const PluginInfo* plugin : kPlugins) {
+        appendPlugin(text, *plugin, micro);
+        appendPresets(text, *plugin);
+    }
     return text;
 }
 
