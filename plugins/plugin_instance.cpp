@@ -4,6 +4,8 @@
 #include <cmath>
 #include <new>
 
+#include "library/float_samples.hpp"
+
 namespace twoband_plugins {
 namespace {
 
@@ -23,6 +25,44 @@ float meterValue(const twoband_gains& gains, Meter meter) {
     case Meter::none: break;
     }
     return 0.0f;
+}
+
+// Puts frames [from, from + count) of the inputs in `block` as interleaved 16-bit
+// samples, and is true when every one was on the grid, so that the block holds what
+// the quantiser would give (its noise untouched); when false, the quantiser must make
+// the block. The channel count is fixed, so that the compiler vectorises the loop.
+// A sample as it is on the grid, and 1 in `offGrid` when it is not there: the
+// library's own conversion (round to nearest, saturated, NaN as 0, kept on the bits
+// so that a loop of them is vectorised) gives a sample that goes back to x exactly
+// when x is k / 32768 with k a 16-bit sample. NaN fails the comparison.
+inline std::int16_t asItIs(float x, int& offGrid) {
+    const std::int16_t sample = twoband_library::sampleFromFloat(x);
+    offGrid |= twoband_library::floatFromSample(sample) != x;
+    return sample;
+}
+
+template <unsigned channels>
+bool gatherOnGrid(const float* const* in, std::size_t from, std::size_t count, std::int16_t* block) {
+    int offGrid = 0;
+    const float* left = in[0] + from;
+    if constexpr (channels == 2) {
+        const float* right = in[1] + from;
+        for (std::size_t frame = 0; frame < count; ++frame) {
+            block[2 * frame] = asItIs(left[frame], offGrid);
+            block[2 * frame + 1] = asItIs(right[frame], offGrid);
+        }
+    } else {
+        for (std::size_t frame = 0; frame < count; ++frame) block[frame] = asItIs(left[frame], offGrid);
+    }
+    return offGrid == 0;
+}
+
+// The block's samples y back to the outputs' frames as y / 32768.
+template <unsigned channels>
+void scatter(const std::int16_t* block, std::size_t count, float* const* out, std::size_t from) {
+    for (std::size_t frame = 0; frame < count; ++frame)
+        for (unsigned channel = 0; channel < channels; ++channel)
+            out[channel][from + frame] = twoband_library::floatFromSample(block[frame * channels + channel]);
 }
 
 }  // namespace
@@ -92,14 +132,16 @@ void PluginInstance::run(std::size_t first, std::size_t frames) {
         const std::size_t from = first + done;
         // All of a block's input is read before any of its output is written, so the
         // output may be the input.
-        for (std::size_t frame = 0; frame < count; ++frame)
-            for (unsigned channel = 0; channel < channels; ++channel)
-                block_[frame * channels + channel] = quantiser_.fromFloat(in[channel][from + frame]);
+        const bool onGrid = channels == 2 ? gatherOnGrid<2>(in.data(), from, count, block_.data())
+                                          : gatherOnGrid<1>(in.data(), from, count, block_.data());
+        if (!onGrid) {
+            for (std::size_t frame = 0; frame < count; ++frame)
+                for (unsigned channel = 0; channel < channels; ++channel)
+                    block_[frame * channels + channel] = quantiser_.fromFloat(in[channel][from + frame]);
+        }
         twoband_process_s16(handle_, block_.data(), count);
-        for (std::size_t frame = 0; frame < count; ++frame)
-            for (unsigned channel = 0; channel < channels; ++channel)
-                out[channel][from + frame] =
-                    static_cast<float>(block_[frame * channels + channel]) * (1.0f / 32768.0f);
+        if (channels == 2) scatter<2>(block_.data(), count, out.data(), from);
+        else scatter<1>(block_.data(), count, out.data(), from);
         done += count;
     }
 

@@ -57,9 +57,9 @@ public:
 private:
     PluginInstance(const PluginInfo& plugin, twoband* handle);
 
+    static constexpr unsigned kMostChannels = 2;
     // Frames per call of the library: the 16-bit samples live in the instance.
     static constexpr std::size_t kBlockFrames = 256;
-    static constexpr unsigned kMostChannels = 2;
 
     const PluginInfo& plugin_;
     twoband* handle_;

@@ -12,7 +12,11 @@
 //                               instance with the state restored instead
 //   --idle FRAMES               first FRAMES of silence with the transport stopped,
 //                               then the input with it rolling (as a DAW plays)
-// Usage: plugin_host clap|vst3 MODULE NAME CHANNELS IN OUT [OPTIONS]
+//   --block FRAMES              calls of FRAMES frames
+//   --time                      prints the processor time of the input's calls
+// FORMAT "library" runs the library's float call (twoband_process_f32) in the same
+// calls instead, MODULE and NAME unused: the reference for the plugins' speed.
+// Usage: plugin_host clap|vst3|library MODULE NAME CHANNELS IN OUT [OPTIONS]
 
 #include "clap/entry.h"
 #include "clap/ext/audio-ports.h"
@@ -23,6 +27,7 @@
 #include "travesty/component.h"
 #include "travesty/edit_controller.h"
 #include "travesty/factory.h"
+#include "twoband/twoband.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -36,6 +41,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -99,6 +105,7 @@ public:
         }
         require(plugin_->activate(plugin_, 44100.0, 1, 4096) && plugin_->start_processing(plugin_),
                 "the plugin does not start");
+        channelCount_ = channels();
     }
     ~ClapPlugin() override {
         plugin_->stop_processing(plugin_);
@@ -130,8 +137,8 @@ public:
         clap_event_transport_t transport{};
         transport.header = {sizeof transport, 0, CLAP_CORE_EVENT_SPACE_ID, CLAP_EVENT_TRANSPORT, 0};
         transport.flags = rolling ? CLAP_TRANSPORT_IS_PLAYING : 0;
-        clap_audio_buffer_t input{in, nullptr, channels_(), 0, 0};
-        clap_audio_buffer_t output{out, nullptr, channels_(), 0, 0};
+        clap_audio_buffer_t input{in, nullptr, channelCount_, 0, 0};
+        clap_audio_buffer_t output{out, nullptr, channelCount_, 0, 0};
         const clap_input_events_t events{this, eventCount, eventAt};
         const clap_output_events_t discard{this, [](const clap_output_events_t*, const clap_event_header_t*) {
                                                return true;
@@ -165,7 +172,6 @@ public:
     }
 
 private:
-    std::uint32_t channels_() { return channels(); }
     static std::uint32_t eventCount(const clap_input_events_t* list) {
         return static_cast<std::uint32_t>(static_cast<ClapPlugin*>(list->ctx)->pending_.size());
     }
@@ -179,13 +185,14 @@ private:
     const clap_plugin_audio_ports_t* ports_ = nullptr;
     std::vector<clap_id> settings_;
     std::vector<clap_event_param_value_t> pending_;
+    std::uint32_t channelCount_ = 0;
 };
 
 // ---- VST3
 
 v3_result V3_API noInterface(void*, const v3_tuid, void** object) {
     *object = nullptr;
-    return V3_NO_INTERFACE;
+    return static_cast<v3_result>(V3_NO_INTERFACE);  // beyond int as an enumerator on Windows
 }
 uint32_t V3_API oneReference(void*) { return 1; }
 
@@ -331,6 +338,7 @@ public:
                     (*component_)->comp.set_active(component_, true) == V3_OK,
                 "the plugin does not start");
         (*processor_)->proc.set_processing(processor_, true);
+        channelCount_ = static_cast<int32_t>(channels());
     }
     ~Vst3Plugin() override {
         (*processor_)->proc.set_processing(processor_, false);
@@ -366,7 +374,7 @@ public:
     }
 
     void process(float** in, float** out, std::uint32_t frames, bool rolling) override {
-        const int32_t count = static_cast<int32_t>(channels());
+        const int32_t count = channelCount_;
         v3_audio_bus_buffers input{count, 0, {in}};
         v3_audio_bus_buffers output{count, 0, {out}};
         v3_process_context context{};
@@ -406,9 +414,40 @@ private:
     std::vector<v3_param_id> settings_;
     v3_param_id programParameter_ = kNone;
     Changes changes_{&kChanges, {}};
+    int32_t channelCount_ = 0;
 };
 
-std::unique_ptr<Plugin> load(const std::string& format, const char* module, const char* name) {
+// ---- The library itself, for the speed's reference.
+
+class Library : public Plugin {
+public:
+    explicit Library(unsigned channels) : handle_(twoband_new(nullptr, channels, nullptr)), channels_(channels) {
+        require(handle_ != nullptr, "no library handle");
+    }
+    ~Library() override { twoband_free(handle_); }
+    unsigned channels() override { return channels_; }
+    void set(unsigned setting, double value) override {
+        if (setting == 0) settings_.max_gain = static_cast<float>(value);
+        if (setting == 1) settings_.recover_speed = static_cast<float>(value);
+        if (setting == 2) settings_.feedback_speed = static_cast<int>(value);
+        require(twoband_set_settings(handle_, &settings_) == TWOBAND_OK, "settings refused");
+    }
+    void program(unsigned) override { throw std::runtime_error("the library has no programs"); }
+    void process(float** in, float** out, std::uint32_t frames, bool) override {
+        require(twoband_process_f32(handle_, in, out, frames) == TWOBAND_OK, "process failed");
+    }
+    std::string saveState() override { throw std::runtime_error("the library has no state"); }
+    void loadState(const std::string&) override {}
+
+private:
+    twoband* handle_;
+    unsigned channels_;
+    twoband_settings settings_ = TWOBAND_SETTINGS_DEFAULT;
+};
+
+std::unique_ptr<Plugin> load(const std::string& format, const char* module, const char* name,
+                             unsigned channels) {
+    if (format == "library") return std::make_unique<Library>(channels);
     if (format == "clap") return std::make_unique<ClapPlugin>(module, name);
     if (format == "vst3") return std::make_unique<Vst3Plugin>(module, name);
     throw std::runtime_error("unknown format " + format);
@@ -444,9 +483,10 @@ std::int16_t toSample(float value) {
 }
 
 // Runs interleaved samples through the plugin in calls of the sizes `next` gives.
+// `seconds`, when given, gets the time of the plugin's calls alone.
 template <typename Sizes>
 std::vector<std::int16_t> run(Plugin& plugin, std::vector<std::int16_t> samples, unsigned channels,
-                              bool rolling, Sizes next) {
+                              bool rolling, Sizes next, double* seconds = nullptr) {
     std::vector<std::vector<float>> in(channels, std::vector<float>(4096));
     std::vector<std::vector<float>> out(channels, std::vector<float>(4096));
     std::vector<float*> inputs, outputs;
@@ -460,7 +500,9 @@ std::vector<std::int16_t> run(Plugin& plugin, std::vector<std::int16_t> samples,
         for (std::size_t frame = 0; frame < size; ++frame)
             for (unsigned channel = 0; channel < channels; ++channel)
                 in[channel][frame] = samples[(done + frame) * channels + channel] / 32768.0f;
+        const std::clock_t start = std::clock();
         plugin.process(inputs.data(), outputs.data(), static_cast<std::uint32_t>(size), rolling);
+        if (seconds) *seconds += static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
         for (std::size_t frame = 0; frame < size; ++frame)
             for (unsigned channel = 0; channel < channels; ++channel)
                 samples[(done + frame) * channels + channel] = toSample(out[channel][frame]);
@@ -473,8 +515,9 @@ std::vector<std::int16_t> run(Plugin& plugin, std::vector<std::int16_t> samples,
 
 int main(int argc, char* argv[]) {
     if (argc < 7) {
-        std::fputs("usage: plugin_host clap|vst3 MODULE NAME CHANNELS IN OUT [--set MAX RECOVER FEEDBACK]"
-                   " [--program N] [--blocks SEED] [--state] [--idle FRAMES]\n", stderr);
+        std::fputs("usage: plugin_host clap|vst3|library MODULE NAME CHANNELS IN OUT [--set MAX RECOVER"
+                   " FEEDBACK] [--program N] [--blocks SEED] [--state] [--idle FRAMES] [--block FRAMES]"
+                   " [--time]\n", stderr);
         return 2;
     }
     try {
@@ -484,6 +527,8 @@ int main(int argc, char* argv[]) {
         unsigned long seed = 0;
         bool state = false;
         std::size_t idle = 0;
+        std::size_t block = 1000;
+        bool time = false;
         for (int index = 7; index < argc; ++index) {
             const std::string option = argv[index];
             auto value = [&] {
@@ -495,9 +540,11 @@ int main(int argc, char* argv[]) {
             else if (option == "--blocks") seed = std::strtoul(value(), nullptr, 10);
             else if (option == "--state") state = true;
             else if (option == "--idle") idle = std::strtoul(value(), nullptr, 10);
+            else if (option == "--block") block = std::strtoul(value(), nullptr, 10);
+            else if (option == "--time") time = true;
             else throw std::runtime_error("unknown option " + option);
         }
-        std::unique_ptr<Plugin> plugin = load(argv[1], argv[2], argv[3]);
+        std::unique_ptr<Plugin> plugin = load(argv[1], argv[2], argv[3], channels);
         require(plugin->channels() == channels,
                 "the plugin has " + std::to_string(plugin->channels()) + " channels, not " + argv[4]);
         for (std::size_t setting = 0; setting < settings.size(); ++setting) plugin->set(setting, settings[setting]);
@@ -507,20 +554,23 @@ int main(int argc, char* argv[]) {
             run(*plugin, std::vector<std::int16_t>(channels), channels, false, [] { return 1; });
             const std::string saved = plugin->saveState();
             plugin.reset();
-            plugin = load(argv[1], argv[2], argv[3]);
+            plugin = load(argv[1], argv[2], argv[3], channels);
             plugin->loadState(saved);
         }
         // A fixed generator, so that a seed gives the same calls everywhere.
         std::uint64_t random = seed * 6364136223846793005ULL + 1442695040888963407ULL;
         auto sizes = [&]() -> std::size_t {
-            if (seed == 0) return 1000;
+            if (seed == 0) return block;
             random = random * 6364136223846793005ULL + 1442695040888963407ULL;
             return 1 + (random >> 33) % 4096;
         };
         if (idle > 0) run(*plugin, std::vector<std::int16_t>(idle * channels), channels, false, sizes);
         const std::vector<std::int16_t> samples = readSamples(argv[5]);
         require(channels > 0 && samples.size() % channels == 0, "bad channel count or input");
-        writeSamples(argv[6], run(*plugin, samples, channels, true, sizes));
+        require(block > 0 && block <= 4096, "a block is 1 to 4096 frames");
+        double seconds = 0.0;
+        writeSamples(argv[6], run(*plugin, samples, channels, true, sizes, &seconds));
+        if (time) std::printf("%.6f s in the calls\n", seconds);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "plugin_host: %s\n", error.what());
         return 1;

@@ -42,6 +42,10 @@ struct Joined {
 
 Joined& joined(void* self) { return *static_cast<Joined*>(self); }
 
+// Under Windows' COM conventions the codes do not fit v3_result's int as enumerators.
+constexpr v3_result kNoInterface = static_cast<v3_result>(V3_NO_INTERFACE);
+constexpr v3_result kInvalid = static_cast<v3_result>(V3_INVALID_ARG);
+
 // The part that holds class `index`, and the index there.
 Part partOf(void* self, int32_t& index) {
     for (Part part : joined(self).parts) {
@@ -60,7 +64,7 @@ v3_result V3_API queryInterface(void* self, const v3_tuid iid, void** object) {
             return V3_OK;
         }
     *object = nullptr;
-    return V3_NO_INTERFACE;
+    return kNoInterface;
 }
 
 // The joined factory lives as long as the module.
@@ -79,24 +83,27 @@ int32_t V3_API classCount(void* self) {
 
 v3_result V3_API classInfo(void* self, int32_t index, v3_class_info* info) {
     Part part = partOf(self, index);
-    return part ? (*part)->v1.get_class_info(part, index, info) : V3_INVALID_ARG;
+    if (part == nullptr) return kInvalid;
+    return (*part)->v1.get_class_info(part, index, info);
 }
 
 v3_result V3_API classInfo2(void* self, int32_t index, v3_class_info_2* info) {
     Part part = partOf(self, index);
-    return part ? (*part)->v2.get_class_info_2(part, index, info) : V3_INVALID_ARG;
+    if (part == nullptr) return kInvalid;
+    return (*part)->v2.get_class_info_2(part, index, info);
 }
 
 v3_result V3_API classInfo3(void* self, int32_t index, v3_class_info_3* info) {
     Part part = partOf(self, index);
-    return part ? (*part)->v3.get_class_info_utf16(part, index, info) : V3_INVALID_ARG;
+    if (part == nullptr) return kInvalid;
+    return (*part)->v3.get_class_info_utf16(part, index, info);
 }
 
 v3_result V3_API createInstance(void* self, const v3_tuid classId, const v3_tuid iid, void** made) {
     for (Part part : joined(self).parts)
         if ((*part)->v1.create_instance(part, classId, iid, made) == V3_OK) return V3_OK;
     *made = nullptr;
-    return V3_NO_INTERFACE;
+    return kNoInterface;
 }
 
 v3_result V3_API setHostContext(void* self, v3_funknown** host) {
