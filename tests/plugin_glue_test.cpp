@@ -478,18 +478,22 @@ TEST(PluginGlueIdentity, UrisLabelsIdsAndPortsAreTheReleasedOnes) {
         const char* uri;
         const char* label;
         unsigned long id;
+        const char* clapId;
+        std::uint32_t vst3Id;  // the class ID's third word, after DPF's 'DPF ' 'clas'
         std::vector<std::string> symbols;
         std::vector<std::string> names;
     };
     const Row rows[] = {
-        {0, "https://twoband.org/plugins/lv2/stereo", "twoband_stereo", 6411,
+        {0, "https://twoband.org/plugins/lv2/stereo", "twoband_stereo", 6411, "org.twoband.stereo",
+         0x74625374,
          {"max_gain", "recover_speed", "feedback_speed", "master_gain", "high_gain_left",
           "high_gain_right", "low_gain_left", "low_gain_right", "in_left", "in_right", "out_left",
           "out_right"},
          {"Max Gain", "Recover Speed", "Feedback Speed", "Master Gain", "High Gain Left",
           "High Gain Right", "Low Gain Left", "Low Gain Right", "In Left", "In Right", "Out Left",
           "Out Right"}},
-        {1, "https://twoband.org/plugins/lv2/mono", "twoband_mono", 6412,
+        {1, "https://twoband.org/plugins/lv2/mono", "twoband_mono", 6412, "org.twoband.mono",
+         0x74624D6F,
          {"max_gain", "recover_speed", "feedback_speed", "master_gain", "high_gain", "low_gain",
           "in", "out"},
          {"Max Gain", "Recover Speed", "Feedback Speed", "Master Gain", "High Gain", "Low Gain",
@@ -501,6 +505,8 @@ TEST(PluginGlueIdentity, UrisLabelsIdsAndPortsAreTheReleasedOnes) {
         const LADSPA_Descriptor* descriptor = ladspaDescriptor(row.index);
         EXPECT_STREQ(descriptor->Label, row.label);
         EXPECT_EQ(descriptor->UniqueID, row.id);
+        EXPECT_STREQ(kPlugins[row.index]->clapId, row.clapId);
+        EXPECT_EQ(kPlugins[row.index]->vst3Id, row.vst3Id);
         ASSERT_EQ(descriptor->PortCount, row.names.size());
         for (std::size_t port = 0; port < row.names.size(); ++port) {
             EXPECT_EQ(descriptor->PortNames[port], row.names[port]);
