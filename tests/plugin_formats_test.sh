@@ -3,7 +3,10 @@
 # program's samples for the same input: calls of random sizes, the settings as
 # parameters, the defaults, the state saved and restored into a new instance, the
 # transport starting after a stopped stretch, the factory presets, and the mono plugin.
-# Usage: plugin_formats_test.sh vst3|clap BUILD_DIR [HOST_COMMAND...]
+# With "ardour-vst3-scanner" instead, Ardour 7's VST3 scanner indexes the bundle and
+# must find both plugins with their released class IDs and channel counts (exits 77,
+# skipped, when Ardour is not installed).
+# Usage: plugin_formats_test.sh vst3|clap|ardour-vst3-scanner BUILD_DIR [HOST_COMMAND...]
 #   HOST_COMMAND runs plugin_host (default: BUILD_DIR/plugins/plugin_host), e.g.
 #   "wine plugin_host.exe" with MODULE_DIR set to the Windows modules' folder.
 set -euo pipefail
@@ -13,6 +16,29 @@ shift 2
 host=("$@")
 ((${#host[@]})) || host=("$build/plugins/plugin_host")
 modules=${MODULE_DIR:-$build}
+if [ "$format" = ardour-vst3-scanner ]; then
+  scanner=/usr/lib/ardour7/ardour-vst3-scanner
+  [ -x "$scanner" ] || { echo "Ardour 7 is not installed: skipped"; exit 77; }
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+  cp -r "$build/vst3/twoband.vst3" "$work/"
+  XDG_CACHE_HOME=$work/cache HOME=$work LD_LIBRARY_PATH=/usr/lib/ardour7 \
+    timeout 120 "$scanner" -f "$work/twoband.vst3" >"$work/scan.log" 2>&1 ||
+    { echo "FAILED: the scanner: $(tail -3 "$work/scan.log")"; exit 1; }
+  found=$(cat "$work"/cache/ardour7/vst/*.v3i)
+  failed=0
+  for row in '2046504473616C637453627400000000|twoband stereo VST3|2' \
+             '2046504473616C636F4D627400000000|twoband mono VST3|1'; do
+    IFS='|' read -r uid name channels <<<"$row"
+    if grep -q "uid=\"$uid\" name=\"$name\" .* n_inputs=\"$channels\" n_outputs=\"$channels\"" <<<"$found"; then
+      echo "found by Ardour's scanner: $name, $uid, $channels channels"
+    else
+      echo "FAILED: Ardour's scanner does not find $name as $uid with $channels channels"; failed=1
+    fi
+  done
+  exit $failed
+fi
+
 case $format in
   vst3) module=$modules/vst3/twoband.vst3/Contents/x86_64-linux/twoband.so
         [[ ${host[0]} == wine ]] && module=$modules/vst3/twoband.vst3/Contents/x86_64-win/twoband.vst3
