@@ -54,8 +54,8 @@ fuzz:
 	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
 
 # Engine speed (literal against fast kernel, the library's calls against a whole pass),
-# the binary end to end on 10 minutes, and the LV2 plugin in ffmpeg against ffmpeg's
-# own compressor. The engine benchmark's repetitions run in a random interleaving, so
+# the binary end to end on 10 minutes, the LV2 plugin in ffmpeg against ffmpeg's own
+# compressor, and the CLAP and VST3 plugins against the library in the same calls. The engine benchmark's repetitions run in a random interleaving, so
 # that the machine's drift falls on each case alike.
 bench: build
 	./build/engine_bench --benchmark_enable_random_interleaving=true
@@ -76,13 +76,14 @@ plot: build
 	tools/plot_demo.sh build docs/demo.png
 
 # The Windows console executable, build-windows/twoband.exe (MinGW-w64, static), and the
-# LADSPA plugin build-windows/ladspa/twoband-ladspa.dll.
+# plugins: build-windows/ladspa/twoband-ladspa.dll, build-windows/vst3/twoband.vst3 (the
+# bundle) and build-windows/clap/twoband.clap.
 windows:
 	cmake --preset windows
 	cmake --build --preset windows -j 2
 
 # The end-to-end tests and a side-by-side comparison against the Linux build, under Wine,
-# and the LADSPA plugin DLL against the Linux program.
+# and the LADSPA, VST3 and CLAP plugins against the Linux program.
 test-windows: build windows
 	tools/test_windows.sh build build-windows
 

@@ -17,10 +17,12 @@
 //   5      high_gain_right   low_gain
 //   6      low_gain_left     in               audio
 //   7      low_gain_right    out
+//   8      in_left           transport        LV2 only
 //   8      in_left
 //   9      in_right
 //   10     out_left
 //   11     out_right
+//   12     transport         transport        LV2 only: the host's time:Position events
 
 #include <array>
 #include <cstdint>
@@ -28,7 +30,15 @@
 
 namespace twoband_plugins {
 
-enum class PortKind { controlInput, controlOutput, audioInput, audioOutput };
+// A transport port carries the host's transport events (LV2 atoms); the formats that
+// tell a plugin of the transport otherwise (VST3, CLAP) or not at all (LADSPA) have no
+// such port, so it always comes after every other.
+enum class PortKind { controlInput, controlOutput, audioInput, audioOutput, transport };
+
+// The plugin formats, each with names of its own: hosts that load several formats
+// (Audacity, Ardour) show them side by side and give scripts a command per name.
+enum class Format { lv2, ladspa, vst3, clap };
+inline constexpr std::size_t kFormats = 4;
 
 // How a LADSPA host finds a control's default: LADSPA has no field for the value
 // itself, only a few points of the range to choose from.
@@ -108,6 +118,7 @@ inline constexpr std::array kStereoPorts{
     audioPort(PortKind::audioInput, "in_right", "In Right", 1),
     audioPort(PortKind::audioOutput, "out_left", "Out Left", 0),
     audioPort(PortKind::audioOutput, "out_right", "Out Right", 1),
+    Port{PortKind::transport, "transport", "Transport"},
 };
 
 // Mono runs the frame (s, s) and keeps the left output, so the left gains are the
@@ -121,30 +132,75 @@ inline constexpr std::array kMonoPorts{
     meterPort("low_gain", "Low Gain", kBandGainHighest, Meter::lowLeft),
     audioPort(PortKind::audioInput, "in", "In", 0),
     audioPort(PortKind::audioOutput, "out", "Out", 0),
+    Port{PortKind::transport, "transport", "Transport"},
 };
 
 inline constexpr std::size_t kMostPorts = kStereoPorts.size();
 static_assert(kMonoPorts.size() <= kMostPorts);
 
+// A four-character code, as VST3 IDs are made of.
+constexpr std::uint32_t fourCharacters(const char (&code)[5]) {
+    return static_cast<std::uint32_t>(code[0]) << 24 | static_cast<std::uint32_t>(code[1]) << 16 |
+           static_cast<std::uint32_t>(code[2]) << 8 | static_cast<std::uint32_t>(code[3]);
+}
+
 struct PluginInfo {
     const char* uri;          // LV2
     std::uint32_t ladspaId;   // LADSPA's unique ID
     const char* ladspaLabel;  // LADSPA
-    const char* name;
+    // VST3 (through DPF): the third of the four words of the class ID, whose first two
+    // are DPF's 'DPF ' and 'clas'.
+    std::uint32_t vst3Id;
+    const char* clapId;       // CLAP
+    std::array<const char*, kFormats> names;  // what hosts show, by Format
     unsigned channels;
     std::span<const Port> ports;
+
+    constexpr const char* name(Format format) const {
+        return names[static_cast<std::size_t>(format)];
+    }
 };
 
 // The LADSPA IDs are outside the ranges known to be in use.
-inline constexpr PluginInfo kStereo{"https://twoband.org/plugins/lv2/stereo", 6411,
-                                    "twoband_stereo", "twoband stereo", 2, kStereoPorts};
-inline constexpr PluginInfo kMono{"https://twoband.org/plugins/lv2/mono", 6412, "twoband_mono",
-                                  "twoband mono", 1, kMonoPorts};
+inline constexpr PluginInfo kStereo{
+    "https://twoband.org/plugins/lv2/stereo", 6411, "twoband_stereo", fourCharacters("tbSt"),
+    "org.twoband.stereo",
+    {"twoband stereo LV2", "twoband stereo LADSPA", "twoband stereo VST3", "twoband stereo CLAP"},
+    2, kStereoPorts};
+inline constexpr PluginInfo kMono{
+    "https://twoband.org/plugins/lv2/mono", 6412, "twoband_mono", fourCharacters("tbMo"),
+    "org.twoband.mono",
+    {"twoband mono LV2", "twoband mono LADSPA", "twoband mono VST3", "twoband mono CLAP"},
+    1, kMonoPorts};
 
 // Index order is fixed too: LV2 and LADSPA hosts may ask for a plugin by its index.
 inline constexpr std::array kPlugins{&kStereo, &kMono};
 
 inline constexpr const char* kMaker = "The twoband developers";
+inline constexpr const char* kHomePage = "https://twoband.org";
+
+// The factory presets, the same in every format that has presets (LV2 presets, VST3
+// programs), named by what they do. Their order is fixed: VST3 hosts store a
+// program's index. The first is the program's defaults.
+struct Preset {
+    const char* name;
+    const char* symbol;  // the LV2 preset's URI is the plugin's, then "#", then this
+    float maxGain;
+    float recoverSpeed;
+    float feedbackSpeed;
+};
+
+inline constexpr std::array kPresets{
+    Preset{"Program defaults", "defaults", 20.0f, 8.0f, 2.0f},
+    Preset{"Gentle levelling", "gentle", 6.0f, 3.0f, 1.0f},
+    Preset{"Even speech", "speech", 30.0f, 6.0f, 2.0f},
+    Preset{"Dense and loud", "dense", 60.0f, 9.0f, 4.0f},
+};
+
+// The LV2 plugins' minor version. Hosts take 0 or an odd minor version for a
+// development release, which they may hide; a release has an even one above 0.
+inline constexpr int kLv2MinorVersion = 2;
+static_assert(kLv2MinorVersion > 0 && kLv2MinorVersion % 2 == 0);
 inline constexpr const char* kLicence = "MIT";
 
 constexpr bool settingsComeFirst(std::span<const Port> ports) {
@@ -164,5 +220,14 @@ constexpr bool audioPortsMatch(const PluginInfo& plugin) {
     return inputs == plugin.channels && outputs == plugin.channels;
 }
 static_assert(audioPortsMatch(kStereo) && audioPortsMatch(kMono));
+
+// The ports of the formats without a transport port (LADSPA): all but the last.
+constexpr std::size_t portsWithoutTransport(std::span<const Port> ports) {
+    std::size_t count = 0;
+    while (count < ports.size() && ports[count].kind != PortKind::transport) ++count;
+    return count;
+}
+static_assert(portsWithoutTransport(kStereoPorts) + 1 == kStereoPorts.size() &&
+              portsWithoutTransport(kMonoPorts) + 1 == kMonoPorts.size());
 
 }  // namespace twoband_plugins

@@ -5,18 +5,24 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <ladspa.h>
+#include <lv2/atom/forge.h>
 #include <lv2/core/lv2.h>
+#include <lv2/time/time.h>
+#include <lv2/urid/urid.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "metadata.hpp"
+#include "plugin_test_quantiser.hpp"
 #include "signals.hpp"
 #include "twoband/twoband.h"
 
@@ -69,6 +75,23 @@ struct Controls {
     float feedbackSpeed = 2.0f;
 };
 
+// The host's urid:map: a URI's number is its place in the list, from 1.
+LV2_URID mapUri(LV2_URID_Map_Handle handle, const char* uri) {
+    auto& uris = *static_cast<std::vector<std::string>*>(handle);
+    const auto found = std::find(uris.begin(), uris.end(), uri);
+    if (found == uris.end()) uris.emplace_back(uri);
+    return static_cast<LV2_URID>(std::find(uris.begin(), uris.end(), uri) - uris.begin() + 1);
+}
+
+// A time:Position the host sends at a frame of the stream: the transport's speed
+// from that frame on (0: stopped).
+struct Position {
+    std::size_t frame;
+    float speed;
+};
+
+using Planes = std::vector<std::vector<float>>;
+
 // One instance of a plugin driven as a host drives it: the controls and the meters
 // connected once, the audio ports connected again before every call.
 class Host {
@@ -77,7 +100,7 @@ public:
         : info_(*kPlugins[test.plugin]), meters_(info_.ports.size(), -1.0f) {
         if (test.format == Format::lv2) {
             lv2_ = lv2Descriptor(static_cast<std::uint32_t>(test.plugin));
-            handle_ = lv2_->instantiate(lv2_, 44100.0, "", nullptr);
+            handle_ = lv2_->instantiate(lv2_, 44100.0, "", features_);
         } else {
             ladspa_ = ladspaDescriptor(test.plugin);
             handle_ = ladspa_->instantiate(ladspa_, 44100);
@@ -95,30 +118,43 @@ public:
 
     void activate() { lv2_ ? lv2_->activate(handle_) : ladspa_->activate(handle_); }
 
-    // Compresses interleaved samples in calls of the given sizes (repeated to the end),
-    // in place or from separate input buffers.
-    Samples process(const Samples& interleaved, const std::vector<std::size_t>& calls,
-                    bool inPlace = false) {
-        const unsigned channels = info_.channels;
-        const std::size_t frames = interleaved.size() / channels;
-        std::vector<std::vector<float>> in(channels, std::vector<float>(frames));
-        std::vector<std::vector<float>> out(channels, std::vector<float>(frames, -2.0f));
-        for (std::size_t frame = 0; frame < frames; ++frame)
-            for (unsigned channel = 0; channel < channels; ++channel)
-                in[channel][frame] = interleaved[frame * channels + channel] / 32768.0f;
-        std::vector<std::vector<float>>& outputs = inPlace ? in : out;
+    // Compresses planar float samples in calls of the given sizes (repeated to the
+    // end), in place or from separate input buffers; an LV2 plugin gets the positions
+    // on its transport port, each in the call that holds its frame.
+    Planes processFloat(Planes in, const std::vector<std::size_t>& calls, bool inPlace = false,
+                        const std::vector<Position>& positions = {}) {
+        const std::size_t frames = in[0].size();
+        Planes out(in.size(), std::vector<float>(frames, -2.0f));
+        Planes& outputs = inPlace ? in : out;
         std::size_t done = 0;
         for (std::size_t call = 0; done < frames || call == 0; ++call) {
             const std::size_t size =
                 std::min(calls.empty() ? frames : calls[call % calls.size()], frames - done);
-            for (unsigned channel = 0; channel < channels; ++channel) {
+            for (unsigned channel = 0; channel < in.size(); ++channel) {
                 connect(audioPort(PortKind::audioInput, channel), in[channel].data() + done);
                 connect(audioPort(PortKind::audioOutput, channel), outputs[channel].data() + done);
             }
-            lv2_ ? lv2_->run(handle_, static_cast<std::uint32_t>(size))
-                 : ladspa_->run(handle_, size);
+            if (lv2_) {
+                writeTransport(positions, done, size);
+                lv2_->run(handle_, static_cast<std::uint32_t>(size));
+            } else {
+                ladspa_->run(handle_, size);
+            }
             done += size;
         }
+        return outputs;
+    }
+
+    // The same for interleaved 16-bit samples, entering as s / 32768.
+    Samples process(const Samples& interleaved, const std::vector<std::size_t>& calls,
+                    bool inPlace = false, const std::vector<Position>& positions = {}) {
+        const unsigned channels = info_.channels;
+        const std::size_t frames = interleaved.size() / channels;
+        Planes in(channels, std::vector<float>(frames));
+        for (std::size_t frame = 0; frame < frames; ++frame)
+            for (unsigned channel = 0; channel < channels; ++channel)
+                in[channel][frame] = interleaved[frame * channels + channel] / 32768.0f;
+        const Planes outputs = processFloat(in, calls, inPlace, positions);
         Samples result(interleaved.size());
         for (std::size_t frame = 0; frame < frames; ++frame)
             for (unsigned channel = 0; channel < channels; ++channel) {
@@ -141,8 +177,9 @@ public:
     Controls controls;
 
 private:
-    void connect(std::uint32_t port, float* data) {
-        lv2_ ? lv2_->connect_port(handle_, port, data) : ladspa_->connect_port(handle_, port, data);
+    void connect(std::uint32_t port, void* data) {
+        lv2_ ? lv2_->connect_port(handle_, port, data)
+             : ladspa_->connect_port(handle_, port, static_cast<float*>(data));
     }
 
     std::uint32_t audioPort(PortKind kind, unsigned channel) const {
@@ -152,6 +189,31 @@ private:
         throw std::logic_error("no such port");
     }
 
+    // The positions in frames [from, from + size) as the transport port's sequence.
+    void writeTransport(const std::vector<Position>& positions, std::size_t from, std::size_t size) {
+        LV2_Atom_Forge forge;
+        lv2_atom_forge_init(&forge, &map_);
+        lv2_atom_forge_set_buffer(&forge, transport_.data(), transport_.size());
+        LV2_Atom_Forge_Frame sequence;
+        lv2_atom_forge_sequence_head(&forge, &sequence, 0);
+        for (const Position& position : positions) {
+            if (position.frame < from || position.frame >= from + size) continue;
+            LV2_Atom_Forge_Frame object;
+            lv2_atom_forge_frame_time(&forge, static_cast<int64_t>(position.frame - from));
+            lv2_atom_forge_object(&forge, &object, 0, mapUri(&uris_, LV2_TIME__Position));
+            lv2_atom_forge_key(&forge, mapUri(&uris_, LV2_TIME__speed));
+            lv2_atom_forge_float(&forge, position.speed);
+            lv2_atom_forge_pop(&forge, &object);
+        }
+        lv2_atom_forge_pop(&forge, &sequence);
+        connect(static_cast<std::uint32_t>(info_.ports.size() - 1), transport_.data());
+    }
+
+    std::vector<std::string> uris_;
+    LV2_URID_Map map_{&uris_, mapUri};
+    const LV2_Feature mapFeature_{LV2_URID__map, &map_};
+    const LV2_Feature* features_[2] = {&mapFeature_, nullptr};
+    alignas(8) std::array<std::uint8_t, 4096> transport_{};
     const PluginInfo& info_;
     std::vector<float> meters_;
     const LV2_Descriptor* lv2_ = nullptr;
@@ -239,6 +301,8 @@ TEST_P(PluginGlue, ControlsTakeEffectFromTheNextCall) {
         {{-5.0f, 12.0f, 0.0f}, {4.0f, 9.0f, 1}},
         {{infinity, -infinity, 2.4f}, {100.0f, 1.0f, 2}},
         {{nan, nan, nan}, kSettings},
+        {{nan, 6.0f, 1.0f}, {30.0f, 6.0f, 1}},
+        {{50.0f, nan, nan}, {50.0f, 4.0f, 3}},
         {{30.0f, 4.0f, 2.5f}, {30.0f, 4.0f, 3}},
         {{30.0f, 4.0f, 1.49f}, {30.0f, 4.0f, 1}},
     };
@@ -268,40 +332,78 @@ TEST_P(PluginGlue, ControlsTakeEffectFromTheNextCall) {
 TEST_P(PluginGlue, MetersShowTheGainsInForce) {
     // On silence every band gain recovers once per 50 frames, and the master gain
     // stays at 1; a full-scale square after the gains have risen overloads the
-    // limiter, which lowers the master gain. The inputs have the same left and right,
-    // so both high meters show the high band's gain, both low meters the low band's.
+    // limiter, which lowers the master gain. Rows without fixed values take the
+    // library's gains on the same input: a square on the right alone sets the right
+    // meters apart from the left ones.
     struct Row {
         const char* what;
         Samples stereoInput;
-        float master, high, low;
+        std::optional<twoband_gains> fixed;
     };
     const float high = 0.4f * (8.0f / 500.0f + 1.0f);
     const float low = 0.6f * (8.0f / 800.0f + 1.0f);
     Samples square(2 * 10000);
+    Samples rightSquare(2 * 10000);
     for (int frame = 0; frame < 60; ++frame) {
         const std::int16_t level = frame / 50 % 2 ? -32768 : 32767;
         square.insert(square.end(), {level, level});
+        rightSquare.insert(rightSquare.end(), {0, level});
     }
-    twoband_gains loud;
-    library(square, 2, TWOBAND_SETTINGS_DEFAULT, &loud);
-    ASSERT_LT(loud.master, 1.0f);
-    ASSERT_TRUE(loud.high_left == loud.high_right && loud.low_left == loud.low_right);
     const Row rows[] = {
-        {"no frames yet", {}, 1.0f, 0.4f, 0.6f},
-        {"49 frames of silence", Samples(2 * 49), 1.0f, 0.4f, 0.6f},
-        {"50 frames of silence", Samples(2 * 50), 1.0f, high, low},
-        {"a loud square after silence", square, loud.master, loud.high_left, loud.low_left},
+        {"no frames yet", {}, twoband_gains{1.0f, 0.4f, 0.4f, 0.6f, 0.6f}},
+        {"49 frames of silence", Samples(2 * 49), twoband_gains{1.0f, 0.4f, 0.4f, 0.6f, 0.6f}},
+        {"50 frames of silence", Samples(2 * 50), twoband_gains{1.0f, high, high, low, low}},
+        {"a loud square after silence", square, std::nullopt},
+        {"a loud square on the right alone", rightSquare, std::nullopt},
     };
     for (const Row& row : rows) {
+        const Samples samples = forChannels(row.stereoInput, channels);
+        twoband_gains expected;
+        if (row.fixed) expected = *row.fixed;
+        else library(samples, channels, TWOBAND_SETTINGS_DEFAULT, &expected);
         Host host(GetParam());
-        host.process(forChannels(row.stereoInput, channels), {});
-        for (const auto& [symbol, shown] : host.meters()) {
-            SCOPED_TRACE(std::string(row.what) + ": " + symbol);
-            EXPECT_EQ(shown, symbol.starts_with("high") ? row.high
-                             : symbol.starts_with("low") ? row.low
-                                                         : row.master);
-        }
+        host.process(samples, {});
+        const std::map<std::string, float> shown = host.meters();
+        const std::map<std::string, float> wanted =
+            channels == 2 ? std::map<std::string, float>{{"master_gain", expected.master},
+                                                         {"high_gain_left", expected.high_left},
+                                                         {"high_gain_right", expected.high_right},
+                                                         {"low_gain_left", expected.low_left},
+                                                         {"low_gain_right", expected.low_right}}
+                          : std::map<std::string, float>{{"master_gain", expected.master},
+                                                         {"high_gain", expected.high_left},
+                                                         {"low_gain", expected.low_left}};
+        SCOPED_TRACE(row.what);
+        EXPECT_EQ(shown, wanted);
     }
+    twoband_gains loud;
+    twoband_gains apart;
+    library(square, 2, TWOBAND_SETTINGS_DEFAULT, &loud);
+    library(rightSquare, 2, TWOBAND_SETTINGS_DEFAULT, &apart);
+    EXPECT_LT(loud.master, 1.0f) << "the square overloads the limiter";
+    EXPECT_NE(apart.high_left, apart.high_right) << "the right-alone row tells the sides apart";
+}
+
+// Floats off the 16-bit grid are brought to it as the program brings them (TPDF
+// dither from a fixed seed, in frame order), from a fresh quantiser at activate; on
+// the grid they pass exactly (every other test).
+TEST_P(PluginGlue, FloatsOffTheGridAreQuantisedAsTheProgramDoes) {
+    const Samples samples = input;
+    Planes floats(channels, std::vector<float>(samples.size() / channels));
+    for (std::size_t index = 0; index < samples.size(); ++index)
+        floats[index % channels][index / channels] =
+            (samples[index] + (index % 3 == 0 ? 0.0f : index % 3 == 1 ? 0.25f : 0.5f)) / 32768.0f;
+    const Samples expected = library(quantisedFrames(floats), channels, kSettings);
+    Host host(GetParam());
+    host.controls = kControls;
+    host.processFloat(floats, {333});
+    host.activate();
+    const Planes out = host.processFloat(floats, {64, 1, 4096});
+    Samples got;
+    for (std::size_t frame = 0; frame < out[0].size(); ++frame)
+        for (unsigned channel = 0; channel < channels; ++channel)
+            got.push_back(static_cast<std::int16_t>(out[channel][frame] * 32768.0f));
+    EXPECT_EQ(got, expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothFormats, PluginGlue,
@@ -326,6 +428,49 @@ TEST(PluginGlueMono, IsTheLeftOfTheStereoPluginOnTheFrameSS) {
     }
 }
 
+// An LV2 host's transport starting to roll (a time:Position whose speed goes from 0
+// to another value) starts the plugin afresh at that position's frame, so a render
+// from there gives the program's output of the audio from there; a position while
+// rolling, or one that stops, changes nothing.
+TEST(PluginGlueLv2, TransportStartingToRollStartsAfresh) {
+    struct Row {
+        const char* what;
+        std::vector<Position> positions;
+        std::vector<std::size_t> restarts;  // the frames the library starts afresh at
+    };
+    const Row rows[] = {
+        {"stopped, then rolling from frame 70000", {{0, 0.0f}, {70000, 1.0f}}, {70000}},
+        {"rolling from the start: a fresh plugin already", {{0, 1.0f}}, {}},
+        {"rolling, stopped at 20000, rolling again at 20001",
+         {{0, 1.0f}, {20000, 0.0f}, {20001, 1.0f}}, {20001}},
+        {"positions while rolling", {{0, 1.0f}, {5000, 1.0f}, {9000, 2.0f}}, {}},
+        {"stopped twice, then rolling backwards at 4097", {{1, 0.0f}, {4000, 0.0f}, {4097, -1.0f}},
+         {4097}},
+    };
+    for (std::size_t plugin = 0; plugin < kPlugins.size(); ++plugin) {
+        const unsigned channels = kPlugins[plugin]->channels;
+        const Samples input = forChannels(signals::musicLike(kFrames), channels);
+        for (const Row& row : rows) {
+            SCOPED_TRACE(std::string(kPlugins[plugin]->ladspaLabel) + ": " + row.what);
+            Samples expected;
+            std::size_t from = 0;
+            for (std::size_t end : row.restarts) {
+                const Samples part = library(
+                    Samples(input.begin() + from * channels, input.begin() + end * channels),
+                    channels, kSettings);
+                expected.insert(expected.end(), part.begin(), part.end());
+                from = end;
+            }
+            const Samples rest = library(Samples(input.begin() + from * channels, input.end()),
+                                         channels, kSettings);
+            expected.insert(expected.end(), rest.begin(), rest.end());
+            Host host({Format::lv2, plugin});
+            host.controls = kControls;
+            EXPECT_EQ(host.process(input, {4096, 1, 999}, false, row.positions), expected);
+        }
+    }
+}
+
 // What hosts have stored in sessions and automation: fixed from the first release.
 TEST(PluginGlueIdentity, UrisLabelsIdsAndPortsAreTheReleasedOnes) {
     struct Row {
@@ -333,18 +478,22 @@ TEST(PluginGlueIdentity, UrisLabelsIdsAndPortsAreTheReleasedOnes) {
         const char* uri;
         const char* label;
         unsigned long id;
+        const char* clapId;
+        std::uint32_t vst3Id;  // the class ID's third word, after DPF's 'DPF ' 'clas'
         std::vector<std::string> symbols;
         std::vector<std::string> names;
     };
     const Row rows[] = {
-        {0, "https://twoband.org/plugins/lv2/stereo", "twoband_stereo", 6411,
+        {0, "https://twoband.org/plugins/lv2/stereo", "twoband_stereo", 6411, "org.twoband.stereo",
+         0x74625374,
          {"max_gain", "recover_speed", "feedback_speed", "master_gain", "high_gain_left",
           "high_gain_right", "low_gain_left", "low_gain_right", "in_left", "in_right", "out_left",
           "out_right"},
          {"Max Gain", "Recover Speed", "Feedback Speed", "Master Gain", "High Gain Left",
           "High Gain Right", "Low Gain Left", "Low Gain Right", "In Left", "In Right", "Out Left",
           "Out Right"}},
-        {1, "https://twoband.org/plugins/lv2/mono", "twoband_mono", 6412,
+        {1, "https://twoband.org/plugins/lv2/mono", "twoband_mono", 6412, "org.twoband.mono",
+         0x74624D6F,
          {"max_gain", "recover_speed", "feedback_speed", "master_gain", "high_gain", "low_gain",
           "in", "out"},
          {"Max Gain", "Recover Speed", "Feedback Speed", "Master Gain", "High Gain", "Low Gain",
@@ -356,6 +505,8 @@ TEST(PluginGlueIdentity, UrisLabelsIdsAndPortsAreTheReleasedOnes) {
         const LADSPA_Descriptor* descriptor = ladspaDescriptor(row.index);
         EXPECT_STREQ(descriptor->Label, row.label);
         EXPECT_EQ(descriptor->UniqueID, row.id);
+        EXPECT_STREQ(kPlugins[row.index]->clapId, row.clapId);
+        EXPECT_EQ(kPlugins[row.index]->vst3Id, row.vst3Id);
         ASSERT_EQ(descriptor->PortCount, row.names.size());
         for (std::size_t port = 0; port < row.names.size(); ++port) {
             EXPECT_EQ(descriptor->PortNames[port], row.names[port]);

@@ -3,7 +3,9 @@
 # into a scratch root: in both, the LV2 bundle and the LADSPA library must be where
 # hosts look (lib/lv2/twoband.lv2/, lib/ladspa/), found by lv2ls and listplugins with
 # LV2_PATH and LADSPA_PATH pointed there, export nothing but their entry points, and
-# the bundle's data must pass lv2_validate.
+# the bundle's data must pass lv2_validate; and, where built, the VST3 bundle and the
+# CLAP file (lib/vst3/twoband.vst3/Contents/ARCH-linux/twoband.so, lib/clap/twoband.clap)
+# with their entry points alone.
 # Usage: plugin_install_test.sh BUILD_DIR
 set -euo pipefail
 build=$(realpath "$1")
@@ -22,11 +24,26 @@ check_tree() {  # PREFIX: the plugins installed under PREFIX/lib
     { echo "the LV2 binary exports more than lv2_descriptor"; return 1; }
   [ "$(nm -D --defined-only "$ladspa" | awk '{print $3}')" = ladspa_descriptor ] ||
     { echo "the LADSPA library exports more than ladspa_descriptor"; return 1; }
+  if [ -d "$build/vst3" ]; then
+    local vst3 clap=$prefix/lib/clap/twoband.clap
+    vst3=$prefix/lib/vst3/twoband.vst3/Contents/$(uname -m)-linux/twoband.so
+    [ -f "$vst3" ] && [ -f "$clap" ] || { echo "missing: $vst3 or $clap"; return 1; }
+    [ "$(nm -D --defined-only "$vst3" | awk '{print $3}' | sort | tr '\n' ' ')" = \
+      "GetPluginFactory ModuleEntry ModuleExit " ] || { echo "the VST3 module exports more"; return 1; }
+    [ "$(nm -D --defined-only "$clap" | awk '{print $3}')" = clap_entry ] ||
+      { echo "the CLAP file exports more than clap_entry"; return 1; }
+  fi
   if command -v lv2ls >/dev/null; then
     local found
     found=$(LV2_PATH=$prefix/lib/lv2 lv2ls 2>/dev/null)
     for uri in "${uris[@]}"; do
       grep -qx "$uri" <<<"$found" || { echo "lv2ls does not find $uri"; return 1; }
+      # The factory presets, by name.
+      local info
+      info=$(LV2_PATH=$prefix/lib/lv2 lv2info "$uri" 2>/dev/null)
+      for preset in "Program defaults" "Gentle levelling" "Even speech" "Dense and loud"; do
+        grep -q "^[[:space:]]*$preset\$" <<<"$info" || { echo "lv2info: no preset $preset of $uri"; return 1; }
+      done
     done
   else
     echo "lv2ls is not installed (lilv-utils): not checked"

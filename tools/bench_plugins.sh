@@ -2,7 +2,10 @@
 # Times the LV2 plugin inside ffmpeg on a generated 10-minute stereo file, side by side
 # with ffmpeg's own compressor and with a filter that does nothing (the host's own
 # cost): CPU time (user + system), medians of alternating runs. Target: the plugin's
-# share (its run minus the empty one) at most 0.5 of acompressor's share.
+# share (its run minus the empty one) at most 0.5 of acompressor's share. Then the
+# CLAP and VST3 plugins in the project's host against the library's float call in the
+# same calls of 64 frames (processor time of the calls alone, medians of alternating
+# runs). Target: at most 1.2 times the library's.
 # Usage: tools/bench_plugins.sh BUILD_DIR [RUNS]
 set -euo pipefail
 build=$(realpath "$1")
@@ -43,4 +46,34 @@ printf '  -af anull          %.3f s\n  -af acompressor    %.3f s (share %.3f s)\
 printf '  -af lv2 (twoband)  %.3f s (share %.3f s)\n' "$plugin" "$(echo "$plugin - $empty" | bc -l)"
 printf "the plugin's share against acompressor's: %.2f (target at most 0.50: %s)\n" "$ratio" \
   "$([ "$ok" -eq 1 ] && echo ok || echo MISSED)"
-[ "$ok" -eq 1 ]
+status=0
+[ "$ok" -eq 1 ] || status=1
+
+host=$build/plugins/plugin_host
+if [ -x "$host" ] && [ -f "$build/clap/twoband.clap" ]; then
+  python3 -c 'import sys, wave
+w = wave.open("song.wav"); sys.stdout.buffer.write(w.readframes(w.getnframes()))' >song.raw
+  vst3=$(echo "$build"/vst3/twoband.vst3/Contents/*-linux/twoband.so)
+  for name in library clap vst3; do : >"$name.calls"; done
+  for _ in $(seq "$runs"); do
+    "$host" library - - 2 song.raw out.raw --block 64 --time | awk '{print $1}' >>library.calls
+    "$host" clap "$build/clap/twoband.clap" org.twoband.stereo 2 song.raw out.raw --block 64 --time |
+      awk '{print $1}' >>clap.calls
+    "$host" vst3 "$vst3" "twoband stereo VST3" 2 song.raw out.raw --block 64 --time |
+      awk '{print $1}' >>vst3.calls
+  done
+  library=$(median <library.calls)
+  printf 'plugin_host on the same file in calls of 64 frames, processor time of the calls, medians of %d runs:\n' "$runs"
+  printf '  the library (twoband_process_f32)  %.3f s\n' "$library"
+  for name in clap vst3; do
+    took=$(median <"$name.calls")
+    ratio=$(echo "$took / $library" | bc -l)
+    ok=$(echo "$ratio <= 1.2" | bc -l)
+    printf '  %-4s                               %.3f s: %.2f of the library (target at most 1.20: %s)\n' \
+      "$name" "$took" "$ratio" "$([ "$ok" -eq 1 ] && echo ok || echo MISSED)"
+    [ "$ok" -eq 1 ] || status=1
+  done
+else
+  echo "bench: no CLAP or VST3 plugin in $build: not timed"
+fi
+exit $status

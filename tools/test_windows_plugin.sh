@@ -2,12 +2,15 @@
 # The Windows LADSPA DLL under Wine, run by the project's own host (ladspa_host.exe),
 # against the Linux program on the same samples: stereo, mono, bursts that drive the
 # limiter and an odd number of frames, in calls of 1000, 1 and 4096 frames. Also that
-# the DLL exports ladspa_descriptor alone and needs no DLL but Windows' own.
+# the DLL exports ladspa_descriptor alone and needs no DLL but Windows' own. Then the
+# VST3 and CLAP modules the same way (their entry points alone, Windows' DLLs alone),
+# through plugin_host.exe and the rows of tests/plugin_formats_test.sh.
 # Runs in the Wine prefix test_windows.sh has set up.
 # Usage: tools/test_windows_plugin.sh LINUX_BUILD_DIR WINDOWS_BUILD_DIR
 set -euo pipefail
 linux=$(realpath "$1")
 windows=$(realpath "$2")
+source=$(realpath "$(dirname "$0")/..")
 dll="$windows/ladspa/twoband-ladspa.dll"
 host="$windows/plugins/ladspa/ladspa_host.exe"
 for file in "$dll" "$host"; do
@@ -65,3 +68,20 @@ w = wave.open(sys.argv[1]); sys.stdout.buffer.write(w.readframes(w.getnframes())
   done
 done
 echo "identical: $compared runs of the LADSPA DLL under Wine and the Linux program's samples"
+
+vst3="$windows/vst3/twoband.vst3/Contents/x86_64-win/twoband.vst3"
+clap="$windows/clap/twoband.clap"
+for row in "$vst3|ExitDll GetPluginFactory InitDll " "$clap|clap_entry "; do
+  IFS='|' read -r module wanted <<<"$row"
+  [ -f "$module" ] || { echo "test-windows: $module is missing (make windows)" >&2; exit 1; }
+  dump=$(x86_64-w64-mingw32-objdump -p "$module")
+  exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump" | awk 'NR > 1 && NF {print $NF}' |
+            sort | tr '\n' ' ')
+  [ "$exports" = "$wanted" ] || { echo "test-windows: $module exports: $exports" >&2; exit 1; }
+  imports=$(awk '/DLL Name:/ {print $3}' <<<"$dump" | sort | tr '\n' ' ')
+  [ "$imports" = "KERNEL32.dll msvcrt.dll " ] || { echo "test-windows: $module needs $imports" >&2; exit 1; }
+done
+for format in vst3 clap; do
+  MODULE_DIR=$windows "$source/tests/plugin_formats_test.sh" "$format" "$linux" \
+    wine "$windows/plugins/plugin_host.exe"
+done

@@ -17,6 +17,7 @@ LADSPA_PortDescriptor portDescriptor(PortKind kind) {
     case PortKind::controlOutput: return LADSPA_PORT_OUTPUT | LADSPA_PORT_CONTROL;
     case PortKind::audioInput: return LADSPA_PORT_INPUT | LADSPA_PORT_AUDIO;
     case PortKind::audioOutput: return LADSPA_PORT_OUTPUT | LADSPA_PORT_AUDIO;
+    case PortKind::transport: break;  // not a LADSPA port
     }
     return 0;
 }
@@ -49,7 +50,7 @@ void connectPort(LADSPA_Handle handle, unsigned long port, LADSPA_Data* data) {
     instance(handle)->connect(static_cast<std::uint32_t>(port), data);
 }
 
-void activate(LADSPA_Handle handle) { instance(handle)->activate(); }
+void activate(LADSPA_Handle handle) { instance(handle)->restart(); }
 
 void run(LADSPA_Handle handle, unsigned long frames) { instance(handle)->run(frames); }
 
@@ -65,7 +66,9 @@ struct Plugin {
 
 template <const PluginInfo& plugin>
 void describe(Plugin& out) {
-    for (std::size_t index = 0; index < plugin.ports.size(); ++index) {
+    // The transport port is the last: LADSPA has none.
+    const std::size_t ports = portsWithoutTransport(plugin.ports);
+    for (std::size_t index = 0; index < ports; ++index) {
         out.ports[index] = portDescriptor(plugin.ports[index].kind);
         out.names[index] = plugin.ports[index].name;
         out.hints[index] = rangeHint(plugin.ports[index]);
@@ -74,10 +77,10 @@ void describe(Plugin& out) {
     descriptor.UniqueID = plugin.ladspaId;
     descriptor.Label = plugin.ladspaLabel;
     descriptor.Properties = LADSPA_PROPERTY_HARD_RT_CAPABLE;
-    descriptor.Name = plugin.name;
+    descriptor.Name = plugin.name(Format::ladspa);
     descriptor.Maker = kMaker;
     descriptor.Copyright = kLicence;
-    descriptor.PortCount = plugin.ports.size();
+    descriptor.PortCount = ports;
     descriptor.PortDescriptors = out.ports.data();
     descriptor.PortNames = out.names.data();
     descriptor.PortRangeHints = out.hints.data();
