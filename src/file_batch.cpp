@@ -13,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "output_mark.hpp"
 #include "system_file.hpp"
 #include "temporary_files.hpp"
 
@@ -104,16 +105,14 @@ PlaceKey keyOf(const OutputPlace& place) {
     return {folder, foldedName(place.name.substr(fileNameStart(place.name)))};
 }
 
-// The sibling whose earlier output the input `name` is, if it is one: `name` without
-// the C in front of its leaf.
-std::string earlierOutputOf(const std::string& name, const Options& options) {
-    const std::size_t leaf = fileNameStart(name);
-    if (leaf >= name.size() || foldedName(name.substr(leaf, 1)) != foldedName("C")) return {};
-    const std::string sibling = name.substr(0, leaf) + name.substr(leaf + 1);
-    std::string reason;
-    std::optional<InputFile> input = InputFile::open(sibling, reason);
-    const std::optional<SampleRange> samples = input ? samplesOf(*input, options) : std::nullopt;
-    return samples && isEarlierOutput(name, *input, *samples) ? sibling : std::string();
+// The sibling input whose earlier output the input `name` is, if it is one: the file
+// its mark names, beside it, where that exists.
+std::string earlierOutputOf(const std::string& name) {
+    const std::optional<std::string> input = markedInputOf(name);
+    if (!input || input->empty()) return {};
+    const std::string sibling = name.substr(0, fileNameStart(name)) + *input;
+    const std::optional<FileIdentity> file = identityOf(sibling);
+    return file && file != identityOf(name) ? sibling : std::string();
 }
 
 bool isWavName(std::string name) {
@@ -212,7 +211,7 @@ std::vector<BatchFile> planBatch(const std::vector<std::string>& names, const Op
         // Names that cannot be opened are one only when they are the same text.
         if (!seen.insert({each.file, each.file ? each.place : PlaceKey{std::nullopt, name}}).second) continue;
         const bool beside = !options.output && !options.toStandardOutput && name != kStandardStream;
-        if (beside && !entry.refusal) entry.outputOf = earlierOutputOf(name, options);
+        if (beside && !entry.refusal) entry.outputOf = earlierOutputOf(name);
         // A name that is no file yet, but another input's output: it will be that output.
         if (const auto output = outputs.find(keyOf(OutputPlace{name}));
             !each.file && name != kStandardStream && output != outputs.end() && output->second != name) {

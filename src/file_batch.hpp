@@ -52,9 +52,9 @@ inline constexpr const char* kWavExtensions[] = {".wav", ".wave", ".bwf", ".rf64
 // - with --recursive a folder stands for its WAV files and those of its folders, in
 //   name order, hidden ones (and temporary files) left out, the output folder too;
 // - names that reach the same file and put its output at the same place are one;
-// - an input C<name> that is an earlier output of its sibling <name> is marked, to be
-//   left as it is, whether or not the sibling is named too; so a rerun makes no CC
-//   file (outputs beside their inputs or in an output folder only);
+// - an input whose mark (output_mark.hpp) names a sibling input that exists is an
+//   earlier output, left as it is, whether or not the sibling is named too; so a
+//   rerun makes no CC file (outputs beside their inputs or in an output folder only);
 // - an output that would be its own input, or land where an earlier input's output
 //   does, is refused for that file; so is a pattern in `unmatched`, which named none;
 // - an input standing at another one's output name is read before that output

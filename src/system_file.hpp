@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -70,6 +71,7 @@ public:
         bool regular;
         bool directory;
         std::uint64_t size;
+        std::uint32_t mode;  // the permission bits (POSIX; 0 on Windows)
     };
     std::optional<Status> status(std::error_code& error) const;
     std::optional<FileIdentity> identity() const;
@@ -86,6 +88,14 @@ public:
     bool isTerminal() const;
     // Sets the permission bits (POSIX; Windows has none to set).
     bool setMode(std::uint32_t mode, std::error_code& error);
+    // The file's mark: a few bytes kept with it apart from its contents, which go with
+    // it when it is renamed: the extended attribute user.twoband.mark on POSIX, the
+    // alternate data stream NAME:twoband.mark on NTFS (`name` is the file's). Fails
+    // with std::errc::not_supported where the file system keeps none.
+    bool setMark(const NativeChar* name, std::string_view mark, std::error_code& error);
+    // The mark of the file at `name`, opened here; nothing, and no error, where it has
+    // none.
+    std::optional<std::string> mark(const std::string& name, std::error_code& error) const;
     // Waits until the written bytes are on the disk.
     bool sync(std::error_code& error);
     bool close(std::error_code& error);
@@ -103,6 +113,9 @@ struct NameStatus {
     std::uint32_t mode;  // the permission bits of a regular file (POSIX)
 };
 std::optional<NameStatus> statusOfName(const std::string& name, std::error_code& error);
+
+// Makes the folder `name` and the folders it lies in, as far as they are missing.
+bool makeFolders(const std::string& name, std::error_code& error);
 
 // True when something stands at `name` (a link, even a dangling one, counts).
 bool nameExists(const std::string& name);

@@ -48,6 +48,13 @@ Bytes compressed(Bytes bytes, const Settings& settings = {}) {
     return bytes;
 }
 
+// Makes `output` in `folder` a proven earlier output of the input `input` there: the
+// program's own output of it with other settings (30 4 3), as compressed(input,
+// {30.0f, 4.0f, 3}) gives it.
+void writeEarlierOutput(const fs::path& folder, const std::string& input, const std::string& output) {
+    ASSERT_EQ(runTwoband(folder, {"-f", "-q", input, "-o", output, "30", "4", "3"}).status, 0) << output;
+}
+
 // Standard error holds exactly "twoband: FILE: REASON" (or nothing when `expected` is
 // empty). The Windows C library words the reason its own way; the file must still
 // come first.
@@ -465,9 +472,7 @@ TEST_F(EndToEnd, OnlyACompleteFileEverTakesTheOutputName) {
     const Bytes expected = compressed(music);
     const Bytes older = compressed(music, {30.0f, 4.0f, 3});  // an earlier output, other settings
     const Bytes precious(25000, 9);
-    const mode_t mask = umask(0);
-    umask(mask);
-    const auto created = perms::all & static_cast<perms>(0666 & ~mask);
+    const auto created = perms::owner_read | perms::owner_write | perms::group_read | perms::others_read;  // the input's
     fs::permissions(dir.path(), perms::owner_all | perms::group_read | perms::group_exec |
                                     perms::others_read | perms::others_exec);
     const std::string done = kProcessedTwoSeconds;
@@ -488,19 +493,21 @@ TEST_F(EndToEnd, OnlyACompleteFileEverTakesTheOutputName) {
         bool force = false;  // what stands there is no earlier output: replaced with --force
     };
     const Case cases[] = {
-        {"a new output gets a plain create's mode", [](const fs::path&) {}, false, 0, done, "", expected,
+        {"a new output takes its input's mode", [](const fs::path&) {}, false, 0, done, "", expected,
          created, false},
-        {"an older output is replaced and its mode kept",
+        {"an older output is replaced, and the output takes its input's mode",
          [&](const fs::path& folder) {
-             writeFile(folder / "Csong.wav", older);
+             writeEarlierOutput(folder, "song.wav", "Csong.wav");
              fs::permissions(folder / "Csong.wav", perms::owner_read | perms::owner_write | perms::group_read);
          },
-         false, 0, done, "", expected, perms::owner_read | perms::owner_write | perms::group_read,
-         false},
-        {"a link to the input is replaced, the input untouched",
+         false, 0, done, "", expected, created, false},
+        {"a private input gives a private output",
+         [&](const fs::path& folder) { fs::permissions(folder / "song.wav", perms::owner_read | perms::owner_write); },
+         false, 0, done, "", expected, perms::owner_read | perms::owner_write, false},
+        {"a link to the input is replaced with --force, the input untouched",
          [](const fs::path& folder) { fs::create_symlink("song.wav", folder / "Csong.wav"); },
          false, 0, done, "", expected, created,
-         true},  // Wine sees the link as the input itself, held open: refused, also safe
+         true, {}, true},  // Wine sees the link as the input itself, held open: refused, also safe
         {"a link elsewhere is replaced, its target untouched",
          [&](const fs::path& folder) { fs::create_symlink("../precious", folder / "Csong.wav"); },
          false, 0, done, "", expected, created, false, {}, true},
@@ -509,30 +516,30 @@ TEST_F(EndToEnd, OnlyACompleteFileEverTakesTheOutputName) {
          false, 0, done, "", expected, std::nullopt, true, {}, true},
         {"a read-only older output is refused",
          [&](const fs::path& folder) {
-             writeFile(folder / "Csong.wav", older);
+             writeEarlierOutput(folder, "song.wav", "Csong.wav");
              fs::permissions(folder / "Csong.wav", perms::owner_read | perms::group_read | perms::others_read);
          },
          true, 0, updating + "Could not overwrite Csong.wav !\n",
          "Csong.wav: Permission denied", older, std::nullopt, true},
         {"a write failing part-way keeps the older output",
-         [&](const fs::path& folder) { writeFile(folder / "Csong.wav", older); },
+         [&](const fs::path& folder) { writeEarlierOutput(folder, "song.wav", "Csong.wav"); },
          false, 100000, updating + "Could not write Csong.wav !\n",
          "Csong.wav: File too large", older, std::nullopt, true},
         {"a write cut short in the last block keeps the older output",
-         [&](const fs::path& folder) { writeFile(folder / "Csong.wav", older); },
+         [&](const fs::path& folder) { writeEarlierOutput(folder, "song.wav", "Csong.wav"); },
          false, music.size() - 1000, updating + "Could not write Csong.wav !\n",
          "Csong.wav: File too large", older, std::nullopt, true},
         {"a read-only older output in a folder anyone can write is refused",
          [&](const fs::path& folder) {
              fs::permissions(folder, perms::all);
-             writeFile(folder / "Csong.wav", older);
+             writeEarlierOutput(folder, "song.wav", "Csong.wav");
              fs::permissions(folder / "Csong.wav", perms::owner_read | perms::group_read | perms::others_read);
          },
          true, 0, updating + "Could not overwrite Csong.wav !\n", "Csong.wav: Permission denied", older,
          std::nullopt, true},
 #ifdef FAILING_SYNC_LIBRARY
         {"the output is synced before it is renamed: a failing sync keeps the older output",
-         [&](const fs::path& folder) { writeFile(folder / "Csong.wav", older); },
+         [&](const fs::path& folder) { writeEarlierOutput(folder, "song.wav", "Csong.wav"); },
          false, 0, updating + "Could not write Csong.wav !\n", "Csong.wav: Input/output error", older,
          std::nullopt, true,
          // A sanitizer build's runtime must come first among the libraries; let it not.
@@ -802,7 +809,7 @@ TEST_F(EndToEnd, SeveralFilesInOneRun) {
             writeFile(dir / "01 Intro.wav", intro);
             writeFile(dir / "02 Song.wav", song);
             writeFile(dir / "x.wav", x);
-            writeFile(dir / "Cx.wav", compressed(x, {60.0f, 3.0f, 4}));  // an earlier output
+            writeEarlierOutput(dir.path(), "x.wav", "Cx.wav");
             const RunResult run = runTwoband(dir.path(), c.args);
             EXPECT_EQ(run.status, c.status) << c.args[1];
             EXPECT_EQ(run.output, kBanner + c.transcript) << c.args[1];
@@ -839,8 +846,22 @@ TEST_F(EndToEnd, AnOutputNameOnlyEverReplacesAnEarlierOutput) {
     const Bytes shorter = signals::wavFile(signals::musicLike(signals::kSampleRate));
     const Bytes long6 = signals::wavFile(signals::musicLike(6 * signals::kSampleRate));
     const Bytes minute = signals::wavFile(signals::loudBursts(60 * signals::kSampleRate));
+    const Bytes take2 = signals::wavFile(signals::loudBursts(2 * signals::kSampleRate));  // lose's length and header
+    Bytes edited = earlier;  // edited in place after it was written
+    edited[1000] ^= 0xFF;
     const bool windows = testingWindowsBuild();
     const std::string refused = "exists and is not an earlier output of lose.wav; not replaced (--force replaces it)";
+    const std::string changed =
+        "Close.wav: exists and has changed since it was written as the output of lose.wav; not replaced (--force "
+        "replaces it)";
+    const std::vector<std::string> earlierRun = {"lose.wav", "30", "4", "3"};
+    const auto edit = [&](const fs::path& folder) { writeFile(folder / "Close.wav", edited); };
+    const auto append = [&](const fs::path& folder) {
+        std::ofstream(folder / "Close.wav", std::ios::binary | std::ios::app) << std::string(100, '\0');
+    };
+#ifdef NO_MARKS_LIBRARY
+    const std::vector<std::string> noMarks = {"LD_PRELOAD=" NO_MARKS_LIBRARY, "ASAN_OPTIONS=verify_asan_link_order=0"};
+#endif
     // A tagged file, and files of its length that differ from it only before or after
     // the samples: no earlier outputs of it.
     const std::span<const std::uint8_t> samples(lose.begin() + 44, lose.end());
@@ -862,6 +883,8 @@ TEST_F(EndToEnd, AnOutputNameOnlyEverReplacesAnEarlierOutput) {
         Files after;
         std::vector<std::pair<std::string, std::string>> hardLinks = {};  // (name, its other name)
         std::vector<std::pair<std::string, std::string>> links = {};      // (name, what it points to)
+        std::function<void(const fs::path& folder)> beforeLast = nullptr;  // a change before the last run
+        std::vector<std::string> environment = {};                          // of every run
     };
     const Case cases[] = {
         {"an unrelated track at the output name is kept",
@@ -882,21 +905,63 @@ TEST_F(EndToEnd, AnOutputNameOnlyEverReplacesAnEarlierOutput) {
          {{"Close.wav", compressed(lose)}, {"CClose.wav", compressed(track)}}},
         {"and a long one as well", {{"lose.wav", lose}, {"Close.wav", minute}}, {{"-f", "lose.wav", "Close.wav"}}, 0, "",
          "", {{"Close.wav", compressed(lose)}, {"CClose.wav", compressed(minute)}}},
-        {"an earlier output is replaced", {{"lose.wav", lose}, {"Close.wav", earlier}}, {{"lose.wav"}}, 0,
+        {"an earlier output is replaced", {{"lose.wav", lose}}, {earlierRun, {"lose.wav"}}, 0,
          updating + "Done !\n", "", {{"Close.wav", compressed(lose)}}},
-        {"an output of the input before it changed length is kept",
-         {{"lose.wav", lose}, {"Close.wav", compressed(shorter)}}, {{"lose.wav"}}, 1,
-         updating + "Could not overwrite Close.wav !\n", "Close.wav: " + refused, {{"Close.wav", compressed(shorter)}}},
-        {"an earlier output with bytes after it is kept", {{"lose.wav", lose}, {"Close.wav", withTail(earlier)}},
-         {{"lose.wav"}}, 1, "", "Close.wav: " + refused, {{"Close.wav", withTail(earlier)}}},
+        {"an earlier output edited in place afterwards is the user's again", {{"lose.wav", lose}},
+         {earlierRun, {"lose.wav"}}, 1, updating + "Could not overwrite Close.wav !\n", changed,
+         {{"Close.wav", edited}}, {}, {}, edit},
+        {"and --force replaces it", {{"lose.wav", lose}}, {earlierRun, {"lose.wav", "-f"}}, 0, updating + "Done !\n", "",
+         {{"Close.wav", compressed(lose)}}, {}, {}, edit},
+        {"an output of the input before it changed is replaced",
+         {{"lose.wav", lose}, {"old/lose.wav", shorter}}, {{"old/lose.wav", "-o", "Close.wav"}, {"lose.wav"}}, 0,
+         updating + "Done !\n", "", {{"Close.wav", compressed(lose)}}},
+        {"and a run over both makes no CC file", {{"lose.wav", lose}, {"old/lose.wav", shorter}},
+         {{"old/lose.wav", "-o", "Close.wav"}, {"lose.wav", "Close.wav"}}, 0,
+         "[1/2] lose.wav\n" + updating + "Done !\n[2/2] Close.wav: the output of lose.wav, left as it is\n"
+         "2 files: 1 written, 0 failed, 1 left as it is\n",
+         "", {{"Close.wav", compressed(lose)}, {"CClose.wav", std::nullopt}}},
+        {"an earlier output with bytes added after it is kept", {{"lose.wav", lose}}, {earlierRun, {"lose.wav"}}, 1, "",
+         changed, {{"Close.wav", withTail(earlier)}}, {}, {}, append},
+        {"the user's loop of the input's length and header is kept", {{"lose.wav", lose}, {"Close.wav", take2}},
+         {{"lose.wav"}}, 1, updating + "Could not overwrite Close.wav !\n", "Close.wav: " + refused,
+         {{"Close.wav", take2}}},
+        {"and a run over the folder compresses it as a track of its own", {{"lose.wav", lose}, {"Close.wav", take2}},
+         {{"-r", "."}}, 1, "", "./Close.wav: exists and is not an earlier output of ./lose.wav; not replaced (--force replaces it)",
+         {{"Close.wav", take2}, {"CClose.wav", compressed(take2)}}},
+        {"and named alone, it is compressed, --force or not", {{"lose.wav", lose}, {"Close.wav", take2}},
+         {{"Close.wav"}, {"-f", "Close.wav"}}, 0, "Processing...\n\n..\nUpdating file...\nDone !\n", "",
+         {{"Close.wav", take2}, {"CClose.wav", compressed(take2)}}},
+        {"a different take at -o is kept", {{"lose.wav", lose}, {"take2.wav", take2}}, {{"lose.wav", "-o", "take2.wav"}},
+         1, updating + "Could not overwrite take2.wav !\n",
+         "take2.wav: exists and is not an earlier output of lose.wav; not replaced (--force replaces it)",
+         {{"take2.wav", take2}}},
+        {"and with --force replaced", {{"lose.wav", lose}, {"take2.wav", take2}},
+         {{"lose.wav", "-o", "take2.wav", "-f"}}, 0, updating + "Done !\n", "", {{"take2.wav", compressed(lose)}}},
+        {"a different take in the -d folder is kept", {{"lose.wav", lose}, {"out/lose.wav", take2}},
+         {{"lose.wav", "-d", "out"}}, 1, updating + "Could not overwrite out/lose.wav !\n",
+         "out/lose.wav: exists and is not an earlier output of lose.wav; not replaced (--force replaces it)",
+         {{"out/lose.wav", take2}}},
+        {"and with --force replaced", {{"lose.wav", lose}, {"out/lose.wav", take2}}, {{"lose.wav", "-d", "out", "-f"}}, 0,
+         updating + "Done !\n", "", {{"out/lose.wav", compressed(lose)}}},
+        {"the earlier-output rule leaves an input named for -o alone: it is compressed", {{"lose.wav", lose}},
+         {earlierRun, {"Close.wav", "-o", "out.wav"}}, 0, updating + "Done !\n", "",
+         {{"Close.wav", earlier}, {"out.wav", compressed(earlier)}, {"CClose.wav", std::nullopt}}},
+#ifdef NO_MARKS_LIBRARY
+        {"on a file system without marks even an earlier output is kept", {{"lose.wav", lose}}, {earlierRun, {"lose.wav"}},
+         1, updating + "Could not overwrite Close.wav !\n",
+         "Close.wav: exists, and this file system keeps no marks to prove it an earlier output of lose.wav; not "
+         "replaced (--force replaces it)",
+         {{"Close.wav", earlier}}, {}, {}, nullptr, noMarks},
+        {"and with --force replaced", {{"lose.wav", lose}}, {earlierRun, {"-f", "lose.wav"}}, 0, updating + "Done !\n", "",
+         {{"Close.wav", compressed(lose)}}, {}, {}, nullptr, noMarks},
+#endif
         {"a file of its length with another header is kept", {{"lose.wav", tagged('a', 'x')}, {"Close.wav", tagged('b', 'x')}},
          {{"lose.wav"}}, 1, "", "Close.wav: " + refused, {{"Close.wav", tagged('b', 'x')}}},
         {"a file of its length with other tags after the samples is kept",
          {{"lose.wav", tagged('a', 'x')}, {"Close.wav", tagged('a', 'y')}}, {{"lose.wav"}}, 1, "", "Close.wav: " + refused,
          {{"Close.wav", tagged('a', 'y')}}},
-        {"an earlier output named alone is left as it is", {{"lose.wav", lose}, {"Close.wav", earlier}},
-         {{"Close.wav"}}, 0, "Close.wav: the output of lose.wav, left as it is\n", "",
-         {{"Close.wav", earlier}, {"CClose.wav", std::nullopt}}},
+        {"an earlier output named alone is left as it is", {{"lose.wav", lose}}, {earlierRun, {"Close.wav"}}, 0,
+         "Close.wav: the output of lose.wav, left as it is\n", "", {{"Close.wav", earlier}, {"CClose.wav", std::nullopt}}},
         {"two runs in turn make no CC file", {{"lose.wav", lose}}, {{"lose.wav"}, {"lose.wav", "Close.wav"}}, 0,
          "[1/2] lose.wav\n" + updating + "Done !\n[2/2] Close.wav: the output of lose.wav, left as it is\n"
          "2 files: 1 written, 0 failed, 1 left as it is\n",
@@ -945,8 +1010,12 @@ TEST_F(EndToEnd, AnOutputNameOnlyEverReplacesAnEarlierOutput) {
             fs::create_hard_link(folder / target, folder / name);
         }
         for (const auto& [name, target] : c.links) fs::create_symlink(target, folder / name);
+        if (!c.environment.empty() && testingOtherBuild()) continue;  // a preloaded library
         RunResult run;
-        for (const std::vector<std::string>& args : c.runs) run = runTwoband(folder, args);
+        for (std::size_t i = 0; i < c.runs.size(); ++i) {
+            if (i + 1 == c.runs.size() && c.beforeLast) c.beforeLast(folder);
+            run = runTwoband(folder, c.runs[i], {"", false, 0, {}, c.environment});
+        }
 
         EXPECT_EQ(run.status, c.status) << c.what;
         if (!c.transcript.empty()) {
