@@ -144,7 +144,12 @@ bool readOptions(std::span<const std::string> given, Request& request, std::vect
                 }
                 attached = given[++i];
             }
-            request.options.*option->value = std::string(*attached);
+            std::optional<std::string>& value = request.options.*option->value;
+            if (value && *value != *attached) {
+                request.problem = "option '" + shown + "' given twice, as '" + *value + "' and '" + std::string(*attached) + "'";
+                return false;
+            }
+            value = std::string(*attached);
             at = text.size();  // a short option's value is the rest of its argument
         }
     }
@@ -274,7 +279,9 @@ Request parseRequest(const std::vector<std::string>& arguments, const NameExists
     }
     request.nameSource = Request::NameSource::arguments;
     std::string& problem = request.settingsProblem;
-    if (std::none_of(given.begin() + 1, given.end(), exists)) {
+    // A file: an argument that names one, or reads as no number at all.
+    const auto isName = [&](const std::string& argument) { return exists(argument) || !parseFloatSetting(argument.c_str()); };
+    if (std::none_of(given.begin() + 1, given.end(), isName)) {
         request.names = {given.front()};
         const std::size_t settings = given.size() - 1;
         if (settings == kSettingCount) {

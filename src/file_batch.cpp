@@ -181,6 +181,13 @@ std::vector<BatchFile> planBatch(const std::vector<std::string>& names, const Op
             inputs.emplace_back(name, std::nullopt);
         }
     }
+    // "twoband song.wav out.wav", as other tools name an output: say how this one does.
+    const bool noOutputOption = !options.output && !options.outputDir && !options.toStandardOutput;
+    if (names.size() == 2 && inputs.size() == 2 && noOutputOption && !inputs[1].second && nameExists(names[0]) &&
+        !nameExists(names[1])) {
+        inputs[1].second = cannotOpen(names[1], std::make_error_code(std::errc::no_such_file_or_directory).message() +
+                                                    "; -o names an output: twoband " + names[0] + " -o " + names[1]);
+    }
     // Each input's file, output place and what stands there, found once.
     struct Planned {
         BatchFile entry;

@@ -320,6 +320,9 @@ std::optional<Refusal> refusalOf(const std::string& name, std::uint64_t length, 
         const ForeignFormat& foreign = layout.foreign;
         return Refusal{kNotPcm16, foreign.what + ", not a WAV file" + (foreign.audio ? "; " + conversionHint(name) : "")};
     }
+    if (!layout.damage.empty()) {
+        return Refusal{"This sample is damaged !\n", layout.damage + "; --raw reads it header-blind"};
+    }
     if (layout.format && !layout.format->pcm16) {
         return Refusal{kNotPcm16, describeFormat(*layout.format) + ", only 16-bit PCM is compressed; " +
                                       conversionHint(name)};

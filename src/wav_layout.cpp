@@ -116,7 +116,8 @@ std::optional<WavLayout> walkChunks(WavLayout layout, const ChunkStyle& style, s
     std::optional<std::uint64_t> ds64DataSize;
     // Offsets are 64-bit, and a size is checked against what is left of the file
     // before it is added, so no sum can wrap.
-    for (std::uint64_t at = style.first; at + style.headerBytes <= length;) {
+    std::uint64_t at = style.first;
+    while (at + style.headerBytes <= length) {
         std::array<std::uint8_t, kWave64ChunkHeaderBytes> header{};
         if (!read(at, std::span(header).first(style.headerBytes))) {
             return std::nullopt;
@@ -147,13 +148,21 @@ std::optional<WavLayout> walkChunks(WavLayout layout, const ChunkStyle& style, s
             }
             ds64DataSize = little64(&sizes[kDs64DataSizeAt]);
         }
-        if (size > left) {
-            break;  // the next chunk would start past the end
+        if (size > left) {  // the next chunk would start past the end
+            std::string id;
+            for (std::size_t i = 0; i < 4; ++i) {
+                id += header[i] >= 0x20 && header[i] < 0x7F ? static_cast<char>(header[i]) : '?';
+            }
+            layout.damage = "no data chunk: the '" + id + "' chunk at byte " + std::to_string(at) + " says " +
+                            std::to_string(size) + " bytes, past the end (" + std::to_string(length) + " bytes)";
+            return layout;
         }
         const std::uint64_t next = payload + size;
         at = style.wave64 ? (next + kWave64Alignment - 1) / kWave64Alignment * kWave64Alignment
                           : next + (size & 1);
     }
+    layout.damage = "no data chunk: the chunks end at byte " + std::to_string(std::min(at, length)) + " of " +
+                    std::to_string(length);
     return layout;
 }
 

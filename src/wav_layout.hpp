@@ -17,8 +17,9 @@
 //   max(D, 44) to D + size; to the end of the file instead when the size is 0 or runs
 //   past the end (streaming writers leave 0 or 0xFFFFFFFF; a cut download promises
 //   more than it holds).
-// - Without one (a damaged walk), the samples are byte 44 to the end, as in a plain
-//   44-byte-header file.
+// - Without one the file is damaged (a chunk whose size runs past the end, a cut
+//   header): the layout says where the walk ended, and holds byte 44 to the end as
+//   the samples, for a reader that takes it header-blind.
 // - A file that is no WAV container holds no samples to compress. Where its first
 //   bytes name another format (FLAC, Ogg, MP3, AAC, AIFF, CAF, MPEG-4, AU, ASF,
 //   Matroska, a RIFF file that is not WAVE, gzip, PNG, text ...) the layout says what
@@ -76,6 +77,10 @@ struct WavLayout {
     // Where the data chunk says its samples end, whatever the length: for a reader
     // that cannot measure the file (a stream). Nothing without a data chunk.
     std::optional<std::uint64_t> declaredEnd = std::nullopt;
+    // Why a WAV container holds no data chunk: which chunk ended the walk, where
+    // ("no data chunk: the 'LIST' chunk at byte 36 says 99999 bytes, past the end
+    // (30080 bytes)"); empty with a data chunk, and for other files.
+    std::string damage = {};
 };
 
 // True for the containers whose sizes are 64-bit, which may hold 4 GiB or more.

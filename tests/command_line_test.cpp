@@ -116,12 +116,15 @@ TEST(ParseRequest, TakesNamesWholeTellsFilesFromSettingsAndSaysWhySettingsAreNot
         {{"my song.wav"}, {"my song.wav"}, false, false, ""},
         {{"a.wav", "20", "4", "3"}, {"a.wav"}, false, true, ""},
         {{"a.wav", "200", "4", "3"}, {"a.wav"}, false, false, "max gain 200 is outside 4 to 100"},
-        {{"a.wav", "20", "abc", "3"}, {"a.wav"}, false, false, "recover speed 'abc' is not a number"},
+        {{"a.wav", "20", "abc", "3"}, {"a.wav", "20", "abc", "3"}, true, false, ""},  // no number: a name
+        {{"a.wav", "20", "8", ".5"}, {"a.wav"}, false, false, "feedback speed '.5' is not a number"},
         {{"a.wav", "20"}, {"a.wav"}, false, false, "only 1 of the 3 settings was given"},
         {{"a.wav", "20", "8"}, {"a.wav"}, false, false, "only 2 of the 3 settings were given"},
-        {{"a.wav", "20", "8", "2", "x"}, {"a.wav"}, false, false, "the file name is followed by 4 arguments, not 3"},
+        {{"a.wav", "20", "8", "2", "x"}, {"a.wav", "20", "8", "2", "x"}, true, false, ""},
+        {{"a.wav", "20", "8", "2", "5"}, {"a.wav"}, false, false, "the file name is followed by 4 arguments, not 3"},
         {{"a.wav", "missing.wav", "b.wav"}, {"a.wav", "missing.wav", "b.wav"}, true, false, ""},  // a typo fails
-        {{"a.wav", "junk"}, {"a.wav"}, false, false, "only 1 of the 3 settings was given"},
+        {{"a.wav", "out.wav"}, {"a.wav", "out.wav"}, true, false, ""},  // an output named as other tools take it
+        {{"a.wav", "x.wav", "y.wav", "z.wav", "w.wav"}, {"a.wav", "x.wav", "y.wav", "z.wav", "w.wav"}, true, false, ""},
         {{"a.wav", "b.wav"}, {"a.wav", "b.wav"}, true, false, ""},
         {{"a.wav", "b.wav", "20", "4", "3"}, {"a.wav", "b.wav"}, true, true, ""},
         {{"a.wav", "b.wav", "20", "4", "9"}, {"a.wav", "b.wav"}, true, false, "feedback speed 9 is outside 1 to 4"},
@@ -193,6 +196,9 @@ TEST(ParseRequest, ReadsOptionsWhereverTheyStandAndRefusesWhatFitsNoRun) {
         {{"a.wav", "--frce"}, Action::refuse, {}, {}, "unknown option '--frce'"},
         {{"a.wav", "-qz"}, Action::refuse, {}, with([](Options& o) { o.quiet = true; }), "unknown option '-z'"},
         {{"a.wav", "--", "-o", "b.wav"}, Action::run, {"a.wav", "-o", "b.wav"}, {}, ""},
+        {{"-o", "a.wav", "b.wav", "-ob.wav"}, Action::refuse, {}, with([](Options& o) { o.output = "a.wav"; }),
+         "option '-o' given twice, as 'a.wav' and 'b.wav'"},
+        {{"-d", "out", "a.wav", "--output-dir=out"}, Action::run, {"a.wav"}, with([](Options& o) { o.outputDir = "out"; }), ""},
         {{"x*.wav", "y*.wav", "30", "4", "3"}, Action::run, {"x1.wav", "x2.wav", "y*.wav"}, {}, ""},
     };
     for (const Case& c : cases) {
