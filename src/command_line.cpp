@@ -324,15 +324,74 @@ std::string nameFromLine(std::string_view line) {
     return std::string(line);
 }
 
+namespace {
+
+// Whether a typed line holds bytes no name has: control characters other than a tab or
+// a line end (audio piped in where a name was asked for).
+bool holdsControlBytes(std::string_view line) {
+    return std::any_of(line.begin(), line.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return (byte < 0x20 && c != '\t' && c != '\r' && c != '\n') || byte == 0x7F;
+    });
+}
+
+// A name as a file manager drags it into a terminal: a file:// URI with %-escapes
+// ("file:///music/My%20Song.wav"), or a path with backslash-escaped spaces
+// ("/music/My\ Song.wav"); the name meant, or nothing for any other text.
+std::optional<std::string> draggedName(std::string_view name) {
+    constexpr std::string_view kScheme = "file://";
+    std::string meant;
+    if (name.starts_with(kScheme)) {
+        name.remove_prefix(kScheme.size());
+        const std::size_t path = name.find('/');  // after the host, usually none
+        if (path == std::string_view::npos) return std::nullopt;
+        name.remove_prefix(path);
+        for (std::size_t i = 0; i < name.size(); ++i) {
+            const auto hex = [&](std::size_t at) {
+                const char c = at < name.size() ? name[at] : 'x';
+                return c >= '0' && c <= '9' ? c - '0'
+                       : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                       : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                              : -1;
+            };
+            if (name[i] == '%' && hex(i + 1) >= 0 && hex(i + 2) >= 0) {
+                meant += static_cast<char>(hex(i + 1) * 16 + hex(i + 2));
+                i += 2;
+            } else {
+                meant += name[i];
+            }
+        }
+        return meant;
+    }
+    if (name.find('\\') == std::string_view::npos) return std::nullopt;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (name[i] == '\\' && i + 1 < name.size()) ++i;
+        meant += name[i];
+    }
+    return meant;
+}
+
+}  // namespace
+
 std::optional<std::string> promptForName(const std::function<std::optional<std::string>()>& readLine,
-                                         Console& console) {
+                                         Console& console, const NameExists& exists) {
     for (;;) {
         console.out("\nWAV File to be processed : ");
         const std::optional<std::string> line = readLine();
         if (!line) {
             return std::nullopt;
         }
+        if (holdsControlBytes(*line)) {
+            console.error("twoband: standard input holds no name (control bytes in the line); - reads audio from "
+                          "standard input: cat song.wav | twoband -\n");
+            return std::nullopt;
+        }
         std::string name = nameFromLine(*line);
+#ifndef _WIN32
+        if (exists && !exists(name)) {
+            if (std::optional<std::string> meant = draggedName(name); meant && exists(*meant)) name = std::move(*meant);
+        }
+#endif
         if (characters(name) >= kMinPromptedNameLength) {
             return name;
         }
