@@ -117,6 +117,10 @@ bool OutputFile::write(std::span<const std::uint8_t> bytes, std::error_code& err
     return file_.writeAll(bytes, error);
 }
 
+bool OutputFile::writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes, std::error_code& error) {
+    return file_.writeAt(offset, bytes, error);
+}
+
 bool OutputFile::finish(std::string_view mark, std::error_code& error) {
     if (!file_.setMark(temporary_->name(), mark, error)) {
         if (error != std::errc::not_supported) return false;

@@ -40,6 +40,11 @@ public:
     ~OutputFile();
 
     bool write(std::span<const std::uint8_t> bytes, std::error_code& error);
+    // Writes over bytes already written, and reads them back.
+    bool writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes, std::error_code& error);
+    std::optional<std::size_t> readAt(std::uint64_t offset, std::span<std::uint8_t> into, std::error_code& error) const {
+        return file_.readAt(offset, into, error);
+    }
     // Marks the temporary file with `mark` (output_mark.hpp), syncs and closes it. On
     // a file system that keeps no marks the file is finished without one.
     bool finish(std::string_view mark, std::error_code& error);

@@ -19,6 +19,9 @@ namespace twoband {
 
 namespace {
 
+// The widest size field.
+constexpr std::size_t kSizeFieldBytes = 8;
+
 // The output as the stream leaves it: the file or stream being written, or why there
 // is none.
 struct PendingOutput {
@@ -28,8 +31,47 @@ struct PendingOutput {
     std::string refusal;       // why the name is not replaced, where the system gave no error
     bool writeFailed = false;  // rather than never created
     DigestStream digest = {};  // of the file's bytes as written, for its mark
+    std::vector<SizeField> sizes = {};  // of the input, to be given their true values
 
     bool writing() const { return file || stream; }
+    // Puts the true sizes of a file of `length` bytes into the part of a block at
+    // `offset` that holds them; true when one was put.
+    bool putTrueSizes(std::span<std::uint8_t> block, std::uint64_t offset, std::uint64_t length) const {
+        bool put = false;
+        if (!file) return false;
+        for (const SizeField& field : sizes) {
+            const std::optional<std::uint64_t> value = field.trueValue(length);
+            for (std::uint8_t i = 0; value && i < field.bytes; ++i) {
+                if (field.at + i >= offset && field.at + i - offset < block.size()) {
+                    block[field.at + i - offset] = static_cast<std::uint8_t>(*value >> (8 * i));
+                    put = true;
+                }
+            }
+        }
+        return put;
+    }
+    // A stream's output once its length is known: its true sizes put in, and the
+    // digest taken again of the bytes as they now are.
+    bool putTrueSizes(std::uint64_t length) {
+        std::array<std::uint8_t, kSizeFieldBytes> bytes{};
+        bool put = false;
+        for (const SizeField& field : sizes) {
+            if (putTrueSizes(std::span(bytes).first(field.bytes), field.at, length)) {
+                put = true;
+                if (!file->writeAt(field.at, std::span(bytes).first(field.bytes), error)) return false;
+            }
+        }
+        if (!put) return true;
+        digest = {};
+        std::vector<std::uint8_t> block(kBlockBytes);
+        for (std::uint64_t at = 0; at < length; at += block.size()) {
+            const std::optional<std::size_t> got = file->readAt(at, block, error);
+            if (!got) return false;
+            digest.add(std::span(block).first(*got));
+            if (*got < block.size()) break;
+        }
+        return true;
+    }
     bool write(std::span<const std::uint8_t> bytes) {
         if (stream) return stream->writeAll(bytes, error);
         if (!file) return true;
@@ -48,6 +90,7 @@ void reportReadFailure(Console& console, const std::string& name, const std::err
 struct SampleLayout {
     SampleRange samples;
     std::uint16_t channels;
+    std::vector<SizeField> sizes;  // that may be placeholders
 };
 
 // The channels the engine compresses a file's samples as: those its format declares,
@@ -144,7 +187,7 @@ std::optional<SampleLayout> findSamples(Input& input, const std::string& name, c
         console.problem(name, refusal->reason);
         return std::nullopt;
     }
-    return SampleLayout{layout->samples, engineChannels(*layout, name, console)};
+    return SampleLayout{layout->samples, engineChannels(*layout, name, console), std::move(layout->sizes)};
 }
 
 // `name` as a shell takes it: in double quotes where it holds more than letters,
@@ -201,6 +244,7 @@ bool streamBlocks(Input& input, const std::string& name, SampleRange samples, st
     const std::optional<std::uint64_t> length = input.length();
     std::uint64_t end = samples.begin % buffer.size();
     if (end == 0) end = buffer.size();
+    std::uint64_t streamed = 0;
     for (std::uint64_t offset = 0; !length || offset < *length; offset = end, end += buffer.size()) {
         const std::span<std::uint8_t> asked = buffer.first(std::min(end, length.value_or(end)) - offset);
         std::error_code error;
@@ -211,7 +255,9 @@ bool streamBlocks(Input& input, const std::string& name, SampleRange samples, st
             return false;
         }
         const std::span<std::uint8_t> block = asked.first(*got);
+        streamed = offset + *got;
         pass.process(block, offset);
+        if (length) output.putTrueSizes(block, offset, *length);
         if (output.writing() && !output.write(block)) {
             if (output.stream && output.error == std::errc::broken_pipe) {
                 stopRemovingTemporaries(EXIT_FAILURE);  // nobody reads the result any more
@@ -223,6 +269,10 @@ bool streamBlocks(Input& input, const std::string& name, SampleRange samples, st
         if (*got < asked.size()) break;  // the stream has ended
     }
     pass.finish();
+    if (!length && output.file && !output.putTrueSizes(streamed)) {
+        output.file.reset();
+        output.writeFailed = true;
+    }
     return true;
 }
 
@@ -366,6 +416,7 @@ bool compressInput(Input& input, const std::string& name, const OutputPlace& out
 
     // The output is prepared before the stream; its problems are told after it.
     PendingOutput pending = prepareOutput(output, input, name, options);
+    pending.sizes = samples->sizes;
 
     console.out("Processing...\n\n");
     EnginePass pass(settings, samples->samples, samples->channels, console, bestFrameKernel());

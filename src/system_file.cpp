@@ -122,7 +122,7 @@ SystemFile SystemFile::openForWriting(const std::string& name, std::error_code& 
 }
 
 SystemFile SystemFile::createNew(const NativeChar* name, std::error_code& error) {
-    return SystemFile{openHandle(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW,
+    return SystemFile{openHandle(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL, error)};
 }
 
@@ -223,6 +223,22 @@ bool SystemFile::writeAll(std::span<const std::uint8_t> bytes, std::error_code& 
             const DWORD code = GetLastError();
             const bool readerGone = code == ERROR_NO_DATA || code == ERROR_BROKEN_PIPE || code == ERROR_PIPE_NOT_CONNECTED;
             error = readerGone ? std::make_error_code(std::errc::broken_pipe) : windowsError(code);
+            return false;
+        }
+        done += put;
+    }
+    return true;
+}
+
+bool SystemFile::writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes, std::error_code& error) {
+    for (std::size_t done = 0; done < bytes.size();) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset + done);
+        at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+        DWORD put = 0;
+        const auto asked = static_cast<DWORD>(std::min(bytes.size() - done, kMostPerCall));
+        if (!WriteFile(handleOf(handle_), bytes.data() + done, asked, &put, &at)) {
+            error = lastError();
             return false;
         }
         done += put;
@@ -405,7 +421,7 @@ std::error_code lastError() { return {errno, std::generic_category()}; }
 
 constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 constexpr int kWriteFlags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW;
-constexpr int kCreateFlags = O_WRONLY | O_CLOEXEC | O_CREAT | O_EXCL;
+constexpr int kCreateFlags = O_RDWR | O_CLOEXEC | O_CREAT | O_EXCL;
 constexpr mode_t kCreateMode = 0666;
 
 std::intptr_t openFile(const char* name, int flags, std::error_code& error) {
@@ -509,6 +525,20 @@ bool SystemFile::writeAll(std::span<const std::uint8_t> bytes, std::error_code& 
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t put = ::write(descriptorOf(handle_), bytes.data() + done, bytes.size() - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            error = put < 0 ? lastError() : std::make_error_code(std::errc::io_error);
+            return false;
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+bool SystemFile::writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes, std::error_code& error) {
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t put = ::pwrite(descriptorOf(handle_), bytes.data() + done, bytes.size() - done,
+                                     static_cast<off_t>(offset + done));
         if (put < 0 && errno == EINTR) continue;
         if (put <= 0) {
             error = put < 0 ? lastError() : std::make_error_code(std::errc::io_error);

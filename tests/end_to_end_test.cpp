@@ -1165,11 +1165,15 @@ TEST_F(EndToEnd, APipeCarriesTheBytesAFileRunWrites) {
         Bytes input;
         std::vector<std::string> settings = {};  // and options
         bool refused = false;
+        // The bytes of size fields that hold placeholders: a file gets their true values,
+        // a pipe the input's, since nothing can be rewritten there.
+        std::vector<std::pair<std::size_t, std::size_t>> placeholders = {};
     };
+    const std::vector<std::pair<std::size_t, std::size_t>> riffSizes = {{4, 8}, {40, 44}};
     const Case cases[] = {
         {"a canonical WAV file", music},
-        {"sizes of 0xFFFFFFFF", streamed},
-        {"a data size of 0", sizeZero},
+        {"sizes of 0xFFFFFFFF", streamed, {}, false, riffSizes},
+        {"a data size of 0", sizeZero, {}, false, {{40, 44}}},
         {"chunks after the data", tagsAfter},
         {"chunks before the data past the first look", bigHeader},
         {"RF64", WavBuilder{WavForm::rf64}.format(1, 2, 16).chunk("data", samples).bytes()},
@@ -1177,12 +1181,12 @@ TEST_F(EndToEnd, APipeCarriesTheBytesAFileRunWrites) {
         {"settings after -", music, {"30", "4", "3"}},
         {"a 19999-byte stream", Bytes(music.begin(), music.begin() + 19999), {}, true},
         {"a FLAC stream", flac, {}, true},
-        {"the shortest stream taken", Bytes(music.begin(), music.begin() + 20000)},
+        {"the shortest stream taken", Bytes(music.begin(), music.begin() + 20000), {}, false, riffSizes},
         {"no data chunk: damaged", WavBuilder{}.format(1, 2, 16).chunk("JUNK", Bytes(30000, 0x21)).bytes(), {}, true},
         {"--raw, to its end", music, {"--raw"}},
-        {"a data size of 0xFFFFFFFF", dataSizeOnes},
-        {"an RF64 data size near the top of 64 bits", rf64NearTop},
-        {"a Wave64 data size near the top of 64 bits", wave64NearTop},
+        {"a data size of 0xFFFFFFFF", dataSizeOnes, {}, false, {{40, 44}}},
+        {"an RF64 data size near the top of 64 bits", rf64NearTop, {}, false, {{28, 36}}},
+        {"a Wave64 data size near the top of 64 bits", wave64NearTop, {}, false, {{96, 104}}},
         {"chunks before the data up to the most a stream holds", headerToTheLimit},
     };
     for (const Case& c : cases) {
@@ -1199,7 +1203,21 @@ TEST_F(EndToEnd, APipeCarriesTheBytesAFileRunWrites) {
 
         EXPECT_EQ(file.status, c.refused ? 1 : 0) << c.what;
         EXPECT_EQ(piped.status, file.status) << c.what;
-        EXPECT_EQ(piped.outputBytes, file.status == 0 ? readFile(dir / "Cin.wav") : Bytes{}) << c.what;
+        Bytes onAPipe = file.status == 0 ? readFile(dir / "Cin.wav") : Bytes{};
+        for (const auto& [from, to] : c.placeholders) {
+            EXPECT_FALSE(std::equal(c.input.begin() + from, c.input.begin() + to, onAPipe.begin() + from)) << c.what;
+            std::copy(c.input.begin() + from, c.input.begin() + to, onAPipe.begin() + from);
+        }
+        EXPECT_EQ(piped.outputBytes, onAPipe) << c.what;
+        if (!c.placeholders.empty()) {  // into a file a stream's output gets the same true sizes
+            pipes.pipes = false;
+            args.insert(args.end(), {"-o", "s.wav", "-f"});
+            EXPECT_EQ(runTwoband(dir.path(), args, pipes).status, 0) << c.what;
+            EXPECT_EQ(readFile(dir / "s.wav"), readFile(dir / "Cin.wav")) << c.what;
+        }
+        if (c.input.size() == music.size() && !c.placeholders.empty()) {  // the true sizes are the canonical file's
+            EXPECT_TRUE(std::equal(music.begin(), music.begin() + 44, readFile(dir / "Cin.wav").begin())) << c.what;
+        }
         std::string transcript = file.output + file.errors;
         for (std::size_t at; (at = transcript.find("in.wav")) != std::string::npos;) transcript.replace(at, 6, "standard input");
         // How to convert a stream is told as a pipe.
