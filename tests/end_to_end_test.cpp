@@ -954,6 +954,12 @@ TEST_F(EndToEnd, AnOutputNameOnlyEverReplacesAnEarlierOutput) {
          "[1/2] lose.wav\n" + updating + "Done !\n[2/2] Close.wav: the output of lose.wav, left as it is\n"
          "2 files: 1 written, 0 failed, 1 left as it is\n",
          "", {{"Close.wav", compressed(lose)}, {"CClose.wav", std::nullopt}}},
+        {"another input's output at the output name is kept", {{"lose.wav", lose}, {"other.wav", shorter}},
+         {{"other.wav", "-o", "Close.wav"}, {"lose.wav"}}, 1, updating + "Could not overwrite Close.wav !\n",
+         "Close.wav: " + refused, {{"Close.wav", compressed(shorter)}}},
+        {"an output whose input is gone is compressed as a track of its own", {{"old/gone.wav", shorter}},
+         {{"old/gone.wav", "-o", "Cgone.wav"}, {"Cgone.wav"}}, 0, "Processing...\n\n.\nUpdating file...\nDone !\n", "",
+         {{"CCgone.wav", compressed(compressed(shorter))}}},
         {"an earlier output with bytes added after it is kept", {{"lose.wav", lose}}, {earlierRun, {"lose.wav"}}, 1, "",
          changed, {{"Close.wav", withTail(earlier)}}, {}, {}, append},
         {"the user's loop of the input's length and header is kept", {{"lose.wav", lose}, {"Close.wav", take2}},
