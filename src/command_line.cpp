@@ -144,7 +144,12 @@ bool readOptions(std::span<const std::string> given, Request& request, std::vect
                 }
                 attached = given[++i];
             }
-            request.options.*option->value = std::string(*attached);
+            std::optional<std::string>& value = request.options.*option->value;
+            if (value && *value != *attached) {
+                request.problem = "option '" + shown + "' given twice, as '" + *value + "' and '" + std::string(*attached) + "'";
+                return false;
+            }
+            value = std::string(*attached);
             at = text.size();  // a short option's value is the rest of its argument
         }
     }
@@ -186,16 +191,19 @@ const char* const kUsageText =
     "channels (in pairs, 1+2, 3+4 ..., an odd last one as mono). Without FILE, the\n"
     "name is asked for at a prompt; FILE - is standard input, read as a stream.\n"
     "\n"
-    "An existing file at the output name is replaced only when it is an earlier\n"
-    "output of the same input (its length, and its bytes outside the samples);\n"
-    "anything else is kept, and that file fails, unless --force. An input Cx.wav\n"
-    "that is an earlier output of x.wav beside it is left as it is, so a second run\n"
-    "over the same files makes no CCx.wav.\n"
+    "Every output carries a mark (an extended attribute; on Windows an NTFS\n"
+    "stream) naming its input and the digest of its bytes. An existing file at the\n"
+    "output name is replaced only when its mark names the same input and its bytes\n"
+    "still match; anything else is kept, and that file fails, unless --force.\n"
+    "Where the file system keeps no marks (FAT, exFAT, some shares) nothing is\n"
+    "replaced without --force. An input whose mark names an input beside it is\n"
+    "left as it is, so a second run over the same files makes no CCx.wav.\n"
     "\n"
     "Options, before or after the files (-- ends them; -5 is a number):\n"
     "  -o, --output=FILE      write the output of the one input to FILE (- for\n"
     "                         standard output)\n"
     "  -d, --output-dir=DIR   write every output into DIR, under its input's name\n"
+    "                         (with -r, in the folders found under the one named)\n"
     "  -c, --stdout           write the output of the one input to standard output\n"
     "  -r, --recursive        a folder stands for every WAV file under it (.wav,\n"
     "                         .wave, .bwf, .rf64, .w64), hidden ones left out\n"
@@ -210,8 +218,9 @@ const char* const kUsageText =
     "audio is never written to a terminal.\n"
     "\n"
     "Several files are compressed when an argument after the first names an\n"
-    "existing file, about one per processor at a time; the last three arguments are\n"
-    "the settings when none names a file and all are numbers.\n"
+    "existing file or reads as no number, about one per processor at a time; the\n"
+    "last three arguments are the settings when none names a file and all are\n"
+    "numbers. To name an output, give -o: twoband song.wav -o out.wav.\n"
     "\n"
     "Settings, used only when all three are given and valid (else all defaults, and\n"
     "standard error says why):\n"
@@ -272,7 +281,9 @@ Request parseRequest(const std::vector<std::string>& arguments, const NameExists
     }
     request.nameSource = Request::NameSource::arguments;
     std::string& problem = request.settingsProblem;
-    if (std::none_of(given.begin() + 1, given.end(), exists)) {
+    // A file: an argument that names one, or reads as no number at all.
+    const auto isName = [&](const std::string& argument) { return exists(argument) || !parseFloatSetting(argument.c_str()); };
+    if (std::none_of(given.begin() + 1, given.end(), isName)) {
         request.names = {given.front()};
         const std::size_t settings = given.size() - 1;
         if (settings == kSettingCount) {
@@ -315,15 +326,74 @@ std::string nameFromLine(std::string_view line) {
     return std::string(line);
 }
 
+namespace {
+
+// Whether a typed line holds bytes no name has: control characters other than a tab or
+// a line end (audio piped in where a name was asked for).
+bool holdsControlBytes(std::string_view line) {
+    return std::any_of(line.begin(), line.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return (byte < 0x20 && c != '\t' && c != '\r' && c != '\n') || byte == 0x7F;
+    });
+}
+
+// A name as a file manager drags it into a terminal: a file:// URI with %-escapes
+// ("file:///music/My%20Song.wav"), or a path with backslash-escaped spaces
+// ("/music/My\ Song.wav"); the name meant, or nothing for any other text.
+std::optional<std::string> draggedName(std::string_view name) {
+    constexpr std::string_view kScheme = "file://";
+    std::string meant;
+    if (name.starts_with(kScheme)) {
+        name.remove_prefix(kScheme.size());
+        const std::size_t path = name.find('/');  // after the host, usually none
+        if (path == std::string_view::npos) return std::nullopt;
+        name.remove_prefix(path);
+        for (std::size_t i = 0; i < name.size(); ++i) {
+            const auto hex = [&](std::size_t at) {
+                const char c = at < name.size() ? name[at] : 'x';
+                return c >= '0' && c <= '9' ? c - '0'
+                       : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                       : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                              : -1;
+            };
+            if (name[i] == '%' && hex(i + 1) >= 0 && hex(i + 2) >= 0) {
+                meant += static_cast<char>(hex(i + 1) * 16 + hex(i + 2));
+                i += 2;
+            } else {
+                meant += name[i];
+            }
+        }
+        return meant;
+    }
+    if (name.find('\\') == std::string_view::npos) return std::nullopt;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (name[i] == '\\' && i + 1 < name.size()) ++i;
+        meant += name[i];
+    }
+    return meant;
+}
+
+}  // namespace
+
 std::optional<std::string> promptForName(const std::function<std::optional<std::string>()>& readLine,
-                                         Console& console) {
+                                         Console& console, const NameExists& exists) {
     for (;;) {
         console.out("\nWAV File to be processed : ");
         const std::optional<std::string> line = readLine();
         if (!line) {
             return std::nullopt;
         }
+        if (holdsControlBytes(*line)) {
+            console.error("twoband: standard input holds no name (control bytes in the line); - reads audio from "
+                          "standard input: cat song.wav | twoband -\n");
+            return std::nullopt;
+        }
         std::string name = nameFromLine(*line);
+#ifndef _WIN32
+        if (exists && !exists(name)) {
+            if (std::optional<std::string> meant = draggedName(name); meant && exists(*meant)) name = std::move(*meant);
+        }
+#endif
         if (characters(name) >= kMinPromptedNameLength) {
             return name;
         }

@@ -95,9 +95,14 @@ extern const char* const kUsageHint;
 std::string nameFromLine(std::string_view line);
 
 // Prompts on `console` and reads lines with `readLine` until one names a file of at
-// least kMinPromptedNameLength characters; nothing at the end of the input.
+// least kMinPromptedNameLength characters; nothing at the end of the input, and
+// nothing (with why on standard error, never the bytes) for a line with control bytes
+// in it: audio piped in where a name was asked for. Where `exists` is given and no
+// file has the name as typed, a dragged file:// URI or a path with backslash-escaped
+// spaces is taken as the name it stands for (not on Windows, whose names hold
+// backslashes).
 std::optional<std::string> promptForName(const std::function<std::optional<std::string>()>& readLine,
-                                         Console& console);
+                                         Console& console, const NameExists& exists = nullptr);
 
 // Reads the longest leading decimal or hexadecimal floating-point number of `text`
 // after white space, as "%f" would; nothing if no number starts there.

@@ -13,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "output_mark.hpp"
 #include "system_file.hpp"
 #include "temporary_files.hpp"
 
@@ -104,16 +105,14 @@ PlaceKey keyOf(const OutputPlace& place) {
     return {folder, foldedName(place.name.substr(fileNameStart(place.name)))};
 }
 
-// The sibling whose earlier output the input `name` is, if it is one: `name` without
-// the C in front of its leaf.
-std::string earlierOutputOf(const std::string& name, const Options& options) {
-    const std::size_t leaf = fileNameStart(name);
-    if (leaf >= name.size() || foldedName(name.substr(leaf, 1)) != foldedName("C")) return {};
-    const std::string sibling = name.substr(0, leaf) + name.substr(leaf + 1);
-    std::string reason;
-    std::optional<InputFile> input = InputFile::open(sibling, reason);
-    const std::optional<SampleRange> samples = input ? samplesOf(*input, options) : std::nullopt;
-    return samples && isEarlierOutput(name, *input, *samples) ? sibling : std::string();
+// The sibling input whose earlier output the input `name` is, if it is one: the file
+// its mark names, beside it, where that exists.
+std::string earlierOutputOf(const std::string& name) {
+    const std::optional<std::string> input = markedInputOf(name);
+    if (!input || input->empty()) return {};
+    const std::string sibling = name.substr(0, fileNameStart(name)) + *input;
+    const std::optional<FileIdentity> file = identityOf(sibling);
+    return file && file != identityOf(name) ? sibling : std::string();
 }
 
 bool isWavName(std::string name) {
@@ -124,21 +123,25 @@ bool isWavName(std::string name) {
 }
 
 // An input of the plan, and why it is refused before it is opened, if it is.
-using PlannedInput = std::pair<std::string, std::optional<PlannedRefusal>>;
+struct PlannedInput {
+    std::string name;
+    std::optional<PlannedRefusal> refusal;
+    std::string subfolder = {};  // under the folder named, with -r ("Artist/Album/")
+};
 
 PlannedRefusal cannotOpen(const std::string& name, std::string reason) {
     return {"Could not open " + name + " !\n\n", name, std::move(reason)};
 }
 
-// The WAV files under `folder` and its folders, in name order, hidden ones left out
-// and `skipped` (the output folder) too; a folder that cannot be read is an input of
-// the plan that says why.
-void addFolder(const std::string& folder, const std::optional<FileIdentity>& skipped,
+// The WAV files under `folder` (`subfolder` of a folder named) and its folders, in
+// name order, hidden ones left out and `skipped` (the output folder) too; a folder
+// that cannot be read is an input of the plan that says why.
+void addFolder(const std::string& folder, const std::string& subfolder, const std::optional<FileIdentity>& skipped,
                std::vector<PlannedInput>& inputs) {
     std::error_code error;
     std::optional<std::vector<FolderEntry>> entries = listFolder(folder, error);
     if (!entries) {
-        inputs.emplace_back(folder, cannotOpen(folder, error.message()));
+        inputs.push_back({folder, cannotOpen(folder, error.message())});
         return;
     }
     std::sort(entries->begin(), entries->end(),
@@ -147,22 +150,24 @@ void addFolder(const std::string& folder, const std::optional<FileIdentity>& ski
         if (entry.name.front() == '.') continue;  // hidden, and every temporary file
         const std::string path = inFolder(folder, entry.name);
         if (entry.kind == FolderEntry::Kind::folder) {
-            if (!skipped || identityOf(path) != skipped) addFolder(path, skipped, inputs);
+            if (!skipped || identityOf(path) != skipped) addFolder(path, subfolder + entry.name + "/", skipped, inputs);
         } else if (entry.kind == FolderEntry::Kind::file && isWavName(entry.name)) {
-            inputs.emplace_back(path, std::nullopt);
+            inputs.push_back({path, std::nullopt, subfolder});
         }
     }
 }
 
 }  // namespace
 
-OutputPlace outputFor(const std::string& name, const Options& options) {
+OutputPlace outputFor(const std::string& name, const Options& options, const std::string& subfolder) {
     if (options.toStandardOutput || options.output == kStandardStream ||
         (name == kStandardStream && !options.output)) {
         return kStandardOutput;
     }
     if (options.output) return {*options.output};
-    if (options.outputDir) return {inFolder(*options.outputDir, name.substr(fileNameStart(name)))};
+    if (options.outputDir) {
+        return {inFolder(*options.outputDir, subfolder + name.substr(fileNameStart(name))), false, !subfolder.empty()};
+    }
     return {deriveOutputName(name)};
 }
 
@@ -175,12 +180,19 @@ std::vector<BatchFile> planBatch(const std::vector<std::string>& names, const Op
         std::error_code ignored;
         const std::optional<NameStatus> status = options.recursive ? statusOfName(name, ignored) : std::nullopt;
         if (std::find(unmatched.begin(), unmatched.end(), name) != unmatched.end()) {
-            inputs.emplace_back(name, cannotOpen(name, "no file matches this pattern"));
+            inputs.push_back({name, cannotOpen(name, "no file matches this pattern")});
         } else if (status && status->kind == NameStatus::Kind::directory) {
-            addFolder(name, outputFolder, inputs);
+            addFolder(name, "", outputFolder, inputs);
         } else {
-            inputs.emplace_back(name, std::nullopt);
+            inputs.push_back({name, std::nullopt});
         }
+    }
+    // "twoband song.wav out.wav", as other tools name an output: say how this one does.
+    const bool noOutputOption = !options.output && !options.outputDir && !options.toStandardOutput;
+    if (names.size() == 2 && inputs.size() == 2 && noOutputOption && !inputs[1].refusal && nameExists(names[0]) &&
+        !nameExists(names[1])) {
+        inputs[1].refusal = cannotOpen(names[1], std::make_error_code(std::errc::no_such_file_or_directory).message() +
+                                                    "; -o names an output: twoband " + names[0] + " -o " + names[1]);
     }
     // Each input's file, output place and what stands there, found once.
     struct Planned {
@@ -190,8 +202,10 @@ std::vector<BatchFile> planBatch(const std::vector<std::string>& names, const Op
         std::optional<FileIdentity> standing;  // the file at the output name
     };
     std::vector<Planned> planned;
-    for (auto& [name, refusal] : inputs) {
-        BatchFile entry{name, outputFor(name, options), {}, std::nullopt, std::move(refusal)};
+    // Standard output, where it is a file: never one of the inputs.
+    const std::optional<FileIdentity> standardOutputFile = standardOutputIdentity();
+    for (auto& [name, refusal, subfolder] : inputs) {
+        BatchFile entry{name, outputFor(name, options, subfolder), {}, std::nullopt, std::move(refusal)};
         const PlaceKey place = keyOf(entry.output);
         const std::optional<FileIdentity> standing =
             entry.output.standardOutput ? std::nullopt : identityOf(entry.output.name);
@@ -212,7 +226,7 @@ std::vector<BatchFile> planBatch(const std::vector<std::string>& names, const Op
         // Names that cannot be opened are one only when they are the same text.
         if (!seen.insert({each.file, each.file ? each.place : PlaceKey{std::nullopt, name}}).second) continue;
         const bool beside = !options.output && !options.toStandardOutput && name != kStandardStream;
-        if (beside && !entry.refusal) entry.outputOf = earlierOutputOf(name, options);
+        if (beside && !entry.refusal) entry.outputOf = earlierOutputOf(name);
         // A name that is no file yet, but another input's output: it will be that output.
         if (const auto output = outputs.find(keyOf(OutputPlace{name}));
             !each.file && name != kStandardStream && output != outputs.end() && output->second != name) {
@@ -220,7 +234,10 @@ std::vector<BatchFile> planBatch(const std::vector<std::string>& names, const Op
         }
         if (!entry.refusal && entry.outputOf.empty()) {
             const std::string& output = entry.output.name;
-            if (each.standing && each.standing == each.file && (options.output || options.outputDir)) {
+            if (entry.output.standardOutput && each.file && each.file == standardOutputFile) {
+                entry.refusal = {"Could not overwrite standard output !\n", output,
+                                 "is " + name + " itself; nothing written (the output would destroy its input)"};
+            } else if (each.standing && each.standing == each.file && (options.output || options.outputDir)) {
                 entry.refusal = {"Could not overwrite " + output + " !\n", output, "is the input itself; not replaced"};
             } else if (const auto [first, inserted] = taken.emplace(each.place, name);
                        !inserted && !entry.output.standardOutput) {

@@ -41,8 +41,10 @@ struct BatchFile {
 };
 
 // Where the output of the input `name` goes: beside it under a C name, or where the
-// options say (standard output for standard input, unless --output names a file).
-OutputPlace outputFor(const std::string& name, const Options& options);
+// options say (standard output for standard input, unless --output names a file). In
+// an output folder it takes `subfolder` ("Artist/Album/": where -r found it under the
+// folder named), whose folders are made as needed.
+OutputPlace outputFor(const std::string& name, const Options& options, const std::string& subfolder = {});
 
 // The extensions a folder's WAV files have, in any case.
 inline constexpr const char* kWavExtensions[] = {".wav", ".wave", ".bwf", ".rf64", ".w64"};
@@ -51,12 +53,14 @@ inline constexpr const char* kWavExtensions[] = {".wav", ".wave", ".bwf", ".rf64
 // goes (beside it under a C name, or where the options say):
 // - with --recursive a folder stands for its WAV files and those of its folders, in
 //   name order, hidden ones (and temporary files) left out, the output folder too;
+//   an output folder mirrors the tree under the folder named;
 // - names that reach the same file and put its output at the same place are one;
-// - an input C<name> that is an earlier output of its sibling <name> is marked, to be
-//   left as it is, whether or not the sibling is named too; so a rerun makes no CC
-//   file (outputs beside their inputs or in an output folder only);
-// - an output that would be its own input, or land where an earlier input's output
-//   does, is refused for that file; so is a pattern in `unmatched`, which named none;
+// - an input whose mark (output_mark.hpp) names a sibling input that exists is an
+//   earlier output, left as it is, whether or not the sibling is named too; so a
+//   rerun makes no CC file (outputs beside their inputs or in an output folder only);
+// - an output that would be its own input (standard output included, however
+//   redirected), or land where an earlier input's output does, is refused for that
+//   file; so is a pattern in `unmatched`, which named none;
 // - an input standing at another one's output name is read before that output
 //   replaces it.
 std::vector<BatchFile> planBatch(const std::vector<std::string>& names, const Options& options,

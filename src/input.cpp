@@ -15,7 +15,7 @@ std::optional<InputFile> InputFile::open(const std::string& name, std::string& r
                                      : "not a regular file";
         return std::nullopt;
     }
-    return InputFile(std::move(file), status->size);
+    return InputFile(std::move(file), status->size, status->mode);
 }
 
 bool StreamInput::hold(std::size_t bytes, std::error_code& error) {

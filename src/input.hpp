@@ -34,7 +34,8 @@ public:
 // An open file and its length, measured on the open file.
 class InputFile final : public Input {
 public:
-    InputFile(SystemFile file, std::uint64_t length) : file_(std::move(file)), length_(length) {}
+    InputFile(SystemFile file, std::uint64_t length, std::uint32_t mode)
+        : file_(std::move(file)), length_(length), mode_(mode) {}
 
     // The regular file at `name` (through links), opened and measured; nothing for
     // anything else, with why in `reason`.
@@ -42,6 +43,13 @@ public:
 
     std::optional<std::uint64_t> length() const override { return length_; }
     std::uint64_t size() const { return length_; }
+    // Its permission bits (POSIX).
+    std::uint32_t mode() const { return mode_; }
+    std::optional<FileIdentity> identity() const { return file_.identity(); }
+    // Its mark (system_file.hpp), `name` being its name.
+    std::optional<std::string> mark(const std::string& name, std::error_code& error) const {
+        return file_.mark(name, error);
+    }
 
     std::optional<std::size_t> readAt(std::uint64_t offset, std::span<std::uint8_t> into,
                                       std::error_code& error) override {
@@ -51,6 +59,7 @@ public:
 private:
     SystemFile file_;
     std::uint64_t length_;
+    std::uint32_t mode_;
 };
 
 // Standard input (or any stream), read once.

@@ -8,6 +8,7 @@
 // (or help or the version was asked for) and 1 when one was not, or the command line
 // could not be used.
 
+#include <algorithm>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -45,6 +46,12 @@ int run(const Request& request, Console& console) {
                       "(redirect it to a file or a pipe, or give -o FILE)\n");
         return EXIT_FAILURE;
     }
+    const bool audioIn = std::find(request.names.begin(), request.names.end(), kStandardStream) != request.names.end();
+    if (audioIn && standardInputIsTerminal()) {
+        console.error("twoband: standard input is a terminal; - reads audio from a pipe or a redirection "
+                      "(twoband - < song.wav, or a file name instead of -)\n");
+        return EXIT_FAILURE;
+    }
     if (const std::optional<std::string>& folder = request.options.outputDir) {
         std::error_code error;
         const std::optional<NameStatus> status = statusOfName(*folder, error);
@@ -62,7 +69,7 @@ int run(const Request& request, Console& console) {
 
     std::vector<std::string> names = request.names;
     if (request.nameSource == Request::NameSource::prompt) {
-        if (std::optional<std::string> name = promptForName(readInputLine, messages)) {
+        if (std::optional<std::string> name = promptForName(readInputLine, messages, nameExists)) {
             messages.out("\n\n");
             names.push_back(std::move(*name));
         }

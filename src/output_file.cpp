@@ -78,8 +78,10 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
 
 OutputFile::~OutputFile() { discard(); }
 
-std::optional<OutputFile> OutputFile::create(const std::string& name, std::error_code& error) {
-    const std::optional<std::uint32_t> mode = existingOutput(name, error);
+std::optional<OutputFile> OutputFile::create(const std::string& name, std::optional<std::uint32_t> mode,
+                                             std::error_code& error) {
+    const std::optional<std::uint32_t> existingMode = existingOutput(name, error);
+    if (!mode) mode = existingMode;
     if (error) {
         return std::nullopt;
     }
@@ -115,7 +117,15 @@ bool OutputFile::write(std::span<const std::uint8_t> bytes, std::error_code& err
     return file_.writeAll(bytes, error);
 }
 
-bool OutputFile::finish(std::error_code& error) {
+bool OutputFile::writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes, std::error_code& error) {
+    return file_.writeAt(offset, bytes, error);
+}
+
+bool OutputFile::finish(std::string_view mark, std::error_code& error) {
+    if (!file_.setMark(temporary_->name(), mark, error)) {
+        if (error != std::errc::not_supported) return false;
+        error.clear();
+    }
     return file_.sync(error) && file_.close(error);
 }
 

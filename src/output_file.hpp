@@ -18,6 +18,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "system_file.hpp"
@@ -29,16 +30,24 @@ class OutputFile {
 public:
     // Prepares to replace `name`. Refuses a folder there, and an existing file that
     // could not be opened for writing; otherwise creates the temporary file, with the
-    // permission bits of the regular file at `name` if there is one.
-    static std::optional<OutputFile> create(const std::string& name, std::error_code& error);
+    // permission bits `mode` (its input's) where given, else those of the regular file
+    // at `name` if there is one.
+    static std::optional<OutputFile> create(const std::string& name, std::optional<std::uint32_t> mode,
+                                            std::error_code& error);
 
     OutputFile(OutputFile&& other) noexcept;
     OutputFile& operator=(OutputFile&&) = delete;
     ~OutputFile();
 
     bool write(std::span<const std::uint8_t> bytes, std::error_code& error);
-    // Syncs and closes the temporary file.
-    bool finish(std::error_code& error);
+    // Writes over bytes already written, and reads them back.
+    bool writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes, std::error_code& error);
+    std::optional<std::size_t> readAt(std::uint64_t offset, std::span<std::uint8_t> into, std::error_code& error) const {
+        return file_.readAt(offset, into, error);
+    }
+    // Marks the temporary file with `mark` (output_mark.hpp), syncs and closes it. On
+    // a file system that keeps no marks the file is finished without one.
+    bool finish(std::string_view mark, std::error_code& error);
     // Renames the finished file over the output name.
     bool replaceName(std::error_code& error);
 

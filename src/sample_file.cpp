@@ -11,12 +11,16 @@
 
 #include "engine/fast_path.hpp"
 #include "output_file.hpp"
+#include "output_mark.hpp"
 #include "temporary_files.hpp"
 #include "wav_layout.hpp"
 
 namespace twoband {
 
 namespace {
+
+// The widest size field.
+constexpr std::size_t kSizeFieldBytes = 8;
 
 // The output as the stream leaves it: the file or stream being written, or why there
 // is none.
@@ -26,11 +30,53 @@ struct PendingOutput {
     std::error_code error;
     std::string refusal;       // why the name is not replaced, where the system gave no error
     bool writeFailed = false;  // rather than never created
+    DigestStream digest = {};  // of the file's bytes as written, for its mark
+    std::vector<SizeField> sizes = {};  // of the input, to be given their true values
 
     bool writing() const { return file || stream; }
+    // Puts the true sizes of a file of `length` bytes into the part of a block at
+    // `offset` that holds them; true when one was put.
+    bool putTrueSizes(std::span<std::uint8_t> block, std::uint64_t offset, std::uint64_t length) const {
+        bool put = false;
+        if (!file) return false;
+        for (const SizeField& field : sizes) {
+            const std::optional<std::uint64_t> value = field.trueValue(length);
+            for (std::uint8_t i = 0; value && i < field.bytes; ++i) {
+                if (field.at + i >= offset && field.at + i - offset < block.size()) {
+                    block[field.at + i - offset] = static_cast<std::uint8_t>(*value >> (8 * i));
+                    put = true;
+                }
+            }
+        }
+        return put;
+    }
+    // A stream's output once its length is known: its true sizes put in, and the
+    // digest taken again of the bytes as they now are.
+    bool putTrueSizes(std::uint64_t length) {
+        std::array<std::uint8_t, kSizeFieldBytes> bytes{};
+        bool put = false;
+        for (const SizeField& field : sizes) {
+            if (putTrueSizes(std::span(bytes).first(field.bytes), field.at, length)) {
+                put = true;
+                if (!file->writeAt(field.at, std::span(bytes).first(field.bytes), error)) return false;
+            }
+        }
+        if (!put) return true;
+        digest = {};
+        std::vector<std::uint8_t> block(kBlockBytes);
+        for (std::uint64_t at = 0; at < length; at += block.size()) {
+            const std::optional<std::size_t> got = file->readAt(at, block, error);
+            if (!got) return false;
+            digest.add(std::span(block).first(*got));
+            if (*got < block.size()) break;
+        }
+        return true;
+    }
     bool write(std::span<const std::uint8_t> bytes) {
         if (stream) return stream->writeAll(bytes, error);
-        return !file || file->write(bytes, error);
+        if (!file) return true;
+        digest.add(bytes);
+        return file->write(bytes, error);
     }
 };
 
@@ -44,6 +90,7 @@ void reportReadFailure(Console& console, const std::string& name, const std::err
 struct SampleLayout {
     SampleRange samples;
     std::uint16_t channels;
+    std::vector<SizeField> sizes;  // that may be placeholders
 };
 
 // The channels the engine compresses a file's samples as: those its format declares,
@@ -140,7 +187,7 @@ std::optional<SampleLayout> findSamples(Input& input, const std::string& name, c
         console.problem(name, refusal->reason);
         return std::nullopt;
     }
-    return SampleLayout{layout->samples, engineChannels(*layout, name, console)};
+    return SampleLayout{layout->samples, engineChannels(*layout, name, console), std::move(layout->sizes)};
 }
 
 // `name` as a shell takes it: in double quotes where it holds more than letters,
@@ -197,6 +244,7 @@ bool streamBlocks(Input& input, const std::string& name, SampleRange samples, st
     const std::optional<std::uint64_t> length = input.length();
     std::uint64_t end = samples.begin % buffer.size();
     if (end == 0) end = buffer.size();
+    std::uint64_t streamed = 0;
     for (std::uint64_t offset = 0; !length || offset < *length; offset = end, end += buffer.size()) {
         const std::span<std::uint8_t> asked = buffer.first(std::min(end, length.value_or(end)) - offset);
         std::error_code error;
@@ -207,7 +255,9 @@ bool streamBlocks(Input& input, const std::string& name, SampleRange samples, st
             return false;
         }
         const std::span<std::uint8_t> block = asked.first(*got);
+        streamed = offset + *got;
         pass.process(block, offset);
+        if (length) output.putTrueSizes(block, offset, *length);
         if (output.writing() && !output.write(block)) {
             if (output.stream && output.error == std::errc::broken_pipe) {
                 stopRemovingTemporaries(EXIT_FAILURE);  // nobody reads the result any more
@@ -219,13 +269,40 @@ bool streamBlocks(Input& input, const std::string& name, SampleRange samples, st
         if (*got < asked.size()) break;  // the stream has ended
     }
     pass.finish();
+    if (!length && output.file && !output.putTrueSizes(streamed)) {
+        output.file.reset();
+        output.writeFailed = true;
+    }
     return true;
 }
 
+// Why the file standing at an output name is not replaced; empty when it may be: only
+// a proven output of the input is.
+std::string refusalToReplace(const std::string& output, Input& input, const std::string& name) {
+    if (dynamic_cast<InputFile*>(&input) == nullptr) {
+        return "exists; an output of " + displayName(name) + " replaces a file only with --force";
+    }
+    std::string reason;
+    switch (proveOutput(output, name.substr(fileNameStart(name)), reason)) {
+        case Proof::proven:
+            return {};
+        case Proof::unmarked:
+            return "exists and is not an earlier output of " + name + "; not replaced (--force replaces it)";
+        case Proof::changed:
+            return "exists and has changed since it was written as the output of " + name +
+                   "; not replaced (--force replaces it)";
+        case Proof::noMarks:
+            return "exists, and this file system keeps no marks to prove it an earlier output of " + name +
+                   "; not replaced (--force replaces it)";
+        case Proof::unreadable:
+            break;
+    }
+    return "exists and cannot be read (" + reason + "); not replaced (--force replaces it)";
+}
+
 // The output at `place`, or why there is none: what stands at a name is replaced only
-// when it is an earlier output of the input (or where the options force it).
-PendingOutput prepareOutput(const OutputPlace& place, Input& input, SampleRange samples, const std::string& name,
-                            const Options& options) {
+// when it is a proven earlier output of the input (or where the options force it).
+PendingOutput prepareOutput(const OutputPlace& place, Input& input, const std::string& name, const Options& options) {
     std::error_code error;
     if (place.standardOutput) {
         SystemFile stream = SystemFile::standardOutput(error);
@@ -235,23 +312,25 @@ PendingOutput prepareOutput(const OutputPlace& place, Input& input, SampleRange 
     const std::optional<NameStatus> standing = statusOfName(place.name, error);
     if (standing && !options.force && standing->kind != NameStatus::Kind::missing &&
         standing->kind != NameStatus::Kind::directory) {
-        auto* file = dynamic_cast<InputFile*>(&input);
-        if (file == nullptr) {
-            return {std::nullopt, std::nullopt, {},
-                    "exists; an output of " + displayName(name) + " replaces a file only with --force"};
-        }
-        if (!isEarlierOutput(place.name, *file, samples)) {
-            return {std::nullopt, std::nullopt, {},
-                    "exists and is not an earlier output of " + name + "; not replaced (--force replaces it)"};
+        if (std::string refusal = refusalToReplace(place.name, input, name); !refusal.empty()) {
+            return {std::nullopt, std::nullopt, {}, std::move(refusal)};
         }
     }
-    std::optional<OutputFile> created = OutputFile::create(place.name, error);
+    if (place.makeFolders && !makeFolders(place.name.substr(0, fileNameStart(place.name)), error)) {
+        return {std::nullopt, std::nullopt, error, {}};
+    }
+    // The output takes its input's permission bits (a stream's keeps what stands there).
+    const auto* file = dynamic_cast<InputFile*>(&input);
+    std::optional<OutputFile> created =
+        OutputFile::create(place.name, file ? std::optional(file->mode()) : std::nullopt, error);
     return {std::move(created), std::nullopt, error, {}};
 }
 
 // Puts the finished output in place under its name.
-bool commitOutput(PendingOutput& output, const std::string& name, Console& console) {
-    if (output.file && !output.file->finish(output.error)) {
+bool commitOutput(PendingOutput& output, const std::string& name, const std::string& input, Console& console) {
+    const std::string mark = encodeMark({input == kStandardStream ? "" : input.substr(fileNameStart(input)),
+                                         output.digest.digest()});
+    if (output.file && !output.file->finish(mark, output.error)) {
         output.writeFailed = true;
     } else if (output.stream || (output.file && output.file->replaceName(output.error))) {
         console.out("Done !\n");
@@ -291,6 +370,9 @@ std::optional<Refusal> refusalOf(const std::string& name, std::uint64_t length, 
         const ForeignFormat& foreign = layout.foreign;
         return Refusal{kNotPcm16, foreign.what + ", not a WAV file" + (foreign.audio ? "; " + conversionHint(name) : "")};
     }
+    if (!layout.damage.empty()) {
+        return Refusal{"This sample is damaged !\n", layout.damage + "; --raw reads it header-blind"};
+    }
     if (layout.format && !layout.format->pcm16) {
         return Refusal{kNotPcm16, describeFormat(*layout.format) + ", only 16-bit PCM is compressed; " +
                                       conversionHint(name)};
@@ -317,39 +399,6 @@ std::unique_ptr<Input> openInput(const std::string& name, Console& console) {
     return std::make_unique<InputFile>(std::move(*file));
 }
 
-std::optional<SampleRange> samplesOf(InputFile& input, const Options& options) {
-    std::error_code error;
-    const std::optional<WavLayout> layout = options.raw ? rawLayout(input.size()) : layoutOf(input, input.size(), error);
-    if (!layout || refusalOf({}, input.size(), *layout)) {
-        return std::nullopt;
-    }
-    return layout->samples;
-}
-
-bool isEarlierOutput(const std::string& name, InputFile& input, SampleRange samples) {
-    std::string reason;
-    std::optional<InputFile> file = InputFile::open(name, reason);
-    if (!file || file->size() != input.size()) {
-        return false;
-    }
-    std::error_code error;
-    // The bytes before the samples and after them, a block at a time.
-    constexpr std::size_t kCompareBytes = 64 * 1024;
-    std::array<std::uint8_t, kCompareBytes> ours{};
-    std::array<std::uint8_t, kCompareBytes> theirs{};
-    for (const auto& [from, to] : {std::pair{std::uint64_t{0}, samples.begin}, std::pair{samples.end, input.size()}}) {
-        for (std::uint64_t at = from; at < to; at += kCompareBytes) {
-            const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(kCompareBytes, to - at));
-            const std::optional<std::size_t> got = input.readAt(at, std::span(ours).first(size), error);
-            const std::optional<std::size_t> gotToo = file->readAt(at, std::span(theirs).first(size), error);
-            if (got != size || gotToo != size || std::memcmp(ours.data(), theirs.data(), size) != 0) {
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
 bool compressInput(Input& input, const std::string& name, const OutputPlace& output, const Settings& settings,
                    const Options& options, Console& console, std::size_t blockBytes) {
     const std::string shown = displayName(name);
@@ -366,7 +415,8 @@ bool compressInput(Input& input, const std::string& name, const OutputPlace& out
     }
 
     // The output is prepared before the stream; its problems are told after it.
-    PendingOutput pending = prepareOutput(output, input, samples->samples, name, options);
+    PendingOutput pending = prepareOutput(output, input, name, options);
+    pending.sizes = samples->sizes;
 
     console.out("Processing...\n\n");
     EnginePass pass(settings, samples->samples, samples->channels, console, bestFrameKernel());
@@ -374,7 +424,7 @@ bool compressInput(Input& input, const std::string& name, const OutputPlace& out
         return false;
     }
     console.out("Updating file...\n");
-    return commitOutput(pending, output.name, console);
+    return commitOutput(pending, output.name, name, console);
 }
 
 bool runSampleFile(const std::string& name, const Settings& settings, const Options& options, Console& console,

@@ -46,6 +46,7 @@ static_assert(kStreamProbeBytes >= kMinSampleLength, "a stream too short is know
 struct OutputPlace {
     std::string name;  // "standard output" for the stream
     bool standardOutput = false;
+    bool makeFolders = false;  // the folders of the name are made where missing
 };
 inline const OutputPlace kStandardOutput{"standard output", true};
 
@@ -81,15 +82,6 @@ std::optional<Refusal> refusalOf(const std::string& name, std::uint64_t length, 
 // commit.
 bool compressInput(Input& input, const std::string& name, const OutputPlace& output, const Settings& settings,
                    const Options& options, Console& console, std::size_t blockBytes = kBlockBytes);
-
-// Where the samples of `input` are, as a run with `options` compresses them; nothing
-// where it would refuse the file or a read fails. Says nothing.
-std::optional<SampleRange> samplesOf(InputFile& input, const Options& options);
-
-// An output holds its input's length and, outside the samples, the input's own bytes.
-// True when the file at `name` (through a link) is such an earlier output of `input`,
-// whose samples are `samples`.
-bool isEarlierOutput(const std::string& name, InputFile& input, SampleRange samples);
 
 // Where the file-name part of a name starts: after its last '/' or '\', if it has one.
 std::size_t fileNameStart(const std::string& name);

@@ -15,6 +15,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #endif
 
@@ -121,7 +122,7 @@ SystemFile SystemFile::openForWriting(const std::string& name, std::error_code& 
 }
 
 SystemFile SystemFile::createNew(const NativeChar* name, std::error_code& error) {
-    return SystemFile{openHandle(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW,
+    return SystemFile{openHandle(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL, error)};
 }
 
@@ -181,7 +182,7 @@ std::optional<SystemFile::Status> SystemFile::status(std::error_code& error) con
     }
     const bool directory = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     return Status{GetFileType(handle) == FILE_TYPE_DISK && !directory, directory,
-                  static_cast<std::uint64_t>(information.nFileSizeHigh) << 32 | information.nFileSizeLow};
+                  static_cast<std::uint64_t>(information.nFileSizeHigh) << 32 | information.nFileSizeLow, 0};
 }
 
 std::optional<FileIdentity> SystemFile::identity() const {
@@ -229,7 +230,80 @@ bool SystemFile::writeAll(std::span<const std::uint8_t> bytes, std::error_code& 
     return true;
 }
 
+bool SystemFile::writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes, std::error_code& error) {
+    for (std::size_t done = 0; done < bytes.size();) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset + done);
+        at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+        DWORD put = 0;
+        const auto asked = static_cast<DWORD>(std::min(bytes.size() - done, kMostPerCall));
+        if (!WriteFile(handleOf(handle_), bytes.data() + done, asked, &put, &at)) {
+            error = lastError();
+            return false;
+        }
+        done += put;
+    }
+    return true;
+}
+
 bool SystemFile::setMode(std::uint32_t, std::error_code&) { return true; }
+
+namespace {
+
+constexpr wchar_t kMarkStream[] = L":twoband.mark";
+// The most a mark may hold: a record of a few hundred bytes.
+constexpr DWORD kMostMarkBytes = 64 * 1024;
+
+// Whether the volume of an open file keeps alternate data streams (NTFS, ReFS; not
+// FAT, exFAT or Wine's emulation).
+bool keepsStreams(HANDLE handle) {
+    DWORD flags = 0;
+    return GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+           (flags & FILE_NAMED_STREAMS) != 0;
+}
+
+}  // namespace
+
+bool SystemFile::setMark(const NativeChar* name, std::string_view mark, std::error_code& error) {
+    if (!keepsStreams(handleOf(handle_))) {
+        error = std::make_error_code(std::errc::not_supported);
+        return false;
+    }
+    const HANDLE stream = CreateFileW((std::wstring(name) + kMarkStream).c_str(), GENERIC_WRITE, kShareAll, nullptr,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (stream == INVALID_HANDLE_VALUE) {
+        error = lastError();
+        return false;
+    }
+    DWORD put = 0;
+    const bool written = WriteFile(stream, mark.data(), static_cast<DWORD>(mark.size()), &put, nullptr) &&
+                         put == mark.size();
+    if (!written) error = lastError();
+    CloseHandle(stream);
+    return written;
+}
+
+std::optional<std::string> SystemFile::mark(const std::string& name, std::error_code& error) const {
+    if (!keepsStreams(handleOf(handle_))) {
+        error = std::make_error_code(std::errc::not_supported);
+        return std::nullopt;
+    }
+    const HANDLE stream = CreateFileW((nativeName(name) + kMarkStream).c_str(), GENERIC_READ, kShareAll, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (stream == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        if (code != ERROR_FILE_NOT_FOUND) error = windowsError(code);
+        return std::nullopt;
+    }
+    std::string mark(kMostMarkBytes, '\0');
+    DWORD got = 0;
+    const bool read = ReadFile(stream, mark.data(), kMostMarkBytes, &got, nullptr);
+    if (!read) error = lastError();
+    CloseHandle(stream);
+    if (!read) return std::nullopt;
+    mark.resize(got);
+    return mark;
+}
 
 bool SystemFile::sync(std::error_code& error) {
     if (!FlushFileBuffers(handleOf(handle_))) {
@@ -265,6 +339,27 @@ std::optional<NameStatus> statusOfName(const std::string& name, std::error_code&
 
 bool nameExists(const std::string& name) {
     return GetFileAttributesW(nativeName(name).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+namespace {
+
+bool makeFolder(const std::string& name, std::error_code& error) {
+    if (CreateDirectoryW(nativeName(name).c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) return true;
+    error = lastError();
+    return false;
+}
+
+}  // namespace
+
+std::optional<FileIdentity> standardOutputIdentity() {
+    BY_HANDLE_FILE_INFORMATION information{};
+    const HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (handle == INVALID_HANDLE_VALUE || handle == nullptr || GetFileType(handle) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(handle, &information)) {
+        return std::nullopt;
+    }
+    return FileIdentity{information.dwVolumeSerialNumber,
+                        static_cast<std::uint64_t>(information.nFileIndexHigh) << 32 | information.nFileIndexLow};
 }
 
 bool renameOver(const NativeChar* from, const std::string& to, std::error_code& error) {
@@ -337,7 +432,7 @@ std::error_code lastError() { return {errno, std::generic_category()}; }
 
 constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 constexpr int kWriteFlags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW;
-constexpr int kCreateFlags = O_WRONLY | O_CLOEXEC | O_CREAT | O_EXCL;
+constexpr int kCreateFlags = O_RDWR | O_CLOEXEC | O_CREAT | O_EXCL;
 constexpr mode_t kCreateMode = 0666;
 
 std::intptr_t openFile(const char* name, int flags, std::error_code& error) {
@@ -418,7 +513,8 @@ std::optional<SystemFile::Status> SystemFile::status(std::error_code& error) con
         error = lastError();
         return std::nullopt;
     }
-    return Status{S_ISREG(status.st_mode), S_ISDIR(status.st_mode), static_cast<std::uint64_t>(status.st_size)};
+    return Status{S_ISREG(status.st_mode), S_ISDIR(status.st_mode), static_cast<std::uint64_t>(status.st_size),
+                  static_cast<std::uint32_t>(status.st_mode & 0777)};
 }
 
 std::optional<FileIdentity> SystemFile::identity() const {
@@ -450,12 +546,56 @@ bool SystemFile::writeAll(std::span<const std::uint8_t> bytes, std::error_code& 
     return true;
 }
 
+bool SystemFile::writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes, std::error_code& error) {
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t put = ::pwrite(descriptorOf(handle_), bytes.data() + done, bytes.size() - done,
+                                     static_cast<off_t>(offset + done));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            error = put < 0 ? lastError() : std::make_error_code(std::errc::io_error);
+            return false;
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
 bool SystemFile::setMode(std::uint32_t mode, std::error_code& error) {
     if (::fchmod(descriptorOf(handle_), static_cast<mode_t>(mode)) != 0) {
         error = lastError();
         return false;
     }
     return true;
+}
+
+namespace {
+
+constexpr char kMarkAttribute[] = "user.twoband.mark";
+// The most a mark may hold: a record of a few hundred bytes.
+constexpr std::size_t kMostMarkBytes = 64 * 1024;
+
+// A file system that keeps no extended attributes of the user's (FAT, some shares).
+bool keepsNoMarks(int code) { return code == ENOTSUP || code == EOPNOTSUPP; }
+
+}  // namespace
+
+bool SystemFile::setMark(const NativeChar*, std::string_view mark, std::error_code& error) {
+    if (::fsetxattr(descriptorOf(handle_), kMarkAttribute, mark.data(), mark.size(), 0) != 0) {
+        error = keepsNoMarks(errno) ? std::make_error_code(std::errc::not_supported) : lastError();
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::string> SystemFile::mark(const std::string&, std::error_code& error) const {
+    std::string mark(kMostMarkBytes, '\0');
+    const ssize_t got = ::fgetxattr(descriptorOf(handle_), kMarkAttribute, mark.data(), mark.size());
+    if (got < 0) {
+        if (errno != ENODATA) error = keepsNoMarks(errno) ? std::make_error_code(std::errc::not_supported) : lastError();
+        return std::nullopt;
+    }
+    mark.resize(static_cast<std::size_t>(got));
+    return mark;
 }
 
 bool SystemFile::sync(std::error_code& error) {
@@ -490,6 +630,22 @@ std::optional<NameStatus> statusOfName(const std::string& name, std::error_code&
 bool nameExists(const std::string& name) {
     struct stat status {};
     return ::lstat(name.c_str(), &status) == 0;
+}
+
+namespace {
+
+bool makeFolder(const std::string& name, std::error_code& error) {
+    if (::mkdir(name.c_str(), 0777) == 0 || errno == EEXIST) return true;
+    error = lastError();
+    return false;
+}
+
+}  // namespace
+
+std::optional<FileIdentity> standardOutputIdentity() {
+    struct stat status {};
+    if (::fstat(STDOUT_FILENO, &status) != 0) return std::nullopt;
+    return FileIdentity{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
 bool renameOver(const NativeChar* from, const std::string& to, std::error_code& error) {
@@ -532,6 +688,17 @@ std::optional<std::vector<FolderEntry>> listFolder(const std::string& folder, st
 }
 
 #endif
+
+bool makeFolders(const std::string& name, std::error_code& error) {
+    // Each folder on the way, from the first separator after the root on.
+    for (std::size_t at = name.find_first_of("/\\", 1); at != std::string::npos; at = name.find_first_of("/\\", at + 1)) {
+#ifndef _WIN32
+        if (name[at] == '\\') continue;
+#endif
+        if (at > 0 && name[at - 1] != ':' && !makeFolder(name.substr(0, at), error)) return false;
+    }
+    return makeFolder(name, error);
+}
 
 std::optional<FileIdentity> identityOf(const std::string& name) {
     std::error_code ignored;

@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -55,7 +56,7 @@ public:
     static SystemFile openForReading(const std::string& name, std::error_code& error);
     // Opens an existing regular file for writing, without changing it.
     static SystemFile openForWriting(const std::string& name, std::error_code& error);
-    // Creates a new file for writing, with the mode a plain create gives (0666 less
+    // Creates a new file for writing (and reading back), with the mode a plain create gives (0666 less
     // the umask); fails with std::errc::file_exists if anything, even a dangling link,
     // stands at the name. It can be removed by name while it is open.
     static SystemFile createNew(const NativeChar* name, std::error_code& error);
@@ -70,6 +71,7 @@ public:
         bool regular;
         bool directory;
         std::uint64_t size;
+        std::uint32_t mode;  // the permission bits (POSIX; 0 on Windows)
     };
     std::optional<Status> status(std::error_code& error) const;
     std::optional<FileIdentity> identity() const;
@@ -82,10 +84,20 @@ public:
     std::optional<std::size_t> read(std::span<std::uint8_t> into, std::error_code& error);
     // Writes all of `bytes`; a reader that went away gives std::errc::broken_pipe.
     bool writeAll(std::span<const std::uint8_t> bytes, std::error_code& error);
+    // Writes all of `bytes` at `offset`, over what is there.
+    bool writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes, std::error_code& error);
     // Whether the file is a terminal (a console on Windows).
     bool isTerminal() const;
     // Sets the permission bits (POSIX; Windows has none to set).
     bool setMode(std::uint32_t mode, std::error_code& error);
+    // The file's mark: a few bytes kept with it apart from its contents, which go with
+    // it when it is renamed: the extended attribute user.twoband.mark on POSIX, the
+    // alternate data stream NAME:twoband.mark on NTFS (`name` is the file's). Fails
+    // with std::errc::not_supported where the file system keeps none.
+    bool setMark(const NativeChar* name, std::string_view mark, std::error_code& error);
+    // The mark of the file at `name`, opened here; nothing, and no error, where it has
+    // none.
+    std::optional<std::string> mark(const std::string& name, std::error_code& error) const;
     // Waits until the written bytes are on the disk.
     bool sync(std::error_code& error);
     bool close(std::error_code& error);
@@ -103,6 +115,9 @@ struct NameStatus {
     std::uint32_t mode;  // the permission bits of a regular file (POSIX)
 };
 std::optional<NameStatus> statusOfName(const std::string& name, std::error_code& error);
+
+// Makes the folder `name` and the folders it lies in, as far as they are missing.
+bool makeFolders(const std::string& name, std::error_code& error);
 
 // True when something stands at `name` (a link, even a dangling one, counts).
 bool nameExists(const std::string& name);
@@ -129,6 +144,9 @@ std::string foldedName(const std::string& name);
 // Which file a name leads to (through links), where it can be opened: the same for
 // every name of one file.
 std::optional<FileIdentity> identityOf(const std::string& name);
+
+// Which file standard output is, where it is one.
+std::optional<FileIdentity> standardOutputIdentity();
 
 // Gives the file at `from` the name `to`, replacing whatever stands there as a name.
 bool renameOver(const NativeChar* from, const std::string& to, std::error_code& error);

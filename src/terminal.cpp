@@ -91,6 +91,14 @@ bool standardOutputIsTerminal() {
 #endif
 }
 
+bool standardInputIsTerminal() {
+#ifdef _WIN32
+    return consoleOf(STD_INPUT_HANDLE) != nullptr;
+#else
+    return isatty(STDIN_FILENO) == 1;
+#endif
+}
+
 void StandardConsole::error(std::string_view text) { writeStandard(stderr, text); }
 
 std::optional<std::string> readInputLine() {

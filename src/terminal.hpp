@@ -30,8 +30,9 @@ public:
     void error(std::string_view text) override;
 };
 
-// Whether standard output is a terminal (a console on Windows).
+// Whether standard output, or standard input, is a terminal (a console on Windows).
 bool standardOutputIsTerminal();
+bool standardInputIsTerminal();
 
 // One line of `stream` without its line end ("\n"); nothing at the end of the stream.
 std::optional<std::string> readLine(std::FILE* stream);

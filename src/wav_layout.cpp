@@ -114,9 +114,11 @@ std::optional<DeclaredFormat> readFormat(std::uint64_t payload, std::uint64_t si
 std::optional<WavLayout> walkChunks(WavLayout layout, const ChunkStyle& style, std::uint64_t length,
                                     const ReadAt& read) {
     std::optional<std::uint64_t> ds64DataSize;
+    std::uint64_t ds64At = 0;  // where the ds64 payload is
     // Offsets are 64-bit, and a size is checked against what is left of the file
     // before it is added, so no sum can wrap.
-    for (std::uint64_t at = style.first; at + style.headerBytes <= length;) {
+    std::uint64_t at = style.first;
+    while (at + style.headerBytes <= length) {
         std::array<std::uint8_t, kWave64ChunkHeaderBytes> header{};
         if (!read(at, std::span(header).first(style.headerBytes))) {
             return std::nullopt;
@@ -125,6 +127,13 @@ std::optional<WavLayout> walkChunks(WavLayout layout, const ChunkStyle& style, s
         std::uint64_t size = payloadSize(header.data(), style);
         const std::uint64_t left = length - payload;
         if (isChunk(header.data(), "data", style)) {
+            if (style.wave64) {
+                layout.sizes.push_back({at + 16, 8, at, little64(header.data() + 16)});
+            } else if (layout.container == Container::riff) {
+                layout.sizes.push_back({at + 4, 4, payload, size});
+            } else if (ds64DataSize && size == kSizeInDs64) {
+                layout.sizes.push_back({ds64At + kDs64DataSizeAt, 8, payload, *ds64DataSize});
+            }
             if (!style.wave64 && size == kSizeInDs64 && ds64DataSize) size = *ds64DataSize;
             const std::uint64_t end = size == 0 || size > left ? length : payload + size;
             const std::uint64_t begin = std::max<std::uint64_t>(payload, kHeaderBytes);
@@ -146,14 +155,24 @@ std::optional<WavLayout> walkChunks(WavLayout layout, const ChunkStyle& style, s
                 return std::nullopt;
             }
             ds64DataSize = little64(&sizes[kDs64DataSizeAt]);
+            ds64At = payload;
+            layout.sizes.push_back({payload, 8, kRiffChunkHeaderBytes, little64(sizes.data())});
         }
-        if (size > left) {
-            break;  // the next chunk would start past the end
+        if (size > left) {  // the next chunk would start past the end
+            std::string id;
+            for (std::size_t i = 0; i < 4; ++i) {
+                id += header[i] >= 0x20 && header[i] < 0x7F ? static_cast<char>(header[i]) : '?';
+            }
+            layout.damage = "no data chunk: the '" + id + "' chunk at byte " + std::to_string(at) + " says " +
+                            std::to_string(size) + " bytes, past the end (" + std::to_string(length) + " bytes)";
+            return layout;
         }
         const std::uint64_t next = payload + size;
         at = style.wave64 ? (next + kWave64Alignment - 1) / kWave64Alignment * kWave64Alignment
                           : next + (size & 1);
     }
+    layout.damage = "no data chunk: the chunks end at byte " + std::to_string(std::min(at, length)) + " of " +
+                    std::to_string(length);
     return layout;
 }
 
@@ -296,6 +315,9 @@ std::optional<WavLayout> findWavLayout(std::uint64_t length, const ReadAt& read)
                           (isId(&head[0], "RIFF") || isId(&head[0], "RF64") || isId(&head[0], "BW64"));
     if (riffLike && isId(&head[8], "WAVE")) {
         layout.container = isId(&head[0], "RIFF") ? Container::riff : Container::rf64;
+        if (layout.container == Container::riff) {
+            layout.sizes.push_back({4, 4, kRiffChunkHeaderBytes, little32(&head[4])});
+        }
         return walkChunks(std::move(layout), kRiffChunks, length, read);
     }
     if (riffLike) {
@@ -310,6 +332,7 @@ std::optional<WavLayout> findWavLayout(std::uint64_t length, const ReadAt& read)
     if (head.size() == kWave64HeaderBytes && std::equal(kWave64Riff.begin(), kWave64Riff.end(), head.begin()) &&
         isChunk(&head[kWave64WaveAt], "wave", kWave64Chunks)) {
         layout.container = Container::wave64;
+        layout.sizes.push_back({16, 8, 0, little64(&head[16])});
         return walkChunks(std::move(layout), kWave64Chunks, length, read);
     }
     std::optional<ForeignFormat> foreign = foreignFormat(head, length, read);
@@ -321,6 +344,14 @@ std::optional<WavLayout> findWavLayout(std::uint64_t length, const ReadAt& read)
         layout.foreign = std::move(*foreign);
     }
     return layout;
+}
+
+std::optional<std::uint64_t> SizeField::trueValue(std::uint64_t length) const {
+    const std::uint64_t ones = bytes == 4 ? 0xFFFFFFFF : ~std::uint64_t{0};
+    const std::uint64_t value = length < base ? 0 : length - base;
+    const bool placeholder = declared == 0 || declared == ones || declared > value;
+    if (!placeholder || value > ones || value == declared) return std::nullopt;
+    return value;
 }
 
 std::string describeFormat(const DeclaredFormat& format) {

@@ -17,8 +17,9 @@
 //   max(D, 44) to D + size; to the end of the file instead when the size is 0 or runs
 //   past the end (streaming writers leave 0 or 0xFFFFFFFF; a cut download promises
 //   more than it holds).
-// - Without one (a damaged walk), the samples are byte 44 to the end, as in a plain
-//   44-byte-header file.
+// - Without one the file is damaged (a chunk whose size runs past the end, a cut
+//   header): the layout says where the walk ended, and holds byte 44 to the end as
+//   the samples, for a reader that takes it header-blind.
 // - A file that is no WAV container holds no samples to compress. Where its first
 //   bytes name another format (FLAC, Ogg, MP3, AAC, AIFF, CAF, MPEG-4, AU, ASF,
 //   Matroska, a RIFF file that is not WAVE, gzip, PNG, text ...) the layout says what
@@ -31,6 +32,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "engine/engine_pass.hpp"
 
@@ -68,6 +70,19 @@ struct ForeignFormat {
 // without a ds64 size).
 constexpr std::uint64_t kToTheEnd = std::numeric_limits<std::uint64_t>::max();
 
+// A size field of the header that may be a placeholder: a streaming writer's 0 or all
+// ones, or a size past the end. Its true value is the file's length less `base`.
+struct SizeField {
+    std::uint64_t at;        // where it is
+    std::uint8_t bytes;      // 4 or 8, little-endian
+    std::uint64_t base;      // where what it counts starts
+    std::uint64_t declared;  // what it says
+
+    // The true value where the field holds a placeholder in a file of `length` bytes;
+    // nothing where it holds a size (or the true one would not fit).
+    std::optional<std::uint64_t> trueValue(std::uint64_t length) const;
+};
+
 struct WavLayout {
     Container container;
     SampleRange samples;
@@ -76,6 +91,14 @@ struct WavLayout {
     // Where the data chunk says its samples end, whatever the length: for a reader
     // that cannot measure the file (a stream). Nothing without a data chunk.
     std::optional<std::uint64_t> declaredEnd = std::nullopt;
+    // Why a WAV container holds no data chunk: which chunk ended the walk, where
+    // ("no data chunk: the 'LIST' chunk at byte 36 says 99999 bytes, past the end
+    // (30080 bytes)"); empty with a data chunk, and for other files.
+    std::string damage = {};
+    // The size fields before the samples that count to the end of the file: the RIFF
+    // and data sizes of a plain RIFF file, the ds64 sizes of RF64 and BW64 (whose
+    // 0xFFFFFFFF pointing to ds64 is no placeholder), the Wave64 sizes.
+    std::vector<SizeField> sizes = {};
 };
 
 // True for the containers whose sizes are 64-bit, which may hold 4 GiB or more.

@@ -116,12 +116,15 @@ TEST(ParseRequest, TakesNamesWholeTellsFilesFromSettingsAndSaysWhySettingsAreNot
         {{"my song.wav"}, {"my song.wav"}, false, false, ""},
         {{"a.wav", "20", "4", "3"}, {"a.wav"}, false, true, ""},
         {{"a.wav", "200", "4", "3"}, {"a.wav"}, false, false, "max gain 200 is outside 4 to 100"},
-        {{"a.wav", "20", "abc", "3"}, {"a.wav"}, false, false, "recover speed 'abc' is not a number"},
+        {{"a.wav", "20", "abc", "3"}, {"a.wav", "20", "abc", "3"}, true, false, ""},  // no number: a name
+        {{"a.wav", "20", "8", ".5"}, {"a.wav"}, false, false, "feedback speed '.5' is not a number"},
         {{"a.wav", "20"}, {"a.wav"}, false, false, "only 1 of the 3 settings was given"},
         {{"a.wav", "20", "8"}, {"a.wav"}, false, false, "only 2 of the 3 settings were given"},
-        {{"a.wav", "20", "8", "2", "x"}, {"a.wav"}, false, false, "the file name is followed by 4 arguments, not 3"},
+        {{"a.wav", "20", "8", "2", "x"}, {"a.wav", "20", "8", "2", "x"}, true, false, ""},
+        {{"a.wav", "20", "8", "2", "5"}, {"a.wav"}, false, false, "the file name is followed by 4 arguments, not 3"},
         {{"a.wav", "missing.wav", "b.wav"}, {"a.wav", "missing.wav", "b.wav"}, true, false, ""},  // a typo fails
-        {{"a.wav", "junk"}, {"a.wav"}, false, false, "only 1 of the 3 settings was given"},
+        {{"a.wav", "out.wav"}, {"a.wav", "out.wav"}, true, false, ""},  // an output named as other tools take it
+        {{"a.wav", "x.wav", "y.wav", "z.wav", "w.wav"}, {"a.wav", "x.wav", "y.wav", "z.wav", "w.wav"}, true, false, ""},
         {{"a.wav", "b.wav"}, {"a.wav", "b.wav"}, true, false, ""},
         {{"a.wav", "b.wav", "20", "4", "3"}, {"a.wav", "b.wav"}, true, true, ""},
         {{"a.wav", "b.wav", "20", "4", "9"}, {"a.wav", "b.wav"}, true, false, "feedback speed 9 is outside 1 to 4"},
@@ -193,6 +196,9 @@ TEST(ParseRequest, ReadsOptionsWhereverTheyStandAndRefusesWhatFitsNoRun) {
         {{"a.wav", "--frce"}, Action::refuse, {}, {}, "unknown option '--frce'"},
         {{"a.wav", "-qz"}, Action::refuse, {}, with([](Options& o) { o.quiet = true; }), "unknown option '-z'"},
         {{"a.wav", "--", "-o", "b.wav"}, Action::run, {"a.wav", "-o", "b.wav"}, {}, ""},
+        {{"-o", "a.wav", "b.wav", "-ob.wav"}, Action::refuse, {}, with([](Options& o) { o.output = "a.wav"; }),
+         "option '-o' given twice, as 'a.wav' and 'b.wav'"},
+        {{"-d", "out", "a.wav", "--output-dir=out"}, Action::run, {"a.wav"}, with([](Options& o) { o.outputDir = "out"; }), ""},
         {{"x*.wav", "y*.wav", "30", "4", "3"}, Action::run, {"x1.wav", "x2.wav", "y*.wav"}, {}, ""},
     };
     for (const Case& c : cases) {
@@ -221,11 +227,12 @@ TEST(ParseRequest, ReadsOptionsWhereverTheyStandAndRefusesWhatFitsNoRun) {
 struct PromptRun {
     std::optional<std::string> name;
     std::string output;
+    std::string errors;
 };
 
 // Prompts with `typed` as standard input, read line by line. A prompt that goes on
 // asking after the end of the input fails at once instead of hanging.
-PromptRun prompt(const std::string& typed) {
+PromptRun prompt(const std::string& typed, const NameExists& exists = nullptr) {
     std::FILE* in = std::tmpfile();
     std::fputs(typed.c_str(), in);
     std::rewind(in);
@@ -238,12 +245,13 @@ PromptRun prompt(const std::string& typed) {
     };
     PromptRun run;
     try {
-        run.name = promptForName(readTyped, console);
+        run.name = promptForName(readTyped, console, exists);
     } catch (const std::runtime_error& endless) {
         ADD_FAILURE() << endless.what();
     }
     std::fclose(in);
     run.output = console.output;
+    run.errors = console.errors;
     return run;
 }
 
@@ -253,9 +261,19 @@ TEST(Prompt, TakesALineAsANameOfFiveCharactersOrMore) {
         std::string typed;
         std::optional<std::string> name;
         int prompts;
+        std::string errors = {};
     };
+    const std::string noName = "twoband: standard input holds no name (control bytes in the line); - reads audio "
+                               "from standard input: cat song.wav | twoband -\n";
     const Case cases[] = {
         {"my song.wav\n", "my song.wav", 1},
+        // Dragged from a file manager, where no file has the name as typed.
+        {"file:///music/My%20Song.wav\n", "/music/My Song.wav", 1},
+        {"file://localhost/music/My%20Song.wav\n", "/music/My Song.wav", 1},
+        {"/music/My\\ Song.wav\n", "/music/My Song.wav", 1},
+        {"file:///music/Other%20Song.wav\n", "file:///music/Other%20Song.wav", 1},  // no such file either
+        {"RIFF\x24\x10\x01\x02WAVEfmt \n", std::nullopt, 1, noName},  // audio piped in: nothing echoed
+        {"song.wav\x7F\n", std::nullopt, 1, noName},
         {"  \t'/music/my song.wav'  \r\n", "/music/my song.wav", 1},  // dragged into a terminal
         {"\"C:\\Music\\song.wav\"\n", "C:\\Music\\song.wav", 1},
         {"abcd\n\n''\nsong.wav", "song.wav", 4},  // short lines asked again; no line end at the end
@@ -265,9 +283,11 @@ TEST(Prompt, TakesALineAsANameOfFiveCharactersOrMore) {
         {"Éabc\n", std::nullopt, 2},                // four characters, five bytes
         {"", std::nullopt, 1},  // end of input: no endless prompting
     };
+    const auto exists = [](const std::string& name) { return name == "/music/My Song.wav"; };
     for (const Case& c : cases) {
-        const PromptRun run = prompt(c.typed);
+        const PromptRun run = prompt(c.typed, exists);
         EXPECT_EQ(run.name, c.name) << c.typed;
+        EXPECT_EQ(run.errors, c.errors) << c.typed;
         std::string expected;
         for (int i = 0; i < c.prompts; ++i) expected += ask;
         EXPECT_EQ(run.output, expected) << c.typed;

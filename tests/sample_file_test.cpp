@@ -97,7 +97,7 @@ TEST(SampleFile, AReadThatComesUpShortIsReportedAndNothingIsWritten) {
     writeFile(name, input);
     std::error_code error;
     // The file holds less than was measured, as if it shrank during the run.
-    InputFile shrunk{SystemFile::openForReading(name.string(), error), input.size() + 300000};
+    InputFile shrunk{SystemFile::openForReading(name.string(), error), input.size() + 300000, 0644};
 
     const FileRun run = captureRun(
         [&](Console& console) { return compressInput(shrunk, name.string(), {deriveOutputName(name.string())}, {}, {}, console); });

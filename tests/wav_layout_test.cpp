@@ -41,8 +41,16 @@ TEST(WavLayout, FindsTheSamplesOfEveryLayout) {
         bool pcm16;
         std::uint16_t channels;
         std::string described = {};  // the format in words, where it matters
+        std::string damage = {};     // why a WAV file holds no data chunk
     };
     const auto pcm = [] { return WavBuilder{}.format(1, 2, 16); };
+    const auto noData = [](std::uint64_t end, std::uint64_t length) {
+        return "no data chunk: the chunks end at byte " + std::to_string(end) + " of " + std::to_string(length);
+    };
+    const auto pastTheEnd = [](const char* id, std::uint64_t at, std::uint64_t size, std::uint64_t length) {
+        return "no data chunk: the '" + std::string(id) + "' chunk at byte " + std::to_string(at) + " says " +
+               std::to_string(size) + " bytes, past the end (" + std::to_string(length) + " bytes)";
+    };
     const WavBuilder listFirst = pcm().chunk("LIST", filled(26, 0x33));
     const WavBuilder oddChunk = pcm().chunk("JUNK", filled(27, 0x44));
     const Bytes canonical = pcm().chunk("data", samples).bytes();
@@ -74,14 +82,14 @@ TEST(WavLayout, FindsTheSamplesOfEveryLayout) {
         {"data before the format", WavBuilder{}.chunk("data", samples).format(3, 2, 32).bytes(),
          {44, 20020}, false, false, 0},
         {"not RIFF/WAVE", notRiff, {44, 20044}, false, false, 0},
-        {"no data chunk", pcm().chunk("JUNK", samples).bytes(), {44, 20044}, true, true, 2},
+        {"no data chunk", pcm().chunk("JUNK", samples).bytes(), {44, 20044}, true, true, 2, {}, noData(20044, 20044)},
         {"a size that jumps past the end", pcm().chunk("JUNK", samples, 0xFFFFFFF0).chunk("data", samples).bytes(),
-         {44, 40052}, true, true, 2},
+         {44, 40052}, true, true, 2, {}, pastTheEnd("JUNK", 36, 0xFFFFFFF0, 40052)},
     };
     // A data chunk header cut by the end of the file: no data chunk.
     Bytes cut = pcm().chunk("JUNK", samples).bytes();
     cut.insert(cut.end(), {'d', 'a', 't', 'a', 0x10});
-    cases.push_back({"a cut data header", cut, {44, cut.size()}, true, true, 2});
+    cases.push_back({"a cut data header", cut, {44, cut.size()}, true, true, 2, {}, noData(20044, 20049)});
     // A data chunk that ends before byte 44 holds no frame at all.
     cases.push_back({"data ending before 44", WavBuilder{}.chunk("data", filled(8)).chunk("JUNK", samples).bytes(),
                      {44, 44}, false, false, 0});
@@ -95,11 +103,12 @@ TEST(WavLayout, FindsTheSamplesOfEveryLayout) {
     // A format chunk cut short by the end of the file is read only as far as it goes.
     Bytes cutFormat = WavBuilder{}.chunk("JUNK", samples).bytes();
     cutFormat.insert(cutFormat.end(), {'f', 'm', 't', ' ', 16, 0, 0, 0, 1, 0, 2, 0});
-    cases.push_back({"a format chunk cut short", cutFormat, {44, cutFormat.size()}, true, false, 2});
+    cases.push_back({"a format chunk cut short", cutFormat, {44, cutFormat.size()}, true, false, 2, {},
+                     pastTheEnd("fmt ", 20020, 16, 20032)});
     // Nothing but empty chunks.
     WavBuilder empties;
     for (int i = 0; i < 2500; ++i) empties.chunk("RIFF", {});
-    cases.push_back({"all RIFF chunks", empties.bytes(), {44, 20012}, false, false, 0});
+    cases.push_back({"all RIFF chunks", empties.bytes(), {44, 20012}, false, false, 0, {}, noData(20012, 20012)});
 
     // Every size against the bytes left, every header shorter than its fixed part.
     cases.push_back({"data one byte past the end", pcm().chunk("data", samples, 20001).bytes(), {44, 20044},
@@ -124,7 +133,8 @@ TEST(WavLayout, FindsTheSamplesOfEveryLayout) {
     };
     Bytes ds64Cut = WavBuilder(WavForm::rf64).bytes();
     ds64Cut.resize(30);  // 10 of its 28 bytes
-    cases.push_back({"an RF64 ds64 cut by the end of the file", ds64Cut, {44, 44}, false, false, 0});
+    cases.push_back({"an RF64 ds64 cut by the end of the file", ds64Cut, {44, 44}, false, false, 0, {},
+                     pastTheEnd("ds64", 12, 28, 30)});
     WavBuilder ds64InRiff;
     ds64InRiff.chunk("ds64", ds64(20000)).format(1, 2, 16);
     const std::size_t afterDs64 = ds64InRiff.nextPayload();
@@ -164,7 +174,8 @@ TEST(WavLayout, FindsTheSamplesOfEveryLayout) {
                                  .chunk("JUNK", samples, 0 - std::uint64_t{40})
                                  .chunk("data", samples)
                                  .bytes();
-    cases.push_back({"a Wave64 size that jumps past the end", wave64Jump, {44, wave64Jump.size()}, true, true, 2});
+    cases.push_back({"a Wave64 size that jumps past the end", wave64Jump, {44, wave64Jump.size()}, true, true, 2, {},
+                     pastTheEnd("JUNK", 80, 0 - std::uint64_t{64}, wave64Jump.size())});
     WavBuilder wave64 = WavBuilder(WavForm::wave64).format(1, 2, 16);
     const std::size_t wave64Begin = wave64.nextPayload();
     const Bytes wave64Past = WavBuilder(wave64).chunk("data", samples, 24 + 20001).bytes();
@@ -174,13 +185,14 @@ TEST(WavLayout, FindsTheSamplesOfEveryLayout) {
     const Bytes dataHeader = WavBuilder(WavForm::wave64).chunk("data", {}).bytes();
     wave64Cut.insert(wave64Cut.end(), dataHeader.end() - 24, dataHeader.end() - 4);
     cases.push_back({"a Wave64 data header cut by the end of the file", wave64Cut, {44, wave64Cut.size()}, true,
-                     true, 2});
+                     true, 2, {}, noData(20104, 20124)});
 
     for (const Case& c : cases) {
         const std::optional<WavLayout> layout = layoutOf(c.file);
         ASSERT_TRUE(layout) << c.what;
         EXPECT_EQ(layout->samples.begin, c.expected.begin) << c.what;
         EXPECT_EQ(layout->samples.end, c.expected.end) << c.what;
+        EXPECT_EQ(layout->damage, c.damage) << c.what;
         ASSERT_EQ(layout->format.has_value(), c.declared) << c.what;
         if (c.declared) {
             EXPECT_EQ(layout->format->pcm16, c.pcm16) << c.what;
@@ -247,6 +259,9 @@ TEST(WavLayout, NamesOtherFormatsByTheirFirstBytes) {
     for (std::size_t at = 0; at + words.size() <= text.size(); at += words.size()) std::copy(words.begin(), words.end(), text.begin() + at);
     Bytes binaryAfterText = text;
     binaryAfterText[300] = 0;
+    Bytes cutInACharacter(20000, 'a');  // the text probe ends inside an "é"
+    cutInACharacter[511] = 0xC3;
+    cutInACharacter[512] = 0xA9;
     const Bytes mp3ToTheEnd(mp3.begin(), mp3.begin() + 417 + 4);  // the second header ends the file
     // No ID3 tag, and a first frame one padding byte longer.
     Bytes padded = withHead({0xFF, 0xFB, 0x92, 0x00});
@@ -276,6 +291,7 @@ TEST(WavLayout, NamesOtherFormatsByTheirFirstBytes) {
         {withHead({0x1F, 0x8B, 0x08}), "a gzip file"},
         {withHead({0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'}), "a PNG file"},
         {text, "a text file"},
+        {cutInACharacter, "a text file"},
         // Not recognised: no WAV file, and nothing says what it is.
         {lonelyFrame, ""},
         {withHead({'F', 'O', 'R', 'M', 0, 0, 0, 0, '8', 'S', 'V', 'X'}), ""},
