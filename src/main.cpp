@@ -9,11 +9,15 @@
 // could not be used.
 
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "command_line.hpp"
+#include "delivery_pass.hpp"
+#include "input.hpp"
 #include "file_batch.hpp"
 #include "system_file.hpp"
 #include "temporary_files.hpp"
@@ -23,6 +27,25 @@
 namespace {
 
 using namespace twoband;
+
+// The report of the run, replacing only an earlier report (a file that starts as
+// one does) unless `force`; nothing, and why, where it cannot be.
+std::shared_ptr<ReportFile> openReport(const std::string& name, bool force, Console& console) {
+    std::string reason;
+    if (std::optional<InputFile> existing = InputFile::open(name, reason); existing && !force) {
+        std::uint8_t start[9] = {};
+        std::error_code ignored;
+        const std::optional<std::size_t> got = existing->readAt(0, start, ignored);
+        if (existing->size() != 0 && (got != sizeof start || std::memcmp(start, "{\"file\":", sizeof start) != 0)) {
+            console.problem(name, "exists and is not an earlier report; not replaced (--force replaces it)");
+            return nullptr;
+        }
+    }
+    std::error_code error;
+    std::shared_ptr<ReportFile> report = ReportFile::create(name, error);
+    if (!report) console.problem(name, error.message());
+    return report;
+}
 
 int run(const Request& request, Console& console) {
     switch (request.action) {
@@ -76,8 +99,19 @@ int run(const Request& request, Console& console) {
         messages.error("twoband: " + request.settingsProblem + "\n");
     }
     echoSettings(messages, request.choice);
-    const BatchOutcome outcome = runBatch(planBatch(names, request.options, request.unmatched), request.choice.settings,
-                                          request.options, messages, batchWorkers(), request.severalFiles);
+    Options options = request.options;
+    if (const std::optional<std::string>& report = options.delivery.report) {
+        if (!(options.delivery.reportFile = openReport(*report, options.force, messages))) return EXIT_FAILURE;
+    }
+    const BatchOutcome outcome = runBatch(planBatch(names, options, request.unmatched), request.choice.settings,
+                                          options, messages, batchWorkers(), request.severalFiles);
+    if (options.delivery.reportFile) {
+        std::error_code error;
+        if (!options.delivery.reportFile->commit(error)) {
+            messages.problem(*options.delivery.report, error.message());
+            return EXIT_FAILURE;
+        }
+    }
     return outcome.failed == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
 }
 

@@ -152,12 +152,15 @@ DeliveryStage::DeliveryStage(std::size_t channels, std::uint32_t rate, double st
       sum_(static_cast<std::int64_t>(lookAhead_) * kUnity) {}
 
 void DeliveryStage::process(std::span<const std::int16_t> in, std::vector<std::int16_t>& out) {
-    for (std::size_t at = 0; at + channels_ <= in.size(); at += channels_) step(&in[at], out);
+    for (std::size_t at = 0; at + channels_ <= in.size(); at += channels_) {
+        step(&in[at], out);
+        ++taken_;
+    }
 }
 
 void DeliveryStage::finish(std::vector<std::int16_t>& out) {
     const std::vector<std::int16_t> silence(channels_, 0);
-    for (std::size_t i = 0; i < delay_; ++i) step(silence.data(), out);
+    while (taken_ > 0 && pushed_ < taken_ + delay_) step(silence.data(), out);
 }
 
 void DeliveryStage::step(const std::int16_t* frame, std::vector<std::int16_t>& out) {

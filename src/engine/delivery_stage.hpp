@@ -115,6 +115,7 @@ private:
     std::int64_t released_ = kUnity;
     std::int64_t sum_;
     std::uint64_t pushed_ = 0;
+    std::uint64_t taken_ = 0;  // frames given to process()
     std::uint64_t limitedFrames_ = 0;
     double lowestGain_ = 1.0;
     Quantiser quantiser_;
