@@ -417,6 +417,7 @@ bool compressInput(Input& input, const std::string& name, const OutputPlace& out
     }
     if (measured) {
         const Loudness before = measured->result();
+        measured.reset();  // one meter at a time: each holds seconds of samples
         if (!delivery.stage()) {
             console.out(loudnessLine(before));
             noteInReport(delivery, shown, output.name, before, nullptr);

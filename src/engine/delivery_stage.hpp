@@ -11,7 +11,7 @@
 // give the same bytes on every machine. No libm function runs on the sample path.
 //
 // - The detector oversamples 4× (a polyphase windowed-sinc interpolator, 16 taps a
-//   phase) and finds, for each sample, the largest magnitude of the sample and of the
+//   phase, in binary32) and finds, for each sample, the largest magnitude of the sample and of the
 //   three points between it and the next one, across all channels.
 // - The gain each such peak needs (ceiling / peak, never above 1) is held for the
 //   look-ahead (2 ms) and a little more, released towards 1 with a time constant of
@@ -66,7 +66,7 @@ public:
 private:
     std::size_t channels_;
     double loudAbove_;                 // a sample above this makes the window's peaks count
-    std::vector<double> history_;      // per channel, kInterpolationTaps samples, twice over
+    std::vector<float> history_;       // per channel, kInterpolationTaps samples, twice over
     std::size_t at_ = 0;               // where the next sample goes in each channel's ring
     std::int64_t sinceLoud_ = kInterpolationTaps;  // frames since a loud one
 };
