@@ -8,7 +8,7 @@ namespace twoband {
 namespace {
 
 constexpr double kLn10 = 2.302585092994045684017991454684364208;
-constexpr double kKaiserBeta = 7.0;
+constexpr double kKaiserBeta = 5.0;
 constexpr std::uint32_t kLookAheadPerSecond = 500;  // 2 ms
 constexpr std::uint32_t kReleasePerSecond = 10;     // about 0.1 s
 // The limiter aims this far under the ceiling (0.18 dB), for the points the 4×
@@ -129,7 +129,7 @@ double TruePeakDetector::push(const double* frame) {
     at_ = (at_ + 1) % kInterpolationTaps;
     sinceLoud_ = loudest > loudAbove_ ? 0 : sinceLoud_ + 1;
     if (sinceLoud_ >= kInterpolationTaps) return 0.0;
-    // The window x(m − 7) ... x(m + 8) of the frame m kInterpolationHalf frames back.
+    // The window x(m − 15) ... x(m + 16) of the frame m kInterpolationHalf frames back.
     // Four sums a phase (taps i, i + 4 ...), added in a fixed order: short chains,
     // the same result on every machine.
     const TapLanes& lanes = tapLanes();
