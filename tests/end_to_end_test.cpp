@@ -1337,8 +1337,11 @@ TEST(EndToEndLong, AnRf64FilePastFourGiBIsCompressedToItsEnd) {
 #ifdef TWOBAND_HAVE_EBUR128
 // The loudness and true peak of a WAV file's samples (from `begin`), as libebur128
 // measures them, in LUFS and dBTP.
-std::pair<double, double> measuredLoudness(const Bytes& file, std::size_t begin, unsigned channels,
-                                           unsigned rate) {
+struct Measured {
+    double loudness;
+    double peak;
+};
+Measured measuredLoudness(const Bytes& file, std::size_t begin, unsigned channels, unsigned rate) {
     std::vector<std::int16_t> samples((file.size() - begin) / 2);
     for (std::size_t i = 0; i < samples.size(); ++i) {
         samples[i] = static_cast<std::int16_t>(file[begin + 2 * i] | file[begin + 2 * i + 1] << 8);
