@@ -1454,6 +1454,12 @@ TEST_F(EndToEnd, DeliveryFiguresOnTheTranscriptAndInTheReport) {
         }
         EXPECT_EQ(runTwoband(dir.path(), {"-q", c.args[0], name}).output, "") << "-q";
     }
+    // Standard input, spooled for the second pass, and standard output: a file run's bytes.
+    ASSERT_EQ(runTwoband(dir.path(), {"-q", "-f", "--target=streaming", "a.wav"}).status, 0);
+    const RunResult piped = runTwoband(dir.path(), {"-q", "--target=streaming", "-"},
+                                       {.input = asInput(readFile(dir / "a.wav")), .pipes = true});
+    EXPECT_EQ(piped.status, 0) << piped.errors;
+    EXPECT_TRUE(piped.outputBytes == readFile(dir / "Ca.wav"));
     // A report replaces only an earlier report.
     writeFile(dir / "notes.txt", Bytes{'h', 'i'});
     const RunResult refused = runTwoband(dir.path(), {"--measure", "--report=notes.txt", "a.wav"});
