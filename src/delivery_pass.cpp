@@ -1,6 +1,8 @@
 #include "delivery_pass.hpp"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 #include "engine/delivery_stage.hpp"
 #include "wav_layout.hpp"
@@ -97,7 +99,12 @@ DeliveryOutcome deliver(const SpoolFile& spool, SampleRange samples, std::size_t
     DeliveryStage stage(channels, rate, gainOfHundredths(outcome.gain),
                         gainOfHundredths(delivery.ceiling.value_or(kCeilingHighest)));
     std::string reason;
-    FrameTap after(LoudnessMeter::create(channels, rate, reason), {0, ~std::uint64_t{0}}, channels);
+    std::unique_ptr<LoudnessMeter> meter = LoudnessMeter::create(channels, rate, reason);
+    if (!meter) {  // the first pass had one: only memory can be short
+        outcome.readError = std::make_error_code(std::errc::not_enough_memory);
+        return outcome;
+    }
+    FrameTap after(std::move(meter), {0, ~std::uint64_t{0}}, channels);
     std::vector<std::int16_t> in;
     std::vector<std::int16_t> out;
     std::vector<std::uint8_t> bytes;

@@ -47,7 +47,7 @@ struct DeliveryOutcome {
     std::uint64_t limitedFrames = 0;
     std::uint64_t frames = 0;
     std::optional<std::int32_t> deepestLimit;  // the limiter's lowest gain, hundredths of a dB
-    std::optional<std::error_code> readError;  // reading the spool back failed
+    std::optional<std::error_code> readError;  // reading the spool back (or measuring) failed
 };
 
 // The static gain that brings `before` to the target: none without a target or for
