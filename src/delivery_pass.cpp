@@ -11,6 +11,8 @@ namespace twoband {
 
 namespace {
 
+constexpr std::size_t kDeliveryChunkBytes = 64 * 1024;
+
 // A result is said to reach its target within this many hundredths of an LU.
 constexpr std::int32_t kTargetTolerance = 50;
 
@@ -108,7 +110,9 @@ DeliveryOutcome deliver(const SpoolFile& spool, SampleRange samples, std::size_t
     std::vector<std::int16_t> in;
     std::vector<std::int16_t> out;
     std::vector<std::uint8_t> bytes;
-    const std::size_t chunk = std::max(frameBytes, buffer.size() / frameBytes * frameBytes);
+    // Smaller reads than the first pass's: each is held four times over (samples in and
+    // out, bytes, the meter's copy).
+    const std::size_t chunk = std::max(frameBytes, std::min(buffer.size(), kDeliveryChunkBytes) / frameBytes * frameBytes);
     const auto emit = [&] {
         bytesFromSamples(out, bytes);
         after.take(bytes, 0);
