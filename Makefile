@@ -78,8 +78,12 @@ plot: build
 # The Windows console executable, build-windows/twoband.exe (MinGW-w64, static), and the
 # plugins: build-windows/ladspa/twoband-ladspa.dll, build-windows/vst3/twoband.vst3 (the
 # bundle) and build-windows/clap/twoband.clap.
+# Both cross builds compile libebur128 from Debian's source (tools/fetch_libebur128.sh,
+# into build-deps/); without it they are built all the same, without the loudness options.
+EBUR128_SOURCE = $$(tools/fetch_libebur128.sh 2>/dev/null || true)
+
 windows:
-	cmake --preset windows
+	source=$(EBUR128_SOURCE); cmake --preset windows $${source:+-DTWOBAND_EBUR128_SOURCE=$$source}
 	cmake --build --preset windows -j 2
 
 # The end-to-end tests and a side-by-side comparison against the Linux build, under Wine,
@@ -89,7 +93,7 @@ test-windows: build windows
 
 # The 64-bit Arm Linux program and its tests, statically linked (g++-aarch64-linux-gnu).
 aarch64:
-	cmake --preset aarch64
+	source=$(EBUR128_SOURCE); cmake --preset aarch64 $${source:+-DTWOBAND_EBUR128_SOURCE=$$source}
 	cmake --build --preset aarch64 -j 2
 
 # The Arm test suite under qemu-aarch64, and a side-by-side comparison with this build.
@@ -97,4 +101,4 @@ test-aarch64: build aarch64
 	tools/test_aarch64.sh build build-aarch64
 
 clean:
-	rm -rf build build-sanitize build-fuzz build-windows build-aarch64
+	rm -rf build build-sanitize build-fuzz build-windows build-aarch64 build-deps

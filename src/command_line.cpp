@@ -83,6 +83,11 @@ constexpr Option kOptions[] = {
     {"recursive", 'r', &Options::recursive, nullptr},
     {"output", 'o', nullptr, &Options::output},
     {"output-dir", 'd', nullptr, &Options::outputDir},
+    {"loudness", 0, nullptr, &Options::loudness},
+    {"true-peak", 0, nullptr, &Options::truePeak},
+    {"target", 0, nullptr, &Options::target},
+    {"report", 0, nullptr, &Options::report},
+    {"measure", 0, &Options::measure, nullptr},
 };
 
 const Option* findOption(std::string_view name, char letter) {
@@ -171,7 +176,7 @@ std::string optionsProblem(const Options& options, const std::vector<std::string
     if (options.toStandardOutput && !one && !names.empty()) return "--stdout takes the result of one input";
     if (options.outputDir && standardInput) return "standard input has no file name for --output-dir; use --output";
     if (options.raw && options.recursive) return "--raw takes the files named, not the WAV files of a folder";
-    return {};
+    return deliveryProblem(options.loudness, options.truePeak, options.target);
 }
 
 }  // namespace
@@ -212,6 +217,14 @@ const char* const kUsageText =
     "                         failures still go to standard error\n"
     "      --raw              read every file named header-blind: 16-bit stereo\n"
     "                         frames from byte 44 to the end, whatever it holds\n"
+    "      --target=NAME      bring each output to a loudness target and a\n"
+    "                         true-peak ceiling after the compressor: podcast\n"
+    "                         (-16 LUFS, -1 dBTP), r128 (-23, -1), streaming (-14, -1)\n"
+    "      --loudness=LUFS    the loudness target, -70 to 0 (ceiling -1 dBTP)\n"
+    "      --true-peak=DBTP   the true-peak ceiling, -9 to 0 (alone: only the limiter)\n"
+    "      --measure          print each output's loudness, range and true peak\n"
+    "      --report=FILE      write the figures of each file to FILE, a JSON object\n"
+    "                         a line\n"
     "  -h, --help, /?         print this help\n"
     "      --version          print the version\n"
     "While standard output carries audio, every message goes to standard error;\n"
@@ -231,6 +244,7 @@ const char* const kUsageText =
     "Examples:\n"
     "  twoband song.wav 30 4 3\n"
     "  twoband -r Music -d Compressed\n"
+    "  twoband --target=podcast episode.wav\n"
     "  ffmpeg -i episode.mp3 -f wav - | twoband - | ffmpeg -i - episode-c.mp3\n"
     "  sox album.flac -t wav - | twoband - | sox -t wav - Calbum.flac\n"
     "\n"
@@ -257,6 +271,9 @@ Request parseRequest(const std::vector<std::string>& arguments, const NameExists
     if (request.action != Request::Action::run) {
         return request;
     }
+    Options& options = request.options;
+    options.delivery = deliverySettings(options.loudness, options.truePeak, options.target, options.measure);
+    options.delivery.report = options.report;
     std::replace_if(rest.begin(), rest.end(), [](const std::string& name) { return name == "/dev/stdin" || name == "/dev/fd/0"; },
                     std::string(kStandardStream));
     if (expand) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "console.hpp"
+#include "delivery_settings.hpp"
 #include "settings.hpp"
 
 namespace twoband {
@@ -34,6 +35,14 @@ struct Options {
     bool recursive = false;  // a folder stands for the WAV files under it
     std::optional<std::string> output;     // the output of the one input ("-": standard output)
     std::optional<std::string> outputDir;  // where every output goes, under its input's file name
+    // The delivery stage's options as given (--loudness, --true-peak, --target,
+    // --report, --measure), and what they ask for, read from them.
+    std::optional<std::string> loudness;
+    std::optional<std::string> truePeak;
+    std::optional<std::string> target;
+    std::optional<std::string> report;
+    bool measure = false;
+    DeliverySettings delivery;
 };
 
 // What a command line asks for, read once: help, the version, a run (with where its

@@ -10,11 +10,16 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "command_line.hpp"
+#include "delivery_pass.hpp"
+#include "input.hpp"
+#include "output_mark.hpp"
 #include "file_batch.hpp"
 #include "system_file.hpp"
 #include "temporary_files.hpp"
@@ -24,6 +29,29 @@
 namespace {
 
 using namespace twoband;
+
+// The report of the run, replacing only an earlier report (proven by its mark, as an
+// output is) or an empty file, unless `force`; nothing, and why, where it cannot be.
+std::shared_ptr<ReportFile> openReport(const std::string& name, bool force, Console& console) {
+    std::string reason;
+    if (std::optional<InputFile> existing = InputFile::open(name, reason); existing && !force && existing->size() != 0) {
+        switch (proveOutput(name, reportMarkName(name), reason)) {
+            case Proof::proven:
+                break;
+            case Proof::noMarks:
+                console.problem(name, "exists, and this file system keeps no marks to prove it an earlier report; "
+                                      "not replaced (--force replaces it)");
+                return nullptr;
+            default:
+                console.problem(name, "exists and is not an earlier report; not replaced (--force replaces it)");
+                return nullptr;
+        }
+    }
+    std::error_code error;
+    std::shared_ptr<ReportFile> report = ReportFile::create(name, error);
+    if (!report) console.problem(name, error.message());
+    return report;
+}
 
 int run(const Request& request, Console& console) {
     switch (request.action) {
@@ -83,8 +111,19 @@ int run(const Request& request, Console& console) {
         messages.error("twoband: " + request.settingsProblem + "\n");
     }
     echoSettings(messages, request.choice);
-    const BatchOutcome outcome = runBatch(planBatch(names, request.options, request.unmatched), request.choice.settings,
-                                          request.options, messages, batchWorkers(), request.severalFiles);
+    Options options = request.options;
+    if (const std::optional<std::string>& report = options.delivery.report) {
+        if (!(options.delivery.reportFile = openReport(*report, options.force, messages))) return EXIT_FAILURE;
+    }
+    const BatchOutcome outcome = runBatch(planBatch(names, options, request.unmatched), request.choice.settings,
+                                          options, messages, batchWorkers(), request.severalFiles);
+    if (options.delivery.reportFile) {
+        std::error_code error;
+        if (!options.delivery.reportFile->commit(error)) {
+            messages.problem(*options.delivery.report, error.message());
+            return EXIT_FAILURE;
+        }
+    }
     return outcome.failed == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
 }
 

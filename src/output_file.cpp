@@ -137,6 +137,42 @@ bool OutputFile::replaceName(std::error_code& error) {
     return true;
 }
 
+std::optional<SpoolFile> SpoolFile::create(const std::string& near, bool inTemporaryFolder, std::error_code& error) {
+    const std::string folder = temporaryFolder();
+    const std::string prefix =
+        inTemporaryFolder ? hiddenPrefix(folder + (folder.ends_with('/') || folder.ends_with('\\') ? "" : "/") + "twoband")
+                          : hiddenPrefix(near);
+    std::mt19937 random(std::random_device{}() ^
+                        static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    constexpr int kAttempts = 100;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        std::optional<HeldName> name = HeldName::hold(nativeName(prefix + "spool." + randomSuffix(random)));
+        if (!name) {
+            error = std::make_error_code(std::errc::operation_canceled);  // the run is stopping
+            return std::nullopt;
+        }
+        error.clear();
+        SystemFile file = SystemFile::createScratch(name->name(), error);
+        name->created();
+        if (!file && error == std::errc::file_exists) continue;
+        if (!file) return std::nullopt;
+        return SpoolFile{std::move(*name), std::move(file)};
+    }
+    return std::nullopt;
+}
+
+SpoolFile::~SpoolFile() {
+    if (!name_) return;
+    std::error_code ignored;
+    if (file_) file_.close(ignored);  // Windows removes no open file
+    removeName(name_->name());
+}
+
+bool SpoolFile::write(std::span<const std::uint8_t> bytes, std::error_code& error) {
+    size_ += bytes.size();
+    return file_.writeAll(bytes, error);
+}
+
 void OutputFile::discard() {
     if (!temporary_) {
         return;

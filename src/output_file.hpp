@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 
 #include "system_file.hpp"
 #include "temporary_files.hpp"
@@ -58,6 +59,32 @@ private:
     std::string name_;
     std::optional<HeldName> temporary_;  // nothing once renamed, removed or moved from
     SystemFile file_;
+};
+
+// A scratch file for a second pass over a result: hidden beside the output name
+// (its name made as a temporary file's), or in the system's temporary folder for
+// standard output; removed when dropped and when the run is stopped.
+class SpoolFile {
+public:
+    static std::optional<SpoolFile> create(const std::string& near, bool inTemporaryFolder, std::error_code& error);
+
+    SpoolFile(SpoolFile&& other) noexcept
+        : name_(std::exchange(other.name_, std::nullopt)), file_(std::move(other.file_)), size_(other.size_) {}
+    SpoolFile& operator=(SpoolFile&&) = delete;
+    ~SpoolFile();
+
+    bool write(std::span<const std::uint8_t> bytes, std::error_code& error);
+    std::uint64_t size() const { return size_; }
+    std::optional<std::size_t> readAt(std::uint64_t offset, std::span<std::uint8_t> into,
+                                      std::error_code& error) const {
+        return file_.readAt(offset, into, error);
+    }
+
+private:
+    SpoolFile(HeldName name, SystemFile file) : name_(std::move(name)), file_(std::move(file)) {}
+    std::optional<HeldName> name_;
+    SystemFile file_;
+    std::uint64_t size_ = 0;
 };
 
 }  // namespace twoband

@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "delivery_pass.hpp"
 #include "engine/fast_path.hpp"
 #include "output_file.hpp"
 #include "output_mark.hpp"
@@ -32,8 +33,18 @@ struct PendingOutput {
     bool writeFailed = false;  // rather than never created
     DigestStream digest = {};  // of the file's bytes as written, for its mark
     std::vector<SizeField> sizes = {};  // of the input, to be given their true values
+    std::optional<SpoolFile> spool = std::nullopt;  // the compressor's result, for the delivery pass
 
-    bool writing() const { return file || stream; }
+    bool writing() const { return file || stream || spool; }
+    // Ends the writing: the partial file is removed.
+    void fail(std::error_code reason) {
+        file.reset();
+        stream.reset();
+        spool.reset();
+        error = reason;
+        writeFailed = true;
+    }
+
     // Puts the true sizes of a file of `length` bytes into the part of a block at
     // `offset` that holds them; true when one was put.
     bool putTrueSizes(std::span<std::uint8_t> block, std::uint64_t offset, std::uint64_t length) const {
@@ -73,6 +84,7 @@ struct PendingOutput {
         return true;
     }
     bool write(std::span<const std::uint8_t> bytes) {
+        if (spool) return spool->write(bytes, error);
         if (stream) return stream->writeAll(bytes, error);
         if (!file) return true;
         digest.add(bytes);
@@ -91,7 +103,11 @@ struct SampleLayout {
     SampleRange samples;
     std::uint16_t channels;
     std::vector<SizeField> sizes;  // that may be placeholders
+    std::uint32_t rate;  // as declared; kAssumedRate where nothing says
 };
+
+// The rate of a file that declares none (read header-blind).
+constexpr std::uint32_t kAssumedRate = 44100;
 
 // The channels the engine compresses a file's samples as: those its format declares,
 // where its frames are laid out as they say; stereo pairs, with a warning, where they
@@ -187,7 +203,8 @@ std::optional<SampleLayout> findSamples(Input& input, const std::string& name, c
         console.problem(name, refusal->reason);
         return std::nullopt;
     }
-    return SampleLayout{layout->samples, engineChannels(*layout, name, console), std::move(layout->sizes)};
+    const std::uint32_t rate = layout->format && layout->format->sampleRate != 0 ? layout->format->sampleRate : kAssumedRate;
+    return SampleLayout{layout->samples, engineChannels(*layout, name, console), std::move(layout->sizes), rate};
 }
 
 // `name` as a shell takes it: in double quotes where it holds more than letters,
@@ -240,7 +257,7 @@ std::unique_ptr<std::uint8_t[]> allocateBlock(std::size_t blockBytes, const std:
 // the writing (a reader of standard output that went away ends the run, silently);
 // a failed read, or a file that comes up short, ends the stream with its message.
 bool streamBlocks(Input& input, const std::string& name, SampleRange samples, std::span<std::uint8_t> buffer,
-                  EnginePass& pass, PendingOutput& output, Console& console) {
+                  EnginePass& pass, PendingOutput& output, Console& console, FrameTap* measured) {
     const std::optional<std::uint64_t> length = input.length();
     std::uint64_t end = samples.begin % buffer.size();
     if (end == 0) end = buffer.size();
@@ -258,12 +275,14 @@ bool streamBlocks(Input& input, const std::string& name, SampleRange samples, st
         streamed = offset + *got;
         pass.process(block, offset);
         if (length) output.putTrueSizes(block, offset, *length);
+        if (measured) measured->take(block, offset);
         if (output.writing() && !output.write(block)) {
             if (output.stream && output.error == std::errc::broken_pipe) {
                 stopRemovingTemporaries(EXIT_FAILURE);  // nobody reads the result any more
             }
             output.file.reset();  // removes the partial file
             output.stream.reset();
+            output.spool.reset();
             output.writeFailed = true;
         }
         if (*got < asked.size()) break;  // the stream has ended
@@ -414,14 +433,72 @@ bool compressInput(Input& input, const std::string& name, const OutputPlace& out
         return false;
     }
 
+    const DeliverySettings& delivery = options.delivery;
+    std::optional<FrameTap> measured;
+    if (delivery.measuring()) {
+        std::string reason;
+        std::unique_ptr<LoudnessMeter> meter = LoudnessMeter::create(samples->channels, samples->rate, reason);
+        if (!meter) {
+            console.outf("Could not measure %s !\n", shown.c_str());
+            console.problem(shown, reason);
+            return false;
+        }
+        measured.emplace(std::move(meter), samples->samples, samples->channels);
+    }
+
     // The output is prepared before the stream; its problems are told after it.
     PendingOutput pending = prepareOutput(output, input, name, options);
     pending.sizes = samples->sizes;
+    // With the delivery stage, the compressor's result goes to a scratch file first,
+    // and the output gets its true sizes once the second pass has written it.
+    PendingOutput spooled;
+    if (delivery.stage() && pending.writing()) {
+        std::optional<SpoolFile> spool = SpoolFile::create(output.name, output.standardOutput, spooled.error);
+        if (spool) {
+            spooled.spool.emplace(std::move(*spool));
+        } else {
+            pending.fail(spooled.error);
+        }
+    }
 
     console.out("Processing...\n\n");
     EnginePass pass(settings, samples->samples, samples->channels, console, bestFrameKernel());
-    if (!streamBlocks(input, shown, samples->samples, {buffer.get(), blockBytes}, pass, pending, console)) {
+    if (!streamBlocks(input, shown, samples->samples, {buffer.get(), blockBytes}, pass,
+                      delivery.stage() ? spooled : pending, console, measured ? &*measured : nullptr)) {
         return false;
+    }
+    if (measured) {
+        const Loudness before = measured->result();
+        measured.reset();  // one meter at a time: each holds seconds of samples
+        if (!delivery.stage()) {
+            console.out(loudnessLine(before));
+            noteInReport(delivery, shown, output.name, before, nullptr);
+        } else if (spooled.writeFailed) {
+            pending.fail(spooled.error);
+        } else if (pending.writing()) {
+            std::string reason;
+            std::uint64_t delivered = 0;
+            DeliveryOutcome outcome = deliver(*spooled.spool, samples->samples, samples->channels, samples->rate,
+                                              delivery, before, {buffer.get(), blockBytes},
+                                              [&](std::span<const std::uint8_t> bytes) {
+                                                  delivered += bytes.size();
+                                                  if (!pending.writing()) return;
+                                                  if (!pending.write(bytes)) {
+                                                      if (pending.stream && pending.error == std::errc::broken_pipe) {
+                                                          stopRemovingTemporaries(EXIT_FAILURE);
+                                                      }
+                                                      pending.fail(pending.error);
+                                                  }
+                                              });
+            if (outcome.readError) {
+                pending.fail(*outcome.readError);
+            } else if (pending.file && !pending.putTrueSizes(delivered)) {
+                pending.fail(pending.error);
+            } else if (pending.writing()) {
+                console.out(deliveryLine(delivery, before, outcome));
+                noteInReport(delivery, shown, output.name, before, &outcome);
+            }
+        }
     }
     console.out("Updating file...\n");
     return commitOutput(pending, output.name, name, console);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <utility>
 
 #ifdef _WIN32
@@ -124,6 +125,17 @@ SystemFile SystemFile::openForWriting(const std::string& name, std::error_code& 
 SystemFile SystemFile::createNew(const NativeChar* name, std::error_code& error) {
     return SystemFile{openHandle(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL, error)};
+}
+
+SystemFile SystemFile::createScratch(const NativeChar* name, std::error_code& error) {
+    return SystemFile{openHandle(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW,
+                                 FILE_ATTRIBUTE_TEMPORARY, error)};
+}
+
+std::string temporaryFolder() {
+    wchar_t folder[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    return length == 0 || length > MAX_PATH ? std::string(".") : utf8FromWide(folder, length);
 }
 
 namespace {
@@ -479,6 +491,15 @@ SystemFile SystemFile::openForWriting(const std::string& name, std::error_code& 
 
 SystemFile SystemFile::createNew(const NativeChar* name, std::error_code& error) {
     return SystemFile{openFile(name, kCreateFlags, error)};
+}
+
+SystemFile SystemFile::createScratch(const NativeChar* name, std::error_code& error) {
+    return SystemFile{openFile(name, (kCreateFlags & ~O_WRONLY) | O_RDWR, error)};
+}
+
+std::string temporaryFolder() {
+    const char* folder = std::getenv("TMPDIR");
+    return folder != nullptr && *folder != '\0' ? folder : "/tmp";
 }
 
 namespace {

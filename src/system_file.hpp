@@ -60,6 +60,8 @@ public:
     // the umask); fails with std::errc::file_exists if anything, even a dangling link,
     // stands at the name. It can be removed by name while it is open.
     static SystemFile createNew(const NativeChar* name, std::error_code& error);
+    // The same, for reading too: a scratch file that is read back.
+    static SystemFile createScratch(const NativeChar* name, std::error_code& error);
     // Standard input or output, as a file of its own (the stream stays open when it
     // closes), carrying bytes as they are: no line ends translated on Windows.
     static SystemFile standardInput(std::error_code& error);
@@ -150,6 +152,9 @@ std::optional<FileIdentity> standardOutputIdentity();
 
 // Gives the file at `from` the name `to`, replacing whatever stands there as a name.
 bool renameOver(const NativeChar* from, const std::string& to, std::error_code& error);
+
+// The system's folder for temporary files (TMPDIR, or /tmp; Windows' own).
+std::string temporaryFolder();
 
 // Removes a name; safe to call from a signal handler.
 void removeName(const NativeChar* name);

@@ -98,7 +98,7 @@ std::optional<DeclaredFormat> readFormat(std::uint64_t payload, std::uint64_t si
         return std::nullopt;
     }
     DeclaredFormat format{little16(&bytes[0]), little16(&bytes[2]), little16(&bytes[12]),
-                          little16(&bytes[14]), available >= kFormatBytes, false};
+                          little16(&bytes[14]), available >= kFormatBytes, false, little32(&bytes[4])};
     if (format.formatTag == kFormatExtensible) {
         format.complete = available == kExtensibleFormatBytes;
         if (format.complete &&

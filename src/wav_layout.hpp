@@ -50,6 +50,8 @@ struct DeclaredFormat {
     bool complete;
     // 16-bit integer PCM: a complete chunk of tag 1 at 16 bits per sample.
     bool pcm16;
+    // Frames per second; 0 where the chunk is too short to say.
+    std::uint32_t sampleRate = 0;
 };
 
 enum class Container {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <csignal>
 #include <cstring>
@@ -15,6 +16,10 @@
 #include <string>
 #include <thread>
 #include <tuple>
+
+#ifdef TWOBAND_HAVE_EBUR128
+#include <ebur128.h>
+#endif
 
 #include "command_line.hpp"
 #include "sample_file.hpp"
@@ -1131,6 +1136,11 @@ TEST_F(EndToEnd, OptionsStandAnywhereAndUnknownOnesAreRefused) {
         {{"-r", "Music", "-o", "out.wav"}, "", 1,
          "--output names the output of one input; --output-dir takes the outputs of several"},
         {{"-r", "x.wav", "-c"}, "", 1, "--stdout takes the result of one input"},
+        {{"--loudness=-80", "x.wav"}, "", 1, "--loudness -80 is outside -70 to 0"},
+        {{"--true-peak", "1", "x.wav"}, "", 1, "--true-peak 1 is outside -9 to 0"},
+        {{"--loudness=loud", "x.wav"}, "", 1, "--loudness 'loud' is not a number"},
+        {{"--target=tv", "x.wav"}, "", 1, "--target 'tv' is none of podcast, r128, streaming"},
+        {{"--target=r128", "--loudness=-20", "x.wav"}, "", 1, "--target and --loudness cannot be used together"},
     };
     for (const Case& c : cases) {
         const RunResult run = runTwoband(dir.path(), c.args);
@@ -1542,23 +1552,167 @@ TEST(EndToEndLong, AnRf64FilePastFourGiBIsCompressedToItsEnd) {
 // step-by-step computation of the compressor; they guard against regressions. The
 // last two changed when output samples stopped wrapping: those inputs drive band sums
 // past the 16-bit range, which now saturate.
+#ifdef TWOBAND_HAVE_EBUR128
+// The loudness and true peak of a WAV file's samples (from `begin`), as libebur128
+// measures them, in LUFS and dBTP.
+struct Measured {
+    double loudness;
+    double peak;
+};
+Measured measuredLoudness(const Bytes& file, std::size_t begin, unsigned channels, unsigned rate) {
+    std::vector<std::int16_t> samples((file.size() - begin) / 2);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        samples[i] = static_cast<std::int16_t>(file[begin + 2 * i] | file[begin + 2 * i + 1] << 8);
+    }
+    ebur128_state* state = ebur128_init(channels, rate, EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK);
+    ebur128_add_frames_short(state, samples.data(), samples.size() / channels);
+    double loudness = 0.0;
+    double peak = 0.0;
+    ebur128_loudness_global(state, &loudness);
+    for (unsigned c = 0; c < channels; ++c) {
+        double each = 0.0;
+        ebur128_true_peak(state, c, &each);
+        peak = std::max(peak, each);
+    }
+    ebur128_destroy(&state);
+    return {loudness, 20.0 * std::log10(peak)};
+}
+
+TEST_F(EndToEnd, DeliveryBringsEachFileToItsTargetUnderItsCeiling) {
+    constexpr std::size_t kFrames = 3 * signals::kSampleRate;
+    struct Target {
+        const char* option;
+        std::optional<double> loudness;
+        double ceiling;
+    };
+    const Target targets[] = {{"--target=podcast", -16.0, -1.0}, {"--target=r128", -23.0, -1.0},
+                              {"--target=streaming", -14.0, -1.0}, {"--true-peak=-2", std::nullopt, -2.0}};
+    std::size_t rows = 0;
+    for (const char* material : {"music", "bursts", "mixed"}) {
+        const signals::Samples stereo = signals::byName(material, kFrames);
+        for (const unsigned rate : {44100u, 48000u, 96000u}) {
+            for (const unsigned channels : {1u, 2u}) {
+                Bytes data;
+                for (std::size_t i = 0; i < stereo.size(); i += 2 / channels) {
+                    const auto bits = static_cast<std::uint16_t>(stereo[i]);
+                    data.insert(data.end(), {static_cast<std::uint8_t>(bits), static_cast<std::uint8_t>(bits >> 8)});
+                }
+                WavBuilder builder;
+                builder.format(1, static_cast<std::uint16_t>(channels), 16);
+                const std::size_t begin = builder.nextPayload();
+                Bytes input = builder.chunk("data", data).bytes();
+                for (int b = 0; b < 4; ++b) {
+                    input[24 + b] = static_cast<std::uint8_t>(rate >> (8 * b));
+                    input[28 + b] = static_cast<std::uint8_t>(rate * 2 * channels >> (8 * b));
+                }
+                writeFile(dir / "in.wav", input);
+                {
+                    const Target& target = targets[rows++ % std::size(targets)];  // each target in turn
+                    const std::string row = std::string(material) + ", " + std::to_string(rate) + " Hz, " +
+                                            std::to_string(channels) + " channel(s), " + target.option;
+                    const RunResult run =
+                        runTwoband(dir.path(), {target.option, "--report=report.json", "-f", "in.wav"});
+                    ASSERT_EQ(run.status, 0) << row << run.errors;
+                    const Bytes output = readFile(dir / "Cin.wav");
+                    ASSERT_EQ(output.size(), input.size()) << row;
+                    EXPECT_TRUE(std::equal(input.begin(), input.begin() + begin, output.begin())) << row;
+                    const auto [loudness, peak] = measuredLoudness(output, begin, channels, rate);
+                    EXPECT_LE(peak, target.ceiling) << row;
+                    const Bytes report = readFile(dir / "report.json");
+                    const std::string record(report.begin(), report.end());
+                    if (!target.loudness) continue;  // the ceiling alone
+                    // Within half an LU; a gain that boosts may be held back by the
+                    // ceiling, and then the line and the report say by how much.
+                    const bool lowered = record.find("\"gain\":-") != std::string::npos;
+                    if (lowered || record.find("\"targetReached\":true") != std::string::npos) {
+                        EXPECT_NEAR(loudness, *target.loudness, 0.5) << row;
+                    } else {
+                        EXPECT_NE(run.output.find(" missed by "), std::string::npos) << row;
+                        EXPECT_LT(loudness, *target.loudness) << row;
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST_F(EndToEnd, DeliveryFiguresOnTheTranscriptAndInTheReport) {
+    writeFile(dir / "a.wav", twoSecondsOfMusic());
+    writeFile(dir / "quiet.wav", signals::wavFile(signals::silence(2 * signals::kSampleRate)));
+    const std::string measured = "Loudness -10.1 LUFS, range 0.0 LU, true peak +0.1 dBTP";
+    struct Case {
+        std::vector<std::string> args;
+        std::string line;  // between the dots and "Updating file..."
+        std::string record;
+    };
+    const Case cases[] = {
+        {{"--measure", "a.wav"}, measured + "\n", ""},
+        {{"--target=podcast", "a.wav"}, measured + "; delivered -16.0 LUFS, range 0.0 LU, true peak -5.9 dBTP\n", ""},
+        {{"--target=podcast", "quiet.wav"},
+         "Loudness -inf LUFS, range 0.0 LU, true peak -inf dBTP; delivered -inf LUFS, range 0.0 LU, true peak -inf "
+         "dBTP (silent: no gain)\n",
+         ""},
+        {{"--loudness=-3", "--report=r.json", "a.wav"},
+         measured + "; delivered -7.3 LUFS, range 0.0 LU, true peak -1.2 dBTP (target -3.0 LUFS missed by 4.3 LU: "
+                    "the -1.0 dBTP ceiling holds it back)\n",
+         "{\"file\":\"a.wav\",\"output\":\"Ca.wav\",\"target\":{\"loudness\":-3.00,\"truePeak\":-1.00},"
+         "\"before\":{\"integrated\":-10.05,\"range\":0.00,\"truePeak\":0.08},\"after\":{\"integrated\":-7.26,"
+         "\"range\":0.00,\"truePeak\":-1.17},\"gain\":7.05,\"limiter\":{\"frames\":76991,\"of\":88200,"
+         "\"deepest\":-8.31},\"targetReached\":false,\"missedBy\":4.26}\n"},
+    };
+    for (const Case& c : cases) {
+        const RunResult run = runTwoband(dir.path(), c.args);
+        const std::string name = c.args.back();
+        EXPECT_EQ(run.status, 0) << c.args[0];
+        EXPECT_EQ(run.output, kBanner + kDefaults + "Processing...\n\n..\n" + c.line + "Updating file...\nDone !\n")
+            << c.args[0] << " " << name;
+        if (!c.record.empty()) {
+            const Bytes report = readFile(dir / "r.json");
+            EXPECT_EQ(std::string(report.begin(), report.end()), c.record);
+        }
+        EXPECT_EQ(runTwoband(dir.path(), {"-q", c.args[0], name}).output, "") << "-q";
+    }
+    // Standard input, spooled for the second pass, and standard output: a file run's bytes.
+    ASSERT_EQ(runTwoband(dir.path(), {"-q", "-f", "--target=streaming", "a.wav"}).status, 0);
+    const RunResult piped = runTwoband(dir.path(), {"-q", "--target=streaming", "-"},
+                                       {.input = asInput(readFile(dir / "a.wav")), .pipes = true});
+    EXPECT_EQ(piped.status, 0) << piped.errors;
+    EXPECT_TRUE(piped.outputBytes == readFile(dir / "Ca.wav"));
+    // A report replaces only an earlier report.
+    writeFile(dir / "notes.txt", Bytes{'h', 'i'});
+    const RunResult refused = runTwoband(dir.path(), {"--measure", "--report=notes.txt", "a.wav"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(readFile(dir / "notes.txt"), (Bytes{'h', 'i'}));
+    expectDiagnostic(refused.errors, "notes.txt: exists and is not an earlier report; not replaced (--force replaces it)");
+    // A file that only reads like a report is the user's too: its mark, not its bytes, proves one.
+    const Bytes lookalike = readFile(dir / "r.json");
+    writeFile(dir / "mine.json", lookalike);
+    EXPECT_EQ(runTwoband(dir.path(), {"--measure", "--report=mine.json", "a.wav"}).status, 1);
+    EXPECT_TRUE(readFile(dir / "mine.json") == lookalike);
+}
+#endif
+
 TEST_F(EndToEnd, GoldenOutputs) {
     writeFile(dir / "mix.wav", signals::wavFile(signals::mixed(12 * signals::kSampleRate)));
     writeFile(dir / "loud.wav", signals::wavFile(signals::loudBursts(4 * signals::kSampleRate)));
     struct Case {
         std::vector<std::string> args;
         std::uint64_t checksum;
+        std::string output = {};  // "C" and the first argument when empty
     };
     const Case cases[] = {
         {{"mix.wav"}, 0x742a5e387dbedcd3ull},
         {{"mix.wav", "60", "3", "4"}, 0xf10382ff7a1f8cd4ull},
         {{"loud.wav"}, 0x67d1c88951f1d700ull},
+        // The delivery stage: the same bytes on every machine.
+        {{"--target=podcast", "mix.wav"}, 0xbf822863e3bddae5ull, "Cmix.wav"},
+        {{"--true-peak=-3", "loud.wav"}, 0x8837c501154685b0ull, "Cloud.wav"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = c.args;
         args.push_back("-f");  // the last row's output replaced, marks or not
         runTwoband(dir.path(), args);
-        const Bytes output = readFile(dir / ("C" + c.args[0]));
+        const Bytes output = readFile(dir / (c.output.empty() ? "C" + c.args[0] : c.output));
         EXPECT_EQ(fnv1a(output), c.checksum) << c.args[0] << ", " << c.args.size() << " arguments";
     }
 }

@@ -11,6 +11,8 @@
 # 1.02 of it; and proving the earlier output of the 10-minute file (106 MB) before
 # replacing it, a run without -f against one with it: the difference at most 0.10
 # of the run.
+# Then --target=podcast against a plain run (CPU at most 3 times, memory under 8 MiB)
+# and against ffmpeg's two-pass loudnorm (CPU at most 0.5 of it).
 # Then eight 3-minute files in one run against eight runs one after another:
 #   wall time at most 0.60 of the eight runs', peak memory at most 4 MiB per core + 4 MiB.
 # Last, a table of CPU time and peak memory on the 10-minute file: twoband, the same
@@ -161,6 +163,45 @@ if command -v ffmpeg >/dev/null; then
   done
   printf 'FLAC in, FLAC out: ffmpeg | twoband | ffmpeg CPU %.3f s, ffmpeg acompressor %.3f s\n' \
     "$(cut -d' ' -f1 pipeline.runs | median)" "$(cut -d' ' -f1 acompressor.runs | median)"
+fi
+
+# The delivery stage: --target=podcast (two passes, loudness measured twice) against a
+# plain run: CPU at most 3 times; against ffmpeg's two-pass loudnorm (print_format=json,
+# then linear=true with the figures of the first): at most 0.5 of it; memory under 8 MiB.
+: >podcast.runs
+: >plain.runs
+: >loudnorm.runs
+for _ in $(seq "$runs"); do
+  measure podcast.runs "$build/twoband" --target=podcast -o podcast.wav song.wav
+  measure plain.runs "$build/twoband" -o plain.wav song.wav
+done
+if command -v ffmpeg >/dev/null && command -v python3 >/dev/null; then
+  loudnorm_twice() {
+    local figures
+    figures=$(ffmpeg -hide_banner -nostats -i plain.wav -af loudnorm=I=-16:TP=-1:print_format=json -f null - 2>&1 |
+      python3 -c 'import json, sys; t = sys.stdin.read(); j = json.loads(t[t.rindex("{"):])
+print(":".join("measured_%s=%s" % (k, j["input_" + k.lower()]) for k in ("I", "TP", "LRA", "thresh")))')
+    ffmpeg -v error -y -i plain.wav -af "loudnorm=I=-16:TP=-1:$figures:linear=true" -ar 44100 loudnorm.wav
+  }
+  export -f loudnorm_twice
+  for _ in $(seq "$runs"); do measure loudnorm.runs bash -c loudnorm_twice; done
+fi
+podcast_cpu=$(cut -d' ' -f1 podcast.runs | median)
+plain_cpu=$(cut -d' ' -f1 plain.runs | median)
+podcast_peak=$(cut -d' ' -f2 podcast.runs | sort -n | tail -1)
+podcast_ratio=$(echo "$podcast_cpu / $plain_cpu" | bc -l)
+podcast_ok=$(echo "$podcast_ratio <= 3" | bc -l)
+printf -- '--target=podcast:  CPU %.3f s against %.3f s plain: ratio %.2f (target at most 3: %s); peak memory %d KiB (target under 8192 KiB: %s)\n' \
+  "$podcast_cpu" "$plain_cpu" "$podcast_ratio" "$([ "$podcast_ok" -eq 1 ] && echo ok || echo MISSED)" "$podcast_peak" \
+  "$([ "$podcast_peak" -lt 8192 ] && echo ok || echo MISSED)"
+[ "$podcast_ok" -eq 1 ] && [ "$podcast_peak" -lt 8192 ] || ok=0
+if [ -s loudnorm.runs ]; then
+  loudnorm_cpu=$(cut -d' ' -f1 loudnorm.runs | median)
+  loudnorm_ratio=$(echo "$podcast_cpu / $loudnorm_cpu" | bc -l)
+  loudnorm_ok=$(echo "$loudnorm_ratio <= 0.5" | bc -l)
+  printf -- '--target=podcast against ffmpeg two-pass loudnorm (%.3f s on the compressed file): ratio %.2f (target at most 0.5: %s)\n' \
+    "$loudnorm_cpu" "$loudnorm_ratio" "$([ "$loudnorm_ok" -eq 1 ] && echo ok || echo MISSED)"
+  [ "$loudnorm_ok" -eq 1 ] || ok=0
 fi
 
 # Several files: eight copies of a 3-minute file in one run, against eight one-file
