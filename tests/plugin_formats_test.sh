@@ -12,6 +12,7 @@
 set -euo pipefail
 format=$1
 build=$(realpath "$2")
+plugin_input=$(realpath "$(dirname "$0")/../tools/plugin_input.py")
 shift 2
 host=("$@")
 ((${#host[@]})) || host=("$build/plugins/plugin_host")
@@ -57,23 +58,6 @@ module=$(basename "$module")
 "$build/wavgen" music 3 music.wav >/dev/null
 "$build/wavgen" bursts 2 bursts.wav >/dev/null
 
-# SOURCE CHANNELS FRAMES NAME: NAME.wav for the program and NAME.raw for the host.
-make_input() {
-  python3 - "$@" <<'PY'
-import sys, wave
-source, channels, frames, name = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
-with wave.open(source) as w:
-    data = w.readframes(frames)
-if channels == 1:
-    data = b"".join(data[i:i + 2] for i in range(0, len(data), 4))
-with wave.open(name + ".wav", "wb") as w:
-    w.setnchannels(channels)
-    w.setsampwidth(2)
-    w.setframerate(44100)
-    w.writeframes(data)
-open(name + ".raw", "wb").write(data)
-PY
-}
 
 # Rows: NAME SOURCE CHANNELS FRAMES "PROGRAM SETTINGS" "HOST OPTIONS". The presets'
 # settings are the program's: 20 8 2, 6 3 1, 30 6 2, 60 9 4.
@@ -97,7 +81,7 @@ for row in "${rows[@]}"; do
   IFS='|' read -r input settings options <<<"$row"
   read -r name source channels frames <<<"$input"
   mkdir "$name"
-  (cd "$name" && make_input "../$source.wav" "$channels" "$frames" in)
+  (cd "$name" && "$plugin_input" "../$source.wav" "$channels" "$frames" in)
   # shellcheck disable=SC2086
   (cd "$name" && "$build/twoband" in.wav $settings >/dev/null)
   python3 -c 'import sys, wave

@@ -32,23 +32,10 @@ cp "$dll" "$host" .
 "$linux/wavgen" music 3 music.wav >/dev/null
 "$linux/wavgen" bursts 2 bursts.wav >/dev/null
 # NAME CHANNELS FRAMES SOURCE: the WAV file for the program and its raw samples.
-python3 - <<'PY'
-import wave
-for name, channels, frames, source in [("stereo", 2, 132300, "music.wav"),
-                                       ("mono", 1, 132300, "music.wav"),
-                                       ("bursts", 2, 88200, "bursts.wav"),
-                                       ("odd", 2, 100001, "music.wav")]:
-    with wave.open(source) as w:
-        data = w.readframes(frames)
-    if channels == 1:
-        data = b"".join(data[i:i + 2] for i in range(0, len(data), 4))
-    with wave.open(name + ".wav", "wb") as w:
-        w.setnchannels(channels)
-        w.setsampwidth(2)
-        w.setframerate(44100)
-        w.writeframes(data)
-    open(name + ".raw", "wb").write(data)
-PY
+for row in "stereo 2 132300 music" "mono 1 132300 music" "bursts 2 88200 bursts" "odd 2 100001 music"; do
+  read -r name channels frames from <<<"$row"
+  "$source/tools/plugin_input.py" "$from.wav" "$channels" "$frames" "$name"
+done
 compared=0
 for row in "stereo 2" "mono 1" "bursts 2" "odd 2"; do
   read -r name channels <<<"$row"
