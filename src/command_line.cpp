@@ -83,6 +83,7 @@ constexpr Option kOptions[] = {
     {"recursive", 'r', &Options::recursive, nullptr},
     {"output", 'o', nullptr, &Options::output},
     {"output-dir", 'd', nullptr, &Options::outputDir},
+    {"dither", 0, nullptr, &Options::dither},
 };
 
 const Option* findOption(std::string_view name, char letter) {
@@ -170,6 +171,9 @@ std::string optionsProblem(const Options& options, const std::vector<std::string
     }
     if (options.toStandardOutput && !one && !names.empty()) return "--stdout takes the result of one input";
     if (options.outputDir && standardInput) return "standard input has no file name for --output-dir; use --output";
+    if (options.dither && *options.dither != "triangular" && *options.dither != "none") {
+        return "--dither takes triangular or none, not '" + *options.dither + "'";
+    }
     if (options.raw && options.recursive) return "--raw takes the files named, not the WAV files of a folder";
     return {};
 }
@@ -211,6 +215,9 @@ const char* const kUsageText =
     "                         failures still go to standard error\n"
     "      --raw              read every file named header-blind: 16-bit stereo\n"
     "                         frames from byte 44 to the end, whatever it holds\n"
+    "      --dither=triangular|none\n"
+    "                         how samples finer than 16 bits are brought to 16\n"
+    "                         bits: with TPDF dither (the default) or rounded\n"
     "  -h, --help, /?         print this help\n"
     "      --version          print the version\n"
     "While standard output carries audio, every message goes to standard error;\n"

@@ -34,6 +34,8 @@ struct Options {
     bool recursive = false;  // a folder stands for the WAV files under it
     std::optional<std::string> output;     // the output of the one input ("-": standard output)
     std::optional<std::string> outputDir;  // where every output goes, under its input's file name
+    // How samples that are not 16-bit reach 16 bits: "triangular" (the default) or "none".
+    std::optional<std::string> dither;
 };
 
 // What a command line asks for, read once: help, the version, a run (with where its

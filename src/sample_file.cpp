@@ -13,6 +13,7 @@
 #include "output_file.hpp"
 #include "output_mark.hpp"
 #include "temporary_files.hpp"
+#include "wav_format.hpp"
 #include "wav_layout.hpp"
 
 namespace twoband {
@@ -20,21 +21,36 @@ namespace twoband {
 namespace {
 
 // The output as the stream leaves it: the file or stream being written, or why there
-// is none.
-struct PendingOutput {
+// is none. A failed write only ends the writing (a reader of standard output that went
+// away ends the run, silently); the commit reports it.
+struct PendingOutput final : ByteSink {
     std::optional<OutputFile> file;
     std::optional<SystemFile> stream;  // standard output
     std::error_code error;
     std::string refusal;       // why the name is not replaced, where the system gave no error
     bool writeFailed = false;  // rather than never created
     DigestStream digest = {};  // of the file's bytes as written, for its mark
+    bool rewritten = false;    // bytes were written again: the digest is taken anew
 
     bool writing() const { return file || stream; }
-    bool write(std::span<const std::uint8_t> bytes) {
-        if (stream) return stream->writeAll(bytes, error);
-        if (!file) return true;
-        digest.add(bytes);
-        return file->write(bytes, error);
+    void write(std::span<const std::uint8_t> bytes) override {
+        if (!writing()) return;
+        if (file) digest.add(bytes);
+        if (stream ? stream->writeAll(bytes, error) : file->write(bytes, error)) return;
+        if (stream && error == std::errc::broken_pipe) {
+            stopRemovingTemporaries(EXIT_FAILURE);  // nobody reads the result any more
+        }
+        file.reset();  // removes the partial file
+        stream.reset();
+        writeFailed = true;
+    }
+    bool rewrite(std::uint64_t offset, std::span<const std::uint8_t> bytes) override {
+        if (!file) return false;
+        rewritten = true;
+        if (file->writeAt(offset, bytes, error)) return true;
+        file.reset();
+        writeFailed = true;
+        return false;
     }
 };
 
@@ -44,16 +60,10 @@ void reportReadFailure(Console& console, const std::string& name, const std::err
     console.problem(name, error ? error.message() : "the file ended early");
 }
 
-// Where the samples of a file are, and how many channels share a frame.
-struct SampleLayout {
-    SampleRange samples;
-    std::uint16_t channels;
-};
-
 // The channels the engine compresses a file's samples as: those its format declares,
 // where its frames are laid out as they say; stereo pairs, with a warning, where they
 // are not, and without a format.
-std::uint16_t engineChannels(const WavLayout& layout, const std::string& name, Console& console) {
+std::uint16_t engineChannels(const WavLayout& layout, const std::string& name, Console* console) {
     if (!layout.format) {
         return kStereoChannels;
     }
@@ -61,7 +71,8 @@ std::uint16_t engineChannels(const WavLayout& layout, const std::string& name, C
     if (format.channels != 0 && format.blockAlign == format.channels * kSampleBytes) {
         return format.channels;
     }
-    console.problem(name, "warning: the file declares " + std::to_string(format.channels) +
+    if (console == nullptr) return kStereoChannels;
+    console->problem(name, "warning: the file declares " + std::to_string(format.channels) +
                               (format.channels == 1 ? " channel" : " channels") + " in frames of " +
                               std::to_string(format.blockAlign) +
                               " bytes; its samples are processed as stereo pairs");
@@ -114,10 +125,10 @@ std::optional<WavLayout> streamLayout(StreamInput& input, const Options& options
     }
 }
 
-// Where the samples of `input` are. Nothing, and the messages, for an input that
-// cannot be compressed.
-std::optional<SampleLayout> findSamples(Input& input, const std::string& name, const Options& options,
-                                        Console& console) {
+// The samples of `input`, read as 16-bit PCM WAV bytes. Nothing, and the messages, for
+// an input that cannot be compressed.
+std::unique_ptr<SampleReader> findSamples(Input& input, const std::string& name, const Options& options,
+                                          Console& console) {
     std::error_code error;
     std::optional<WavLayout> layout;
     std::uint64_t length = 0;
@@ -129,7 +140,7 @@ std::optional<SampleLayout> findSamples(Input& input, const std::string& name, c
             console.out("Not enough available memory !\n");
             console.problem(name, "more than " + std::to_string(kMostStreamHeaderBytes >> 20) +
                                       " MiB before the samples of a stream; give it as a file");
-            return std::nullopt;
+            return nullptr;
         }
     } else {
         length = *input.length();
@@ -137,14 +148,22 @@ std::optional<SampleLayout> findSamples(Input& input, const std::string& name, c
     }
     if (!layout) {
         reportReadFailure(console, name, error);
-        return std::nullopt;
+        return nullptr;
     }
     if (const std::optional<Refusal> refusal = refusalOf(name, length, *layout)) {
         console.out(refusal->message);
         console.problem(name, refusal->reason);
-        return std::nullopt;
+        return nullptr;
     }
-    return SampleLayout{layout->samples, engineChannels(*layout, name, console)};
+    const DeclaredFormat* format = layout->format ? &*layout->format : nullptr;
+    if (format && !format->pcm16 && !options.raw) {
+        return convertingWavReader(input, *layout, options.dither == "none" ? Dither::none : Dither::triangular);
+    }
+    AudioFacts facts{format ? format->sampleRate : kDefaultSampleRate, std::nullopt};
+    if (layout->samples.end != kToTheEnd) {
+        facts.frames = (layout->samples.end - layout->samples.begin) / (engineChannels(*layout, {}, nullptr) * kSampleBytes);
+    }
+    return wav16Reader(input, layout->samples, engineChannels(*layout, name, &console), facts);
 }
 
 // `name` as a shell takes it: in double quotes where it holds more than letters,
@@ -191,36 +210,24 @@ std::unique_ptr<std::uint8_t[]> allocateBlock(std::size_t blockBytes, const std:
     return block;
 }
 
-// Reads the input block by block, runs each through the engine and writes it to the
-// output while that works. Block boundaries fall at the start of the samples plus a
-// multiple of the block size, so they never cut a frame. A failed write only ends
-// the writing (a reader of standard output that went away ends the run, silently);
-// a failed read, or a file that comes up short, ends the stream with its message.
-bool streamBlocks(Input& input, const std::string& name, SampleRange samples, std::span<std::uint8_t> buffer,
-                  EnginePass& pass, PendingOutput& output, Console& console) {
-    const std::optional<std::uint64_t> length = input.length();
-    std::uint64_t end = samples.begin % buffer.size();
-    if (end == 0) end = buffer.size();
-    for (std::uint64_t offset = 0; !length || offset < *length; offset = end, end += buffer.size()) {
-        const std::span<std::uint8_t> asked = buffer.first(std::min(end, length.value_or(end)) - offset);
+// Reads the input block by block, runs each through the engine and hands it to the
+// writer. A failed read, or a file that comes up short, ends the stream with its
+// message.
+bool streamBlocks(SampleReader& reader, const std::string& name, std::span<std::uint8_t> buffer, EnginePass& pass,
+                  SampleWriter& writer, Console& console) {
+    for (std::uint64_t offset = 0;;) {
         std::error_code error;
-        const std::optional<std::size_t> got = input.readAt(offset, asked, error);
-        if (!got || (length && *got != asked.size())) {
+        const std::optional<std::size_t> got = reader.next(buffer, error);
+        if (!got) {
             pass.finish();
             reportReadFailure(console, name, error);
             return false;
         }
-        const std::span<std::uint8_t> block = asked.first(*got);
+        if (*got == 0) break;
+        const std::span<std::uint8_t> block = buffer.first(*got);
         pass.process(block, offset);
-        if (output.writing() && !output.write(block)) {
-            if (output.stream && output.error == std::errc::broken_pipe) {
-                stopRemovingTemporaries(EXIT_FAILURE);  // nobody reads the result any more
-            }
-            output.file.reset();  // removes the partial file
-            output.stream.reset();
-            output.writeFailed = true;
-        }
-        if (*got < asked.size()) break;  // the stream has ended
+        writer.write(block, offset);
+        offset += *got;
     }
     pass.finish();
     return true;
@@ -252,35 +259,41 @@ std::string refusalToReplace(const std::string& output, Input& input, const std:
 
 // The output at `place`, or why there is none: what stands at a name is replaced only
 // when it is a proven earlier output of the input (or where the options force it).
-PendingOutput prepareOutput(const OutputPlace& place, Input& input, const std::string& name, const Options& options) {
-    std::error_code error;
+void prepareOutput(PendingOutput& pending, const OutputPlace& place, Input& input, const std::string& name,
+                   const Options& options) {
+    std::error_code& error = pending.error;
     if (place.standardOutput) {
         SystemFile stream = SystemFile::standardOutput(error);
-        if (!stream) return {std::nullopt, std::nullopt, error, {}};
-        return {std::nullopt, std::move(stream), {}, {}};
+        if (stream) pending.stream = std::move(stream);
+        return;
     }
     const std::optional<NameStatus> standing = statusOfName(place.name, error);
     if (standing && !options.force && standing->kind != NameStatus::Kind::missing &&
         standing->kind != NameStatus::Kind::directory) {
         if (std::string refusal = refusalToReplace(place.name, input, name); !refusal.empty()) {
-            return {std::nullopt, std::nullopt, {}, std::move(refusal)};
+            pending.error.clear();
+            pending.refusal = std::move(refusal);
+            return;
         }
     }
+    error.clear();
     if (place.makeFolders && !makeFolders(place.name.substr(0, fileNameStart(place.name)), error)) {
-        return {std::nullopt, std::nullopt, error, {}};
+        return;
     }
     // The output takes its input's permission bits (a stream's keeps what stands there).
     const auto* file = dynamic_cast<InputFile*>(&input);
     std::optional<OutputFile> created =
         OutputFile::create(place.name, file ? std::optional(file->mode()) : std::nullopt, error);
-    return {std::move(created), std::nullopt, error, {}};
+    if (created) pending.file.emplace(std::move(*created));
 }
 
 // Puts the finished output in place under its name.
 bool commitOutput(PendingOutput& output, const std::string& name, const std::string& input, Console& console) {
-    const std::string mark = encodeMark({input == kStandardStream ? "" : input.substr(fileNameStart(input)),
-                                         output.digest.digest()});
-    if (output.file && !output.file->finish(mark, output.error)) {
+    std::optional<Digest> digest = output.digest.digest();
+    if (output.file && output.rewritten) digest = output.file->digestOfBytes(output.error);
+    const std::string mark =
+        encodeMark({input == kStandardStream ? "" : input.substr(fileNameStart(input)), digest.value_or(Digest{})});
+    if (output.file && (!digest || !output.file->finish(mark, output.error))) {
         output.writeFailed = true;
     } else if (output.stream || (output.file && output.file->replaceName(output.error))) {
         console.out("Done !\n");
@@ -323,8 +336,9 @@ std::optional<Refusal> refusalOf(const std::string& name, std::uint64_t length, 
     if (!layout.damage.empty()) {
         return Refusal{"This sample is damaged !\n", layout.damage + "; --raw reads it header-blind"};
     }
-    if (layout.format && !layout.format->pcm16) {
-        return Refusal{kNotPcm16, describeFormat(*layout.format) + ", only 16-bit PCM is compressed; " +
+    if (layout.format && !layout.format->pcm16 && !convertibleFormat(*layout.format)) {
+        return Refusal{kNotPcm16, describeFormat(*layout.format) +
+                                      ", not compressed (only 8-, 16-, 24- and 32-bit PCM and 32- and 64-bit float are); " +
                                       conversionHint(name)};
     }
     return std::nullopt;
@@ -352,12 +366,12 @@ std::unique_ptr<Input> openInput(const std::string& name, Console& console) {
 bool compressInput(Input& input, const std::string& name, const OutputPlace& output, const Settings& settings,
                    const Options& options, Console& console, std::size_t blockBytes) {
     const std::string shown = displayName(name);
-    const std::optional<SampleLayout> samples = findSamples(input, shown, options, console);
-    if (!samples) {
+    const std::unique_ptr<SampleReader> reader = findSamples(input, shown, options, console);
+    if (!reader) {
         return false;
     }
     // Blocks of whole frames of the file.
-    const std::size_t frameBytes = samples->channels * kSampleBytes;
+    const std::size_t frameBytes = reader->channels() * kSampleBytes;
     blockBytes = std::max(frameBytes, blockBytes / frameBytes * frameBytes);
     const std::unique_ptr<std::uint8_t[]> buffer = allocateBlock(blockBytes, shown, console);
     if (!buffer) {
@@ -365,14 +379,26 @@ bool compressInput(Input& input, const std::string& name, const OutputPlace& out
     }
 
     // The output is prepared before the stream; its problems are told after it.
-    PendingOutput pending = prepareOutput(output, input, name, options);
+    PendingOutput pending;
+    prepareOutput(pending, output, input, name, options);
+    const std::unique_ptr<SampleWriter> writer = std::make_unique<WavWriter>(pending);
 
+    if (const std::string conversion = reader->conversion(); !conversion.empty()) {
+        console.out(conversion + "\n");
+    }
     console.out("Processing...\n\n");
-    EnginePass pass(settings, samples->samples, samples->channels, console, bestFrameKernel());
-    if (!streamBlocks(input, shown, samples->samples, {buffer.get(), blockBytes}, pass, pending, console)) {
+    EnginePass pass(settings, reader->frames(), reader->channels(), console, bestFrameKernel());
+    if (!streamBlocks(*reader, shown, {buffer.get(), blockBytes}, pass, *writer, console)) {
         return false;
     }
     console.out("Updating file...\n");
+    std::string problem;
+    if (pending.writing() && !writer->finish(problem)) {
+        pending.file.reset();
+        pending.stream.reset();
+        pending.writeFailed = true;
+        pending.refusal = problem;
+    }
     return commitOutput(pending, output.name, name, console);
 }
 

@@ -121,6 +121,10 @@ SystemFile SystemFile::openForWriting(const std::string& name, std::error_code& 
                                  FILE_ATTRIBUTE_NORMAL, error)};
 }
 
+SystemFile SystemFile::openNativeForReading(const NativeChar* name, std::error_code& error) {
+    return SystemFile{openHandle(name, GENERIC_READ, kShareAll, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, error)};
+}
+
 SystemFile SystemFile::createNew(const NativeChar* name, std::error_code& error) {
     return SystemFile{openHandle(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL, error)};
@@ -226,6 +230,29 @@ bool SystemFile::writeAll(std::span<const std::uint8_t> bytes, std::error_code& 
             return false;
         }
         done += put;
+    }
+    return true;
+}
+
+bool SystemFile::writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes, std::error_code& error) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset + done);
+        at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+        DWORD put = 0;
+        const auto asked = static_cast<DWORD>(std::min(bytes.size() - done, kMostPerCall));
+        if (!WriteFile(handleOf(handle_), bytes.data() + done, asked, &put, &at) || put == 0) {
+            error = lastError();
+            return false;
+        }
+        done += put;
+    }
+    // A write at an offset moves the file pointer there; later writes go to the end.
+    LARGE_INTEGER zero{};
+    if (!SetFilePointerEx(handleOf(handle_), zero, nullptr, FILE_END)) {
+        error = lastError();
+        return false;
     }
     return true;
 }
@@ -450,6 +477,10 @@ SystemFile SystemFile::openForWriting(const std::string& name, std::error_code& 
     return SystemFile{openFile(name.c_str(), kWriteFlags, error)};
 }
 
+SystemFile SystemFile::openNativeForReading(const NativeChar* name, std::error_code& error) {
+    return SystemFile{openFile(name, kReadFlags, error)};
+}
+
 SystemFile SystemFile::createNew(const NativeChar* name, std::error_code& error) {
     return SystemFile{openFile(name, kCreateFlags, error)};
 }
@@ -509,6 +540,21 @@ bool SystemFile::writeAll(std::span<const std::uint8_t> bytes, std::error_code& 
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t put = ::write(descriptorOf(handle_), bytes.data() + done, bytes.size() - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            error = put < 0 ? lastError() : std::make_error_code(std::errc::io_error);
+            return false;
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+bool SystemFile::writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes, std::error_code& error) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t put = ::pwrite(descriptorOf(handle_), bytes.data() + done, bytes.size() - done,
+                                     static_cast<off_t>(offset + done));
         if (put < 0 && errno == EINTR) continue;
         if (put <= 0) {
             error = put < 0 ? lastError() : std::make_error_code(std::errc::io_error);

@@ -37,6 +37,14 @@
 
 namespace twoband {
 
+// Format tags, and where an extensible chunk holds its valid bits and its sub-format
+// GUID (a 16-bit tag, then a common tail).
+constexpr std::uint16_t kFormatPcm = 1;
+constexpr std::uint16_t kFormatFloat = 3;
+constexpr std::uint16_t kFormatExtensible = 0xFFFE;
+constexpr std::size_t kValidBitsAt = 18;
+constexpr std::size_t kSubFormatAt = 24;
+
 // What the first "fmt " chunk before the samples declares.
 struct DeclaredFormat {
     // The format tag; for WAVE_FORMAT_EXTENSIBLE (0xFFFE) with a standard sub-format
@@ -49,6 +57,19 @@ struct DeclaredFormat {
     bool complete;
     // 16-bit integer PCM: a complete chunk of tag 1 at 16 bits per sample.
     bool pcm16;
+    std::uint32_t sampleRate = 0;
+    bool extensible = false;  // WAVE_FORMAT_EXTENSIBLE, with its 40-byte chunk
+};
+
+// Where the fields stand that say what the samples are and how many there are (file
+// offsets of chunk payloads), for an output that changes the sample format.
+struct HeaderPlaces {
+    std::uint64_t format = 0;              // the first "fmt " chunk's payload
+    std::optional<std::uint64_t> fact;     // a "fact" chunk's, of 4 bytes or more
+    std::optional<std::uint64_t> ds64;     // a "ds64" chunk's, of 24 bytes or more
+    std::uint64_t dataHeader = 0;          // the data chunk's header
+    std::uint64_t dataSize = 0;            // its size field as written (32 or 64 bits)
+    std::optional<std::uint64_t> ds64DataSize;  // the size the ds64 chunk gives it
 };
 
 enum class Container {
@@ -81,6 +102,7 @@ struct WavLayout {
     // ("no data chunk: the 'LIST' chunk at byte 36 says 99999 bytes, past the end
     // (30080 bytes)"); empty with a data chunk, and for other files.
     std::string damage = {};
+    HeaderPlaces places = {};
 };
 
 // True for the containers whose sizes are 64-bit, which may hold 4 GiB or more.

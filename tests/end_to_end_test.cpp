@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cstdlib>
 #include <csignal>
@@ -18,6 +19,7 @@
 
 #include "command_line.hpp"
 #include "engine/engine_state.hpp"
+#include "engine/quantiser.hpp"
 #include "signals.hpp"
 #include "temporary_files.hpp"
 #include "test_support.hpp"
@@ -42,6 +44,8 @@ const std::string kProcessedTwoSeconds =
     "Processing...\n\n..\nUpdating file...\nDone !\n";
 
 Bytes twoSecondsOfMusic() { return signals::wavFile(signals::musicLike(2 * signals::kSampleRate)); }
+
+std::string asInput(const Bytes& bytes) { return {bytes.begin(), bytes.end()}; }
 
 Bytes compressed(Bytes bytes, const Settings& settings = {}) {
     compressInMemory(bytes, settings);
@@ -202,11 +206,13 @@ TEST_F(EndToEnd, OnlyWavFilesOf16BitPcmAreCompressed) {
         Bytes file;
         std::string reason;
     };
+    const std::string kNotCompressed =
+        ", not compressed (only 8-, 16-, 24- and 32-bit PCM and 32- and 64-bit float are)";
     const Case cases[] = {
-        {"24bit.wav", WavBuilder{}.format(1, 2, 24).chunk("data", samples).bytes(),
-         "24-bit PCM, only 16-bit PCM is compressed" + convert("24bit.wav", "24bit-16bit.wav")},
-        {"float.w64", WavBuilder{WavForm::wave64}.format(3, 2, 32).chunk("data", samples).bytes(),
-         "32-bit float, only 16-bit PCM is compressed" + convert("float.w64", "float.wav")},
+        {"adpcm.wav", WavBuilder{}.format(2, 2, 4).chunk("data", samples).bytes(),
+         "format tag 0x0002" + kNotCompressed + convert("adpcm.wav", "adpcm-16bit.wav")},
+        {"half.w64", WavBuilder{WavForm::wave64}.format(3, 2, 16).chunk("data", samples).bytes(),
+         "16-bit float" + kNotCompressed + convert("half.w64", "half.wav")},
         {"song.wav", withHead({'f', 'L', 'a', 'C'}), "a FLAC file, not a WAV file" + convert("song.wav", "song-16bit.wav")},
         {"episode.m4a", withHead({0, 0, 0, 0x20, 'f', 't', 'y', 'p', 'M', '4', 'A', ' '}),
          "an MPEG-4 audio (M4A) file, not a WAV file" + convert("episode.m4a", "episode.wav")},
@@ -314,6 +320,123 @@ TEST_F(EndToEnd, EachPairOfChannelsIsCompressedAsAStereoFile) {
         EXPECT_EQ(warned.errors, std::string("twoband: odd.wav: warning: the file declares ") + declared +
                                      "; its samples are processed as stereo pairs\n");
         EXPECT_EQ(readFile(dir / "Codd.wav"), compressed(odd)) << declared;
+    }
+}
+
+// How a row of the formats table stores its samples.
+enum class Stored { unsigned8, int24, int32, float32, float64 };
+
+// `sample` (a 16-bit value, plus `fraction` of a step) stored as `stored`, little-endian.
+void putStored(Bytes& bytes, Stored stored, std::int16_t sample, double fraction) {
+    const auto put = [&](std::uint64_t bits, int count) {
+        for (int i = 0; i < count; ++i) bytes.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
+    };
+    const double value = sample + fraction;
+    switch (stored) {
+        case Stored::unsigned8: put(static_cast<std::uint8_t>((sample >> 8) + 128), 1); break;
+        case Stored::int24: put(static_cast<std::uint32_t>(static_cast<std::int32_t>(value * 256)), 3); break;
+        case Stored::int32: put(static_cast<std::uint32_t>(static_cast<std::int32_t>(value * 65536)), 4); break;
+        case Stored::float32: put(std::bit_cast<std::uint32_t>(static_cast<float>(value / 32768)), 4); break;
+        case Stored::float64: put(std::bit_cast<std::uint64_t>(value / 32768), 8); break;
+    }
+}
+
+TEST_F(EndToEnd, EveryPcmFormatComesOutAs16BitPcm) {
+    // Each format, container and channel count against the 16-bit path: a file whose
+    // samples are the rule's 16-bit result (on the grid, the samples themselves) and
+    // whose header says so must give the same output bytes. Before the samples a
+    // stale fact count and a LIST chunk, after them tags; an odd frame count, so that
+    // 8- and 24-bit data chunks are padded.
+    constexpr std::size_t kFrames = 30001;
+    const signals::Samples music = signals::mixed(kFrames);
+    struct Row {
+        Stored stored;
+        std::uint16_t tag;  // 0xFFFE: extensible
+        WavForm form;
+        std::uint16_t channels;
+        bool onGrid;
+        std::vector<std::string> options = {};
+        bool pipe = false;
+    };
+    const Row rows[] = {
+        {Stored::int24, 1, WavForm::riff, 2, true},
+        {Stored::int24, 1, WavForm::riff, 2, false},
+        {Stored::int24, 1, WavForm::riff, 1, false, {}, true},
+        {Stored::int24, 0xFFFE, WavForm::rf64, 6, false},
+        {Stored::int24, 1, WavForm::wave64, 3, false, {}, true},
+        {Stored::int32, 1, WavForm::wave64, 1, false},
+        {Stored::int32, 0xFFFE, WavForm::riff, 2, true},
+        {Stored::float32, 3, WavForm::riff, 2, true},
+        {Stored::float32, 3, WavForm::riff, 2, false, {"--dither=none"}},
+        {Stored::float32, 0xFFFE, WavForm::bw64, 3, false, {}, true},
+        {Stored::float64, 3, WavForm::riff, 1, false},
+        {Stored::float64, 3, WavForm::wave64, 2, true},
+        {Stored::unsigned8, 1, WavForm::riff, 1, true},
+        {Stored::unsigned8, 0xFFFE, WavForm::rf64, 2, true, {}, true},
+    };
+    for (const Row& row : rows) {
+        const bool isFloat = row.stored == Stored::float32 || row.stored == Stored::float64;
+        const int bits = row.stored == Stored::unsigned8 ? 8 : row.stored == Stored::int24 ? 24
+                       : row.stored == Stored::float64 ? 64 : 32;
+        Quantiser rule(row.options.empty() ? Dither::triangular : Dither::none);
+        Bytes data;
+        Bytes expected;  // the rule's 16-bit samples
+        for (std::size_t f = 0; f < kFrames; ++f) {
+            for (int c = 0; c < row.channels; ++c) {
+                auto sample = music[2 * ((f + 997 * c) % kFrames) + c % 2];
+                if (row.stored == Stored::unsigned8) sample = static_cast<std::int16_t>(sample & ~0xFF);
+                // Fractions of a step that are exact in every format, silence kept.
+                const double fraction = row.onGrid || sample == 0 ? 0.0 : ((f * 7 + c * 3) % 255 + 1) / 256.0;
+                putStored(data, row.stored, sample, fraction);
+                const double stored = row.stored == Stored::float32
+                                          ? static_cast<double>(static_cast<float>((sample + fraction) / 32768)) * 32768
+                                          : sample + fraction;
+                const auto bitsOf = static_cast<std::uint16_t>(rule.quantise(stored));
+                expected.insert(expected.end(), {static_cast<std::uint8_t>(bitsOf), static_cast<std::uint8_t>(bitsOf >> 8)});
+            }
+        }
+        const auto build = [&](std::uint16_t tag, std::uint16_t subFormat, int sampleBits, std::span<const std::uint8_t> samples,
+                               std::uint32_t factCount) {
+            Bytes fact;
+            for (int i = 0; i < 4; ++i) fact.push_back(static_cast<std::uint8_t>(factCount >> (8 * i)));
+            WavBuilder builder(row.form);
+            builder.format(tag, row.channels, static_cast<std::uint16_t>(sampleBits), subFormat)
+                .chunk("fact", fact)
+                .chunk("LIST", Bytes(25, 'x'));
+            Bytes file = builder.chunk("data", samples).chunk("id3 ", Bytes(301, 0x5A)).bytes();
+            if (row.form == WavForm::rf64 || row.form == WavForm::bw64) {
+                for (int i = 0; i < 8; ++i) file[36 + i] = static_cast<std::uint8_t>(std::uint64_t{kFrames} >> (8 * i));
+            }
+            return file;
+        };
+        const std::uint16_t plainTag = row.tag == 0xFFFE ? 0xFFFE : std::uint16_t{1};
+        const Bytes input = build(row.tag, isFloat ? 3 : 1, bits, data, 0);
+        const Bytes reference = build(plainTag, 1, 16, expected, kFrames);
+        const std::string what = std::to_string(bits) + (isFloat ? "-bit float" : "-bit PCM") + " tag " +
+                                 std::to_string(row.tag) + " form " + std::to_string(static_cast<int>(row.form)) + ", " +
+                                 std::to_string(row.channels) + " channels" + (row.onGrid ? ", on the grid" : "");
+        writeFile(dir / "in.wav", input);
+        writeFile(dir / "ref.wav", reference);
+        std::vector<std::string> args = row.options;
+        args.insert(args.end(), {"-f", "in.wav"});
+        const RunResult run = runTwoband(dir.path(), args);
+        ASSERT_EQ(run.status, 0) << what << run.errors;
+        const std::string done = row.stored == Stored::unsigned8 ? "widened to 16 bits exactly"
+                                 : row.options.empty()           ? "dithered to 16 bits"
+                                                                 : "rounded to 16 bits";
+        EXPECT_NE(run.output.find(kDefaults + std::to_string(bits) + (isFloat ? "-bit float, " : "-bit PCM, ") + done +
+                                  "\nProcessing...\n\n"),
+                  std::string::npos) << what << run.output;
+        ASSERT_EQ(runTwoband(dir.path(), {"-f", "-q", "ref.wav"}).status, 0) << what;
+        const Bytes output = readFile(dir / "Cin.wav");
+        EXPECT_TRUE(output == readFile(dir / "Cref.wav")) << what;
+        if (row.pipe) {
+            RunOptions pipes;
+            pipes.pipes = true;
+            pipes.input = asInput(input);
+            args.back() = "-";
+            EXPECT_TRUE(runTwoband(dir.path(), args, pipes).outputBytes == output) << "through a pipe: " << what;
+        }
     }
 }
 
@@ -1091,8 +1214,6 @@ TEST_F(EndToEnd, OptionsStandAnywhereAndUnknownOnesAreRefused) {
 }
 
 // `bytes` as standard input's text.
-std::string asInput(const Bytes& bytes) { return {bytes.begin(), bytes.end()}; }
-
 TEST_F(EndToEnd, APipeCarriesTheBytesAFileRunWrites) {
     // Each input through real pipes: the output on standard output is the file run's
     // output of the same bytes, and standard error holds the file run's transcript
