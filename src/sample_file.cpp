@@ -13,6 +13,7 @@
 #include "output_file.hpp"
 #include "output_mark.hpp"
 #include "temporary_files.hpp"
+#include "flac_format.hpp"
 #include "wav_format.hpp"
 #include "wav_layout.hpp"
 
@@ -150,6 +151,24 @@ std::unique_ptr<SampleReader> findSamples(Input& input, const std::string& name,
         reportReadFailure(console, name, error);
         return nullptr;
     }
+    const Dither dither = options.dither == "none" ? Dither::none : Dither::triangular;
+#ifdef TWOBAND_HAS_FLAC
+    if (!options.raw && layout->container == Container::foreign && layout->foreign.what == kFlacFile) {
+        std::string problem;
+        std::unique_ptr<SampleReader> reader = flacReader(input, dither, problem);
+        const SampleRange frames = reader ? reader->frames() : SampleRange{};
+        if (!reader) {
+            console.out("This sample is damaged !\n");
+            console.problem(name, problem);
+        } else if (frames.end < kMinSampleLength) {
+            console.out("This sample is too short for being compressed !\n");
+            console.problem(name, std::to_string(frames.end) + " bytes as 16-bit PCM WAV, at least " +
+                                      std::to_string(kMinSampleLength) + " are needed");
+            reader.reset();
+        }
+        return reader;
+    }
+#endif
     if (const std::optional<Refusal> refusal = refusalOf(name, length, *layout)) {
         console.out(refusal->message);
         console.problem(name, refusal->reason);
@@ -157,7 +176,7 @@ std::unique_ptr<SampleReader> findSamples(Input& input, const std::string& name,
     }
     const DeclaredFormat* format = layout->format ? &*layout->format : nullptr;
     if (format && !format->pcm16 && !options.raw) {
-        return convertingWavReader(input, *layout, options.dither == "none" ? Dither::none : Dither::triangular);
+        return convertingWavReader(input, *layout, dither);
     }
     AudioFacts facts{format ? format->sampleRate : kDefaultSampleRate, std::nullopt};
     if (layout->samples.end != kToTheEnd) {
@@ -220,7 +239,12 @@ bool streamBlocks(SampleReader& reader, const std::string& name, std::span<std::
         const std::optional<std::size_t> got = reader.next(buffer, error);
         if (!got) {
             pass.finish();
-            reportReadFailure(console, name, error);
+            if (error || reader.problem().empty()) {
+                reportReadFailure(console, name, error);
+            } else {
+                console.outf("Could not read %s !\n", name.c_str());
+                console.problem(name, reader.problem());
+            }
             return false;
         }
         if (*got == 0) break;
@@ -231,6 +255,27 @@ bool streamBlocks(SampleReader& reader, const std::string& name, std::span<std::
     }
     pass.finish();
     return true;
+}
+
+// Whether `name` ends in ".flac", in any case.
+bool namesFlac(const std::string& name) {
+    constexpr std::string_view kExtension = ".flac";
+    return name.size() >= kExtension.size() &&
+           std::equal(kExtension.begin(), kExtension.end(), name.end() - static_cast<std::ptrdiff_t>(kExtension.size()),
+                      [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+}
+
+// The writer of the output at `place`: FLAC for a name that ends in .flac, and on
+// standard output for a FLAC input; WAV otherwise.
+std::unique_ptr<SampleWriter> makeWriter(const OutputPlace& place, const SampleReader& reader, PendingOutput& pending) {
+#ifdef TWOBAND_HAS_FLAC
+    const bool flac = place.standardOutput ? reader.flacMetadata() != nullptr : namesFlac(place.name);
+    if (flac && pending.writing()) return flacWriter(pending, reader, pending.file.has_value());
+#else
+    (void)place;
+    (void)reader;
+#endif
+    return std::make_unique<WavWriter>(pending);
 }
 
 // Why the file standing at an output name is not replaced; empty when it may be: only
@@ -381,7 +426,7 @@ bool compressInput(Input& input, const std::string& name, const OutputPlace& out
     // The output is prepared before the stream; its problems are told after it.
     PendingOutput pending;
     prepareOutput(pending, output, input, name, options);
-    const std::unique_ptr<SampleWriter> writer = std::make_unique<WavWriter>(pending);
+    const std::unique_ptr<SampleWriter> writer = makeWriter(output, *reader, pending);
 
     if (const std::string conversion = reader->conversion(); !conversion.empty()) {
         console.out(conversion + "\n");

@@ -66,6 +66,8 @@ public:
     // for an input that ended early). A block boundary inside the frames falls
     // between two frames.
     virtual std::optional<std::size_t> next(std::span<std::uint8_t> buffer, std::error_code& error) = 0;
+    // Why the last `next` failed where no system call did ("damaged FLAC data ...").
+    virtual std::string problem() const { return {}; }
 };
 
 // An output written from 16-bit PCM WAV bytes.

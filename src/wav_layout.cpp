@@ -243,7 +243,7 @@ struct Signature {
 using namespace std::string_view_literals;
 // Checked in order; each names the format for a user.
 constexpr Signature kSignatures[] = {
-    {0, "fLaC"sv, "a FLAC file", true},
+    {0, "fLaC"sv, kFlacFile, true},
     {0, "OggS"sv, "an Ogg file", true},
     {0, "ID3"sv, "an MP3 file", true},
     {0, "caff"sv, "a CAF file", true},

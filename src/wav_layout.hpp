@@ -80,6 +80,9 @@ enum class Container {
     foreign,  // another format, not a WAV file
 };
 
+// What a FLAC file is called in messages, and how its first bytes tell it.
+inline constexpr char kFlacFile[] = "a FLAC file";
+
 // A format other than WAV, as its first bytes tell it.
 struct ForeignFormat {
     std::string what;    // "a FLAC file"; empty when nothing tells
