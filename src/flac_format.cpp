@@ -15,6 +15,8 @@ namespace {
 
 constexpr std::uint64_t kWavHeaderBytes = 44;
 constexpr std::uint64_t kUnknownSize = 0xFFFFFFFF;
+constexpr std::uint64_t kRiffSizeAt = 4;
+constexpr std::uint64_t kDataSizeAt = 40;
 constexpr unsigned kCompressionLevel = 5;   // as flac's default
 constexpr unsigned kSeekPointSeconds = 10;  // as flac places them
 constexpr unsigned kOutputBits = 16;
@@ -30,7 +32,7 @@ std::array<std::uint8_t, kWavHeaderBytes> wavHeader(std::uint16_t channels, std:
     const std::uint64_t data = frames ? *frames * channels * kSampleBytes : kUnknownSize;
     const bool fits = data < kUnknownSize - kWavHeaderBytes;
     std::memcpy(&header[0], "RIFF", 4);
-    putLittle(&header[4], fits ? data + kWavHeaderBytes - 8 : kUnknownSize, 4);
+    putLittle(&header[kRiffSizeAt], fits ? data + kWavHeaderBytes - 8 : kUnknownSize, 4);
     std::memcpy(&header[8], "WAVEfmt ", 8);
     putLittle(&header[16], 16, 4);
     putLittle(&header[20], 1, 2);
@@ -40,7 +42,7 @@ std::array<std::uint8_t, kWavHeaderBytes> wavHeader(std::uint16_t channels, std:
     putLittle(&header[32], channels * kSampleBytes, 2);
     putLittle(&header[34], kOutputBits, 2);
     std::memcpy(&header[36], "data", 4);
-    putLittle(&header[40], fits ? data : kUnknownSize, 4);
+    putLittle(&header[kDataSizeAt], fits ? data : kUnknownSize, 4);
     return header;
 }
 
@@ -80,6 +82,10 @@ public:
     AudioFacts facts() const override { return {rate_, frames_}; }
     const FlacMetadata* flacMetadata() const override { return &metadata_; }
     std::string problem() const override { return problem_; }
+    std::vector<SizeField> sizes() const override {
+        if (frames_) return {};
+        return {{kRiffSizeAt, 4, 8, kUnknownSize}, {kDataSizeAt, 4, kWavHeaderBytes, kUnknownSize}};
+    }
 
     std::optional<std::size_t> next(std::span<std::uint8_t> buffer, std::error_code& error) override {
         if (!headerGiven_) {
@@ -242,7 +248,7 @@ public:
         if (table_) FLAC__metadata_object_delete(table_);
     }
 
-    void write(std::span<const std::uint8_t> bytes, std::uint64_t offset) override {
+    void write(std::span<std::uint8_t> bytes, std::uint64_t offset) override {
         const std::size_t frameBytes = channels_ * kSampleBytes;
         const std::uint64_t framesEnd = frames_.end == kToTheEnd
                                             ? kToTheEnd

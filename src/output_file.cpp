@@ -3,7 +3,6 @@
 #include <chrono>
 #include <random>
 #include <utility>
-#include <vector>
 
 namespace twoband {
 
@@ -118,18 +117,8 @@ bool OutputFile::write(std::span<const std::uint8_t> bytes, std::error_code& err
     return file_.writeAll(bytes, error);
 }
 
-std::optional<Digest> OutputFile::digestOfBytes(std::error_code& error) const {
-    const SystemFile file = SystemFile::openNativeForReading(temporary_->name(), error);
-    if (!file) return std::nullopt;
-    DigestStream digest;
-    std::vector<std::uint8_t> block(256 * 1024);
-    for (std::uint64_t offset = 0;;) {
-        const std::optional<std::size_t> got = file.readAt(offset, block, error);
-        if (!got) return std::nullopt;
-        digest.add(std::span(block).first(*got));
-        if (*got < block.size()) return digest.digest();
-        offset += *got;
-    }
+bool OutputFile::writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes, std::error_code& error) {
+    return file_.writeAt(offset, bytes, error);
 }
 
 bool OutputFile::finish(std::string_view mark, std::error_code& error) {

@@ -21,7 +21,6 @@
 #include <string_view>
 #include <system_error>
 
-#include "output_mark.hpp"
 #include "system_file.hpp"
 #include "temporary_files.hpp"
 
@@ -41,12 +40,11 @@ public:
     ~OutputFile();
 
     bool write(std::span<const std::uint8_t> bytes, std::error_code& error);
-    // Writes `bytes` again at `offset`, over bytes already written.
-    bool writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes, std::error_code& error) {
-        return file_.writeAt(offset, bytes, error);
+    // Writes over bytes already written, and reads them back.
+    bool writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes, std::error_code& error);
+    std::optional<std::size_t> readAt(std::uint64_t offset, std::span<std::uint8_t> into, std::error_code& error) const {
+        return file_.readAt(offset, into, error);
     }
-    // The digest of the bytes written so far, read back from the file.
-    std::optional<Digest> digestOfBytes(std::error_code& error) const;
     // Marks the temporary file with `mark` (output_mark.hpp), syncs and closes it. On
     // a file system that keeps no marks the file is finished without one.
     bool finish(std::string_view mark, std::error_code& error);

@@ -45,6 +45,17 @@ struct PendingOutput final : ByteSink {
         stream.reset();
         writeFailed = true;
     }
+    // The digest of the file's bytes as they now are, read back.
+    std::optional<Digest> digestOfFile() {
+        DigestStream taken;
+        std::vector<std::uint8_t> block(kBlockBytes);
+        for (std::uint64_t at = 0;; at += block.size()) {
+            const std::optional<std::size_t> got = file->readAt(at, block, error);
+            if (!got) return std::nullopt;
+            taken.add(std::span(block).first(*got));
+            if (*got < block.size()) return taken.digest();
+        }
+    }
     bool rewrite(std::uint64_t offset, std::span<const std::uint8_t> bytes) override {
         if (!file) return false;
         rewritten = true;
@@ -182,7 +193,8 @@ std::unique_ptr<SampleReader> findSamples(Input& input, const std::string& name,
     if (layout->samples.end != kToTheEnd) {
         facts.frames = (layout->samples.end - layout->samples.begin) / (engineChannels(*layout, {}, nullptr) * kSampleBytes);
     }
-    return wav16Reader(input, layout->samples, engineChannels(*layout, name, &console), facts);
+    return wav16Reader(input, layout->samples, engineChannels(*layout, name, &console), facts,
+                       std::move(layout->sizes));
 }
 
 // `name` as a shell takes it: in double quotes where it holds more than letters,
@@ -273,9 +285,8 @@ std::unique_ptr<SampleWriter> makeWriter(const OutputPlace& place, const SampleR
     if (flac && pending.writing()) return flacWriter(pending, reader, pending.file.has_value());
 #else
     (void)place;
-    (void)reader;
 #endif
-    return std::make_unique<WavWriter>(pending);
+    return wavWriter(pending, reader.sizes(), reader.length(), pending.file.has_value());
 }
 
 // Why the file standing at an output name is not replaced; empty when it may be: only
@@ -335,7 +346,7 @@ void prepareOutput(PendingOutput& pending, const OutputPlace& place, Input& inpu
 // Puts the finished output in place under its name.
 bool commitOutput(PendingOutput& output, const std::string& name, const std::string& input, Console& console) {
     std::optional<Digest> digest = output.digest.digest();
-    if (output.file && output.rewritten) digest = output.file->digestOfBytes(output.error);
+    if (output.file && output.rewritten) digest = output.digestOfFile();
     const std::string mark =
         encodeMark({input == kStandardStream ? "" : input.substr(fileNameStart(input)), digest.value_or(Digest{})});
     if (output.file && (!digest || !output.file->finish(mark, output.error))) {

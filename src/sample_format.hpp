@@ -18,8 +18,10 @@
 #include <span>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "engine/engine_pass.hpp"
+#include "wav_layout.hpp"
 
 namespace twoband {
 
@@ -68,27 +70,23 @@ public:
     virtual std::optional<std::size_t> next(std::span<std::uint8_t> buffer, std::error_code& error) = 0;
     // Why the last `next` failed where no system call did ("damaged FLAC data ...").
     virtual std::string problem() const { return {}; }
+
+    // The size fields of its WAV bytes that may be placeholders, for a WAV output file
+    // to get their true values; and the length of those bytes where it is known before
+    // they are read (a 16-bit file's).
+    virtual std::vector<SizeField> sizes() const { return {}; }
+    virtual std::optional<std::uint64_t> length() const { return std::nullopt; }
 };
 
 // An output written from 16-bit PCM WAV bytes.
 class SampleWriter {
 public:
     virtual ~SampleWriter() = default;
-    // The next compressed bytes, from `offset` on, in the order `next` gave them.
-    virtual void write(std::span<const std::uint8_t> bytes, std::uint64_t offset) = 0;
+    // The next compressed bytes, from `offset` on, in the order `next` gave them (the
+    // writer may change them).
+    virtual void write(std::span<std::uint8_t> bytes, std::uint64_t offset) = 0;
     // Completes the output after the last bytes; false, with why, where that fails.
     virtual bool finish(std::string& problem) = 0;
-};
-
-// A WAV output: the bytes as they come.
-class WavWriter final : public SampleWriter {
-public:
-    explicit WavWriter(ByteSink& sink) : sink_(sink) {}
-    void write(std::span<const std::uint8_t> bytes, std::uint64_t) override { sink_.write(bytes); }
-    bool finish(std::string&) override { return true; }
-
-private:
-    ByteSink& sink_;
 };
 
 }  // namespace twoband

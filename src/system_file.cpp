@@ -121,12 +121,8 @@ SystemFile SystemFile::openForWriting(const std::string& name, std::error_code& 
                                  FILE_ATTRIBUTE_NORMAL, error)};
 }
 
-SystemFile SystemFile::openNativeForReading(const NativeChar* name, std::error_code& error) {
-    return SystemFile{openHandle(name, GENERIC_READ, kShareAll, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, error)};
-}
-
 SystemFile SystemFile::createNew(const NativeChar* name, std::error_code& error) {
-    return SystemFile{openHandle(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW,
+    return SystemFile{openHandle(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL, error)};
 }
 
@@ -235,8 +231,7 @@ bool SystemFile::writeAll(std::span<const std::uint8_t> bytes, std::error_code& 
 }
 
 bool SystemFile::writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes, std::error_code& error) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
+    for (std::size_t done = 0; done < bytes.size();) {
         OVERLAPPED at{};
         at.Offset = static_cast<DWORD>(offset + done);
         at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
@@ -432,7 +427,7 @@ std::error_code lastError() { return {errno, std::generic_category()}; }
 
 constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 constexpr int kWriteFlags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW;
-constexpr int kCreateFlags = O_WRONLY | O_CLOEXEC | O_CREAT | O_EXCL;
+constexpr int kCreateFlags = O_RDWR | O_CLOEXEC | O_CREAT | O_EXCL;
 constexpr mode_t kCreateMode = 0666;
 
 std::intptr_t openFile(const char* name, int flags, std::error_code& error) {
@@ -475,10 +470,6 @@ SystemFile SystemFile::openForReading(const std::string& name, std::error_code& 
 
 SystemFile SystemFile::openForWriting(const std::string& name, std::error_code& error) {
     return SystemFile{openFile(name.c_str(), kWriteFlags, error)};
-}
-
-SystemFile SystemFile::openNativeForReading(const NativeChar* name, std::error_code& error) {
-    return SystemFile{openFile(name, kReadFlags, error)};
 }
 
 SystemFile SystemFile::createNew(const NativeChar* name, std::error_code& error) {
@@ -551,8 +542,7 @@ bool SystemFile::writeAll(std::span<const std::uint8_t> bytes, std::error_code& 
 }
 
 bool SystemFile::writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes, std::error_code& error) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
+    for (std::size_t done = 0; done < bytes.size();) {
         const ssize_t put = ::pwrite(descriptorOf(handle_), bytes.data() + done, bytes.size() - done,
                                      static_cast<off_t>(offset + done));
         if (put < 0 && errno == EINTR) continue;

@@ -56,9 +56,7 @@ public:
     static SystemFile openForReading(const std::string& name, std::error_code& error);
     // Opens an existing regular file for writing, without changing it.
     static SystemFile openForWriting(const std::string& name, std::error_code& error);
-    // Opens the file at a native name (a temporary file's) for reading.
-    static SystemFile openNativeForReading(const NativeChar* name, std::error_code& error);
-    // Creates a new file for writing, with the mode a plain create gives (0666 less
+    // Creates a new file for writing (and reading back), with the mode a plain create gives (0666 less
     // the umask); fails with std::errc::file_exists if anything, even a dangling link,
     // stands at the name. It can be removed by name while it is open.
     static SystemFile createNew(const NativeChar* name, std::error_code& error);
@@ -86,8 +84,7 @@ public:
     std::optional<std::size_t> read(std::span<std::uint8_t> into, std::error_code& error);
     // Writes all of `bytes`; a reader that went away gives std::errc::broken_pipe.
     bool writeAll(std::span<const std::uint8_t> bytes, std::error_code& error);
-    // Writes all of `bytes` at `offset` of a file, over what is there; later writes
-    // still go to the end.
+    // Writes all of `bytes` at `offset`, over what is there.
     bool writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes, std::error_code& error);
     // Whether the file is a terminal (a console on Windows).
     bool isTerminal() const;

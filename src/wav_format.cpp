@@ -28,12 +28,15 @@ constexpr std::uint64_t kWave64RiffSizeAt = 16;
 // samples plus a multiple of the buffer's size, so they never cut a frame.
 class Wav16Reader final : public SampleReader {
 public:
-    Wav16Reader(Input& input, SampleRange samples, std::uint16_t channels, AudioFacts facts)
-        : input_(input), samples_(samples), channels_(channels), facts_(facts) {}
+    Wav16Reader(Input& input, SampleRange samples, std::uint16_t channels, AudioFacts facts,
+                std::vector<SizeField> sizes)
+        : input_(input), samples_(samples), channels_(channels), facts_(facts), sizes_(std::move(sizes)) {}
 
     std::uint16_t channels() const override { return channels_; }
     SampleRange frames() const override { return samples_; }
     AudioFacts facts() const override { return facts_; }
+    std::vector<SizeField> sizes() const override { return sizes_; }
+    std::optional<std::uint64_t> length() const override { return input_.length(); }
 
     std::optional<std::size_t> next(std::span<std::uint8_t> buffer, std::error_code& error) override {
         const std::optional<std::uint64_t> length = input_.length();
@@ -56,6 +59,7 @@ private:
     SampleRange samples_;
     std::uint16_t channels_;
     AudioFacts facts_;
+    std::vector<SizeField> sizes_;
     std::uint64_t offset_ = 0;
     std::uint64_t end_ = 0;
     bool ended_ = false;
@@ -138,6 +142,14 @@ public:
             patch(fmt + kValidBitsAt, 16, 2);
             patch(fmt + kSubFormatAt, kFormatPcm, 2);
         }
+        // A stream's placeholders stay for the output to mend where it can.
+        if (!length) {
+            for (const SizeField& field : layout.sizes) {
+                if (field.declared == 0 || field.declared == (field.bytes == 4 ? kPlaceholderSize : ~0ull)) {
+                    sizes_.push_back(field);
+                }
+            }
+        }
         if (!frames_) return;
         // The counts and sizes that follow from the number of frames.
         if (layout.places.fact) patch(*layout.places.fact, std::min<std::uint64_t>(*frames_, kPlaceholderSize), 4);
@@ -193,6 +205,7 @@ public:
         return {begin_, frames_ ? begin_ + *frames_ * channels_ * kSampleBytes : kToTheEnd};
     }
     AudioFacts facts() const override { return facts_; }
+    std::vector<SizeField> sizes() const override { return sizes_; }
 
     std::optional<std::size_t> next(std::span<std::uint8_t> buffer, std::error_code& error) override {
         switch (phase_) {
@@ -315,6 +328,7 @@ private:
     std::optional<std::uint64_t> resume_; // where the bytes after the samples start
     std::uint64_t padding_ = 0;           // after the new samples
     AudioFacts facts_;
+    std::vector<SizeField> sizes_;
     std::vector<std::pair<std::uint64_t, std::vector<std::uint8_t>>> patches_;
     Quantiser quantiser_;
     std::vector<std::uint8_t> inBuffer_;
@@ -323,7 +337,57 @@ private:
     std::uint64_t done_ = 0;  // frames converted
 };
 
+class WavWriter final : public SampleWriter {
+public:
+    WavWriter(ByteSink& sink, std::vector<SizeField> sizes, std::optional<std::uint64_t> length)
+        : sink_(sink), sizes_(std::move(sizes)), length_(length) {}
+
+    void write(std::span<std::uint8_t> bytes, std::uint64_t offset) override {
+        if (length_) putTrueSizes(bytes, offset, *length_);
+        sink_.write(bytes);
+        written_ = offset + bytes.size();
+    }
+
+    bool finish(std::string&) override {
+        if (length_) return true;
+        for (const SizeField& field : sizes_) {
+            std::array<std::uint8_t, 8> bytes{};
+            const std::span<std::uint8_t> value = std::span(bytes).first(field.bytes);
+            if (putTrueSizes(value, field.at, written_)) sink_.rewrite(field.at, value);
+        }
+        return true;
+    }
+
+private:
+    // Puts the true sizes of bytes of `length` into the part of `block` at `offset` that
+    // holds them; true when one was put.
+    bool putTrueSizes(std::span<std::uint8_t> block, std::uint64_t offset, std::uint64_t length) const {
+        bool put = false;
+        for (const SizeField& field : sizes_) {
+            const std::optional<std::uint64_t> value = field.trueValue(length);
+            for (std::uint8_t i = 0; value && i < field.bytes; ++i) {
+                if (field.at + i >= offset && field.at + i - offset < block.size()) {
+                    block[field.at + i - offset] = static_cast<std::uint8_t>(*value >> (8 * i));
+                    put = true;
+                }
+            }
+        }
+        return put;
+    }
+
+    ByteSink& sink_;
+    std::vector<SizeField> sizes_;
+    std::optional<std::uint64_t> length_;
+    std::uint64_t written_ = 0;
+};
+
 }  // namespace
+
+std::unique_ptr<SampleWriter> wavWriter(ByteSink& sink, std::vector<SizeField> sizes,
+                                        std::optional<std::uint64_t> length, bool file) {
+    if (!file) sizes.clear();
+    return std::make_unique<WavWriter>(sink, std::move(sizes), length);
+}
 
 bool convertibleFormat(const DeclaredFormat& format) {
     return format.complete && format.channels > 0 && encodingOf(format) &&
@@ -331,8 +395,8 @@ bool convertibleFormat(const DeclaredFormat& format) {
 }
 
 std::unique_ptr<SampleReader> wav16Reader(Input& input, SampleRange samples, std::uint16_t channels,
-                                          AudioFacts facts) {
-    return std::make_unique<Wav16Reader>(input, samples, channels, facts);
+                                          AudioFacts facts, std::vector<SizeField> sizes) {
+    return std::make_unique<Wav16Reader>(input, samples, channels, facts, std::move(sizes));
 }
 
 std::unique_ptr<SampleReader> convertingWavReader(Input& input, const WavLayout& layout, Dither dither) {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "engine/quantiser.hpp"
 #include "input.hpp"
@@ -26,7 +27,14 @@ bool convertibleFormat(const DeclaredFormat& format);
 
 // The 16-bit frames of a 16-bit WAV input (or one read header-blind), as they are.
 std::unique_ptr<SampleReader> wav16Reader(Input& input, SampleRange samples, std::uint16_t channels,
-                                          AudioFacts facts);
+                                          AudioFacts facts, std::vector<SizeField> sizes);
+
+// A WAV output: the bytes as they come. On a file, size fields that are placeholders
+// (`sizes`) get their true values: put into the blocks as they pass where the length
+// is known from the start (`length`), written over the finished file where not. On
+// standard output they stay.
+std::unique_ptr<SampleWriter> wavWriter(ByteSink& sink, std::vector<SizeField> sizes,
+                                        std::optional<std::uint64_t> length, bool file);
 
 // A WAV input of another convertible format, converted.
 std::unique_ptr<SampleReader> convertingWavReader(Input& input, const WavLayout& layout, Dither dither);

@@ -113,6 +113,7 @@ std::optional<DeclaredFormat> readFormat(std::uint64_t payload, std::uint64_t si
 std::optional<WavLayout> walkChunks(WavLayout layout, const ChunkStyle& style, std::uint64_t length,
                                     const ReadAt& read) {
     std::optional<std::uint64_t> ds64DataSize;
+    std::uint64_t ds64At = 0;  // where the ds64 payload is
     // Offsets are 64-bit, and a size is checked against what is left of the file
     // before it is added, so no sum can wrap.
     std::uint64_t at = style.first;
@@ -128,6 +129,13 @@ std::optional<WavLayout> walkChunks(WavLayout layout, const ChunkStyle& style, s
             layout.places.dataHeader = at;
             layout.places.dataSize = size;
             layout.places.ds64DataSize = ds64DataSize;
+            if (style.wave64) {
+                layout.sizes.push_back({at + 16, 8, at, little64(header.data() + 16)});
+            } else if (layout.container == Container::riff) {
+                layout.sizes.push_back({at + 4, 4, payload, size});
+            } else if (ds64DataSize && size == kSizeInDs64) {
+                layout.sizes.push_back({ds64At + kDs64DataSizeAt, 8, payload, *ds64DataSize});
+            }
             if (!style.wave64 && size == kSizeInDs64 && ds64DataSize) size = *ds64DataSize;
             const std::uint64_t end = size == 0 || size > left ? length : payload + size;
             const std::uint64_t begin = std::max<std::uint64_t>(payload, kHeaderBytes);
@@ -154,6 +162,8 @@ std::optional<WavLayout> walkChunks(WavLayout layout, const ChunkStyle& style, s
             }
             ds64DataSize = little64(&sizes[kDs64DataSizeAt]);
             if (size >= kDs64CountedBytes && left >= kDs64CountedBytes) layout.places.ds64 = payload;
+            ds64At = payload;
+            layout.sizes.push_back({payload, 8, kRiffChunkHeaderBytes, little64(sizes.data())});
         }
         if (size > left) {  // the next chunk would start past the end
             std::string id;
@@ -312,6 +322,9 @@ std::optional<WavLayout> findWavLayout(std::uint64_t length, const ReadAt& read)
                           (isId(&head[0], "RIFF") || isId(&head[0], "RF64") || isId(&head[0], "BW64"));
     if (riffLike && isId(&head[8], "WAVE")) {
         layout.container = isId(&head[0], "RIFF") ? Container::riff : Container::rf64;
+        if (layout.container == Container::riff) {
+            layout.sizes.push_back({4, 4, kRiffChunkHeaderBytes, little32(&head[4])});
+        }
         return walkChunks(std::move(layout), kRiffChunks, length, read);
     }
     if (riffLike) {
@@ -326,6 +339,7 @@ std::optional<WavLayout> findWavLayout(std::uint64_t length, const ReadAt& read)
     if (head.size() == kWave64HeaderBytes && std::equal(kWave64Riff.begin(), kWave64Riff.end(), head.begin()) &&
         isChunk(&head[kWave64WaveAt], "wave", kWave64Chunks)) {
         layout.container = Container::wave64;
+        layout.sizes.push_back({16, 8, 0, little64(&head[16])});
         return walkChunks(std::move(layout), kWave64Chunks, length, read);
     }
     std::optional<ForeignFormat> foreign = foreignFormat(head, length, read);
@@ -337,6 +351,14 @@ std::optional<WavLayout> findWavLayout(std::uint64_t length, const ReadAt& read)
         layout.foreign = std::move(*foreign);
     }
     return layout;
+}
+
+std::optional<std::uint64_t> SizeField::trueValue(std::uint64_t length) const {
+    const std::uint64_t ones = bytes == 4 ? 0xFFFFFFFF : ~std::uint64_t{0};
+    const std::uint64_t value = length < base ? 0 : length - base;
+    const bool placeholder = declared == 0 || declared == ones || declared > value;
+    if (!placeholder || value > ones || value == declared) return std::nullopt;
+    return value;
 }
 
 std::string describeFormat(const DeclaredFormat& format) {

@@ -32,6 +32,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "engine/engine_pass.hpp"
 
@@ -93,6 +94,19 @@ struct ForeignFormat {
 // without a ds64 size).
 constexpr std::uint64_t kToTheEnd = std::numeric_limits<std::uint64_t>::max();
 
+// A size field of the header that may be a placeholder: a streaming writer's 0 or all
+// ones, or a size past the end. Its true value is the file's length less `base`.
+struct SizeField {
+    std::uint64_t at;        // where it is
+    std::uint8_t bytes;      // 4 or 8, little-endian
+    std::uint64_t base;      // where what it counts starts
+    std::uint64_t declared;  // what it says
+
+    // The true value where the field holds a placeholder in a file of `length` bytes;
+    // nothing where it holds a size (or the true one would not fit).
+    std::optional<std::uint64_t> trueValue(std::uint64_t length) const;
+};
+
 struct WavLayout {
     Container container;
     SampleRange samples;
@@ -106,6 +120,10 @@ struct WavLayout {
     // (30080 bytes)"); empty with a data chunk, and for other files.
     std::string damage = {};
     HeaderPlaces places = {};
+    // The size fields before the samples that count to the end of the file: the RIFF
+    // and data sizes of a plain RIFF file, the ds64 sizes of RF64 and BW64 (whose
+    // 0xFFFFFFFF pointing to ds64 is no placeholder), the Wave64 sizes.
+    std::vector<SizeField> sizes = {};
 };
 
 // True for the containers whose sizes are 64-bit, which may hold 4 GiB or more.

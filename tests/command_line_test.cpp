@@ -227,11 +227,12 @@ TEST(ParseRequest, ReadsOptionsWhereverTheyStandAndRefusesWhatFitsNoRun) {
 struct PromptRun {
     std::optional<std::string> name;
     std::string output;
+    std::string errors;
 };
 
 // Prompts with `typed` as standard input, read line by line. A prompt that goes on
 // asking after the end of the input fails at once instead of hanging.
-PromptRun prompt(const std::string& typed) {
+PromptRun prompt(const std::string& typed, const NameExists& exists = nullptr) {
     std::FILE* in = std::tmpfile();
     std::fputs(typed.c_str(), in);
     std::rewind(in);
@@ -244,12 +245,13 @@ PromptRun prompt(const std::string& typed) {
     };
     PromptRun run;
     try {
-        run.name = promptForName(readTyped, console);
+        run.name = promptForName(readTyped, console, exists);
     } catch (const std::runtime_error& endless) {
         ADD_FAILURE() << endless.what();
     }
     std::fclose(in);
     run.output = console.output;
+    run.errors = console.errors;
     return run;
 }
 
@@ -259,9 +261,19 @@ TEST(Prompt, TakesALineAsANameOfFiveCharactersOrMore) {
         std::string typed;
         std::optional<std::string> name;
         int prompts;
+        std::string errors = {};
     };
+    const std::string noName = "twoband: standard input holds no name (control bytes in the line); - reads audio "
+                               "from standard input: cat song.wav | twoband -\n";
     const Case cases[] = {
         {"my song.wav\n", "my song.wav", 1},
+        // Dragged from a file manager, where no file has the name as typed.
+        {"file:///music/My%20Song.wav\n", "/music/My Song.wav", 1},
+        {"file://localhost/music/My%20Song.wav\n", "/music/My Song.wav", 1},
+        {"/music/My\\ Song.wav\n", "/music/My Song.wav", 1},
+        {"file:///music/Other%20Song.wav\n", "file:///music/Other%20Song.wav", 1},  // no such file either
+        {"RIFF\x24\x10\x01\x02WAVEfmt \n", std::nullopt, 1, noName},  // audio piped in: nothing echoed
+        {"song.wav\x7F\n", std::nullopt, 1, noName},
         {"  \t'/music/my song.wav'  \r\n", "/music/my song.wav", 1},  // dragged into a terminal
         {"\"C:\\Music\\song.wav\"\n", "C:\\Music\\song.wav", 1},
         {"abcd\n\n''\nsong.wav", "song.wav", 4},  // short lines asked again; no line end at the end
@@ -271,9 +283,11 @@ TEST(Prompt, TakesALineAsANameOfFiveCharactersOrMore) {
         {"Éabc\n", std::nullopt, 2},                // four characters, five bytes
         {"", std::nullopt, 1},  // end of input: no endless prompting
     };
+    const auto exists = [](const std::string& name) { return name == "/music/My Song.wav"; };
     for (const Case& c : cases) {
-        const PromptRun run = prompt(c.typed);
+        const PromptRun run = prompt(c.typed, exists);
         EXPECT_EQ(run.name, c.name) << c.typed;
+        EXPECT_EQ(run.errors, c.errors) << c.typed;
         std::string expected;
         for (int i = 0; i < c.prompts; ++i) expected += ask;
         EXPECT_EQ(run.output, expected) << c.typed;

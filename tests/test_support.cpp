@@ -333,7 +333,7 @@ RunResult collect(pid_t child, const TempDir& io, std::chrono::steady_clock::tim
 }
 
 // Standard input and output as pipes, fed and drained by threads of their own while
-// the run goes; or standard output as a pseudo-terminal, whose output is dropped.
+// the run goes; or either as a pseudo-terminal (fed nothing).
 RunResult runThroughPipes(const std::filesystem::path& directory, const std::vector<std::string>& args,
                           const TempDir& io, const RunOptions& options,
                           std::chrono::steady_clock::time_point deadline) {
@@ -347,6 +347,13 @@ RunResult runThroughPipes(const std::filesystem::path& directory, const std::vec
         out[0] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (out[0] < 0 || grantpt(out[0]) != 0 || unlockpt(out[0]) != 0) throw std::runtime_error("no terminal");
         out[1] = open(ptsname(out[0]), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    }
+    int terminal = -1;  // the input terminal's other end, held while the run goes
+    if (options.terminalInput) {
+        close(in[0]);
+        terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0) throw std::runtime_error("no terminal");
+        in[0] = open(ptsname(terminal), O_RDWR | O_NOCTTY | O_CLOEXEC);
     }
     const pid_t child = startTwoband(directory, args, io, options, out[1], in[0]);
     close(in[0]);
@@ -368,6 +375,7 @@ RunResult runThroughPipes(const std::filesystem::path& directory, const std::vec
     RunResult result = collect(child, io, deadline, describeRun(args));
     feeder.join();
     drainer.join();
+    if (terminal >= 0) close(terminal);
     result.outputBytes = std::move(drained);
     result.output.assign(result.outputBytes.begin(), result.outputBytes.end());
     if (testingOtherBuild()) result.output = withUnixLineEnds(result.output);
@@ -380,7 +388,7 @@ RunResult runTwoband(const std::filesystem::path& directory, const std::vector<s
                      const RunOptions& options) {
     const TempDir io;  // kept apart so the run's own folder holds only what the test put there
     const auto deadline = std::chrono::steady_clock::now() + options.longestRun;
-    if (options.pipes || options.terminalOutput) {
+    if (options.pipes || options.terminalOutput || options.terminalInput) {
         return runThroughPipes(directory, args, io, options, deadline);
     }
     return collect(startTwoband(directory, args, io, options), io, deadline, describeRun(args));

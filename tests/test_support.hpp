@@ -123,9 +123,10 @@ struct RunOptions {
     // A run still going after this long is killed, and the test fails there.
     std::chrono::milliseconds longestRun = usualLongestRun();
     // Standard input and output are pipes, fed with `input` and drained as the run
-    // goes; or standard output is a terminal (a pseudo-terminal) instead.
+    // goes; or standard output, or input, is a terminal (a pseudo-terminal) instead.
     bool pipes = false;
     bool terminalOutput = false;
+    bool terminalInput = false;
 };
 
 // Runs the built twoband binary (or TWOBAND_TEST_COMMAND, whose CR LF line ends are

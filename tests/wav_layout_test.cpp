@@ -259,6 +259,9 @@ TEST(WavLayout, NamesOtherFormatsByTheirFirstBytes) {
     for (std::size_t at = 0; at + words.size() <= text.size(); at += words.size()) std::copy(words.begin(), words.end(), text.begin() + at);
     Bytes binaryAfterText = text;
     binaryAfterText[300] = 0;
+    Bytes cutInACharacter(20000, 'a');  // the text probe ends inside an "é"
+    cutInACharacter[511] = 0xC3;
+    cutInACharacter[512] = 0xA9;
     const Bytes mp3ToTheEnd(mp3.begin(), mp3.begin() + 417 + 4);  // the second header ends the file
     // No ID3 tag, and a first frame one padding byte longer.
     Bytes padded = withHead({0xFF, 0xFB, 0x92, 0x00});
@@ -288,6 +291,7 @@ TEST(WavLayout, NamesOtherFormatsByTheirFirstBytes) {
         {withHead({0x1F, 0x8B, 0x08}), "a gzip file"},
         {withHead({0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'}), "a PNG file"},
         {text, "a text file"},
+        {cutInACharacter, "a text file"},
         // Not recognised: no WAV file, and nothing says what it is.
         {lonelyFrame, ""},
         {withHead({'F', 'O', 'R', 'M', 0, 0, 0, 0, '8', 'S', 'V', 'X'}), ""},
