@@ -77,8 +77,12 @@ plot: build
 
 # The Windows console executable, build-windows/twoband.exe (MinGW-w64, static), and the
 # LADSPA plugin build-windows/ladspa/twoband-ladspa.dll.
+# Both cross builds compile libFLAC from Debian's source package (tools/debian_source.sh,
+# into build-deps/); without it they are built all the same, without FLAC.
+FLAC_SOURCE = $$(tools/debian_source.sh flac src/libFLAC/stream_decoder.c 2>/dev/null || true)
+
 windows:
-	cmake --preset windows
+	flac=$(FLAC_SOURCE); cmake --preset windows $${flac:+-DTWOBAND_FLAC_SOURCE=$$flac}
 	cmake --build --preset windows -j 2
 
 # The end-to-end tests and a side-by-side comparison against the Linux build, under Wine,
@@ -88,7 +92,7 @@ test-windows: build windows
 
 # The 64-bit Arm Linux program and its tests, statically linked (g++-aarch64-linux-gnu).
 aarch64:
-	cmake --preset aarch64
+	flac=$(FLAC_SOURCE); cmake --preset aarch64 $${flac:+-DTWOBAND_FLAC_SOURCE=$$flac}
 	cmake --build --preset aarch64 -j 2
 
 # The Arm test suite under qemu-aarch64, and a side-by-side comparison with this build.
@@ -96,4 +100,4 @@ test-aarch64: build aarch64
 	tools/test_aarch64.sh build build-aarch64
 
 clean:
-	rm -rf build build-sanitize build-fuzz build-windows build-aarch64
+	rm -rf build build-sanitize build-fuzz build-windows build-aarch64 build-deps

@@ -24,26 +24,28 @@ if(NOT EXISTS "${TWOBAND_FLAC_SOURCE}/src/libFLAC/stream_decoder.c")
   return()
 endif()
 set(flac_dir ${TWOBAND_FLAC_SOURCE}/src/libFLAC)
-add_library(twoband_flac STATIC
-  ${flac_dir}/bitmath.c ${flac_dir}/bitreader.c ${flac_dir}/bitwriter.c ${flac_dir}/cpu.c
-  ${flac_dir}/crc.c ${flac_dir}/fixed.c ${flac_dir}/fixed_intrin_sse2.c ${flac_dir}/fixed_intrin_ssse3.c
-  ${flac_dir}/fixed_intrin_sse42.c ${flac_dir}/fixed_intrin_avx2.c
-  ${flac_dir}/float.c ${flac_dir}/format.c ${flac_dir}/lpc.c ${flac_dir}/lpc_intrin_neon.c
-  ${flac_dir}/lpc_intrin_sse2.c ${flac_dir}/lpc_intrin_sse41.c ${flac_dir}/lpc_intrin_avx2.c
-  ${flac_dir}/lpc_intrin_fma.c ${flac_dir}/md5.c ${flac_dir}/memory.c
-  ${flac_dir}/metadata_iterators.c ${flac_dir}/metadata_object.c ${flac_dir}/stream_decoder.c
-  ${flac_dir}/stream_encoder.c ${flac_dir}/stream_encoder_intrin_sse2.c
-  ${flac_dir}/stream_encoder_intrin_ssse3.c ${flac_dir}/stream_encoder_intrin_avx2.c
-  ${flac_dir}/stream_encoder_framing.c ${flac_dir}/window.c)
+# libFLAC's own list (its src/libFLAC/CMakeLists.txt), without the Ogg files.
+set(flac_sources bitmath bitreader bitwriter cpu crc fixed fixed_intrin_sse2 fixed_intrin_ssse3 float format
+    lpc lpc_intrin_neon lpc_intrin_sse2 lpc_intrin_sse41 lpc_intrin_avx2 lpc_intrin_fma lpc_intrin_vsx md5
+    memory metadata_iterators metadata_object stream_decoder stream_encoder stream_encoder_intrin_sse2
+    stream_encoder_intrin_ssse3 stream_encoder_intrin_avx2 stream_encoder_framing window)
+list(TRANSFORM flac_sources PREPEND ${flac_dir}/)
+list(TRANSFORM flac_sources APPEND .c)
+add_library(twoband_flac STATIC ${flac_sources})
 if(WIN32)
   target_sources(twoband_flac PRIVATE ${TWOBAND_FLAC_SOURCE}/src/share/win_utf8_io/win_utf8_io.c)
 endif()
 target_include_directories(twoband_flac PUBLIC ${TWOBAND_FLAC_SOURCE}/include
                            PRIVATE ${flac_dir}/include ${TWOBAND_FLAC_SOURCE}/src/libFLAC/include)
+# What libFLAC's configure would find, for both targets: no Ogg, no hand-written
+# assembly or intrinsics (plain C on every machine), little-endian.
+file(STRINGS ${TWOBAND_FLAC_SOURCE}/CMakeLists.txt flac_project REGEX "project\\(FLAC VERSION")
+string(REGEX MATCH "[0-9]+\\.[0-9]+\\.[0-9]+" flac_version "${flac_project}")
 target_compile_definitions(twoband_flac PUBLIC FLAC__NO_DLL
-                           PRIVATE FLAC__HAS_OGG=0 HAVE_CONFIG_H=0 PACKAGE_VERSION="1.4.2" HAVE_STDINT_H
-                                   HAVE_LROUND FLAC__NO_ASM $<$<BOOL:${WIN32}>:HAVE_FSEEKO=0>
-                                   $<$<NOT:$<BOOL:${WIN32}>>:HAVE_FSEEKO>)
+                           PRIVATE FLAC__HAS_OGG=0 PACKAGE_VERSION="${flac_version}" FLAC__NO_ASM
+                                   CPU_IS_BIG_ENDIAN=0 ENABLE_64_BIT_WORDS=0 FLAC__HAS_X86INTRIN=0
+                                   FLAC__HAS_NEONINTRIN=0 FLAC__HAS_A64NEONINTRIN=0 HAVE_LROUND=1
+                                   HAVE_STDINT_H HAVE_INTTYPES_H HAVE_FSEEKO)
 set_target_properties(twoband_flac PROPERTIES C_STANDARD 99 POSITION_INDEPENDENT_CODE ON)
 # libFLAC's own warnings are not this project's.
 target_compile_options(twoband_flac PRIVATE -w)
