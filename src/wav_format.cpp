@@ -295,7 +295,9 @@ private:
                 convertSamples(in, out, count, 1, [](const std::uint8_t* s) { return (s[0] - 128) * 256; });
                 break;
             case Encoding::int24:
-                convertSamples(in, out, count, 3, [&q](const std::uint8_t* s) {
+                // A sample whose low byte is 0 is on the grid: its top two bytes.
+                convertSamples(in, out, count, 3, [&q](const std::uint8_t* s) -> std::int16_t {
+                    if (s[0] == 0) return static_cast<std::int16_t>(s[1] | s[2] << 8);
                     const std::uint32_t bits = static_cast<std::uint32_t>(s[0]) << 8 |
                                                static_cast<std::uint32_t>(s[1]) << 16 |
                                                static_cast<std::uint32_t>(s[2]) << 24;
@@ -303,12 +305,21 @@ private:
                 });
                 break;
             case Encoding::int32:
-                convertSamples(in, out, count, 4,
-                               [&q](const std::uint8_t* s) { return q.fromInt32(static_cast<std::int32_t>(little32(s))); });
+                convertSamples(in, out, count, 4, [&q](const std::uint8_t* s) -> std::int16_t {
+                    if ((s[0] | s[1]) == 0) return static_cast<std::int16_t>(s[2] | s[3] << 8);
+                    return q.fromInt32(static_cast<std::int32_t>(little32(s)));
+                });
                 break;
             case Encoding::float32:
-                convertSamples(in, out, count, 4,
-                               [&q](const std::uint8_t* s) { return q.fromFloat(std::bit_cast<float>(little32(s))); });
+                // A float that is k / 32768 for a 16-bit k is on the grid: k, exactly.
+                convertSamples(in, out, count, 4, [&q](const std::uint8_t* s) -> std::int16_t {
+                    const float x = std::bit_cast<float>(little32(s)) * 32768.0f;
+                    if (x >= -32768.0f && x < 32768.0f) {
+                        const auto k = static_cast<std::int32_t>(x);
+                        if (static_cast<float>(k) == x) return static_cast<std::int16_t>(k);
+                    }
+                    return q.fromFloat(std::bit_cast<float>(little32(s)));
+                });
                 break;
             case Encoding::float64:
                 convertSamples(in, out, count, 8, [&q](const std::uint8_t* s) {
