@@ -203,9 +203,7 @@ std::vector<BatchFile> planBatch(const std::vector<std::string>& names, const Op
     };
     std::vector<Planned> planned;
     // Standard output, where it is a file: never one of the inputs.
-    std::error_code ignored;
-    const SystemFile standardOutput = SystemFile::standardOutput(ignored);
-    const std::optional<FileIdentity> standardOutputFile = standardOutput ? standardOutput.identity() : std::nullopt;
+    const std::optional<FileIdentity> standardOutputFile = standardOutputIdentity();
     for (auto& [name, refusal, subfolder] : inputs) {
         BatchFile entry{name, outputFor(name, options, subfolder), {}, std::nullopt, std::move(refusal)};
         const PlaceKey place = keyOf(entry.output);

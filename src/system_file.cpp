@@ -357,6 +357,17 @@ bool makeFolder(const std::string& name, std::error_code& error) {
 
 }  // namespace
 
+std::optional<FileIdentity> standardOutputIdentity() {
+    BY_HANDLE_FILE_INFORMATION information{};
+    const HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (handle == INVALID_HANDLE_VALUE || handle == nullptr || GetFileType(handle) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(handle, &information)) {
+        return std::nullopt;
+    }
+    return FileIdentity{information.dwVolumeSerialNumber,
+                        static_cast<std::uint64_t>(information.nFileIndexHigh) << 32 | information.nFileIndexLow};
+}
+
 bool renameOver(const NativeChar* from, const std::string& to, std::error_code& error) {
     if (!MoveFileExW(from, nativeName(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         error = lastError();
@@ -636,6 +647,12 @@ bool makeFolder(const std::string& name, std::error_code& error) {
 }
 
 }  // namespace
+
+std::optional<FileIdentity> standardOutputIdentity() {
+    struct stat status {};
+    if (::fstat(STDOUT_FILENO, &status) != 0) return std::nullopt;
+    return FileIdentity{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+}
 
 bool renameOver(const NativeChar* from, const std::string& to, std::error_code& error) {
     if (::rename(from, to.c_str()) != 0) {

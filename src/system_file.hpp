@@ -145,6 +145,9 @@ std::string foldedName(const std::string& name);
 // every name of one file.
 std::optional<FileIdentity> identityOf(const std::string& name);
 
+// Which file standard output is, where it is one.
+std::optional<FileIdentity> standardOutputIdentity();
+
 // Gives the file at `from` the name `to`, replacing whatever stands there as a name.
 bool renameOver(const NativeChar* from, const std::string& to, std::error_code& error);
 

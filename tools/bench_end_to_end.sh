@@ -8,6 +8,11 @@
 # same audio as 24-bit and float WAV (at most 1.15 of the 16-bit file's), a FLAC file in
 # and out against flac -d | twoband | flac -5 (at most 0.8 of it), and the FLAC
 # pipeline through ffmpeg against ffmpeg's own compressor where installed.
+# Then the mark every output carries: a run (with -f, which proves nothing) against
+# the last build before outputs were marked (BUILD_DIR/bench-unmarked), CPU at most
+# 1.02 of it; and proving the earlier output of the 10-minute file (106 MB) before
+# replacing it, a run without -f against one with it: the difference at most 0.10
+# of the run.
 # Then eight 3-minute files in one run against eight runs one after another:
 #   wall time at most 0.60 of the eight runs', peak memory at most 4 MiB per core + 4 MiB.
 # Last, a table of CPU time and peak memory on the 10-minute file: twoband, the same
@@ -38,6 +43,17 @@ if [ ! -x "$baseline" ]; then
   fi
 fi
 
+# The last build before every output carried a mark, for the mark's cost.
+unmarked_commit=7eda1d9
+unmarked="$build/bench-unmarked/twoband"
+if [ ! -x "$unmarked" ] && git -C "$source_dir" cat-file -e "$unmarked_commit^{commit}" 2>/dev/null; then
+  echo "bench: building the build before the marks ($unmarked_commit) for comparison"
+  mkdir -p "$work/unmarked-src"
+  git -C "$source_dir" archive "$unmarked_commit" | tar -x -C "$work/unmarked-src"
+  cmake -S "$work/unmarked-src" -B "$build/bench-unmarked" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+  cmake --build "$build/bench-unmarked" --target twoband -j 2 >/dev/null
+fi
+
 # The same program with only the literal kernel, for the speed table.
 literal="$build/bench-literal/twoband"
 cmake -S "$source_dir" -B "$build/bench-literal" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
@@ -59,7 +75,9 @@ median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 
 : >twoband.runs
 : >baseline.runs
+# Each run writes a new output (an earlier one would be proven first: timed below).
 for _ in $(seq "$runs"); do
+  rm -f Csong.wav
   measure twoband.runs "$build/twoband" song.wav
   [ -z "$baseline" ] || measure baseline.runs "$baseline" song.wav
 done
@@ -89,7 +107,7 @@ fi
 : >file.runs
 for _ in $(seq "$runs"); do
   measure pipe.runs sh -c '"$0" - <song.wav >piped.wav' "$build/twoband"
-  measure file.runs sh -c '"$0" song.wav' "$build/twoband"
+  measure file.runs sh -c '"$0" -f song.wav' "$build/twoband"
 done
 cmp -s piped.wav Csong.wav || { echo "bench: the pipe gave other bytes than the file run" >&2; exit 1; }
 pipe_cpu=$(cut -d' ' -f1 pipe.runs | median)
@@ -151,6 +169,40 @@ if command -v flac >/dev/null && "$build/twoband" --help | grep -q FLAC; then
 else
   echo "flac is not installed, or this build has no FLAC: the FLAC row is left out"
 fi
+# The mark: its digest taken as the bytes stream out, and its attribute.
+if [ -x "$unmarked" ]; then
+  : >marked.runs
+  : >unmarked.runs
+  for _ in $(seq "$runs"); do
+    measure marked.runs "$build/twoband" -f song.wav
+    measure unmarked.runs "$unmarked" -f song.wav
+  done
+  marked_cpu=$(cut -d' ' -f1 marked.runs | median)
+  unmarked_cpu=$(cut -d' ' -f1 unmarked.runs | median)
+  mark_ratio=$(echo "$marked_cpu / $unmarked_cpu" | bc -l)
+  mark_ok=$(echo "$mark_ratio <= 1.02" | bc -l)
+  printf 'the mark:          CPU %.3f s against %.3f s unmarked: ratio %.3f (target at most 1.02: %s)\n' \
+    "$marked_cpu" "$unmarked_cpu" "$mark_ratio" "$([ "$mark_ok" -eq 1 ] && echo ok || echo MISSED)"
+  [ "$mark_ok" -eq 1 ] || ok=0
+else
+  echo "bench: no git history here; the mark's cost is not measured"
+fi
+# Proving the earlier output (left by the run before) before replacing it.
+: >proving.runs
+: >forced.runs
+for _ in $(seq "$runs"); do
+  measure proving.runs "$build/twoband" song.wav
+  measure forced.runs "$build/twoband" -f song.wav
+done
+getfattr -n user.twoband.mark Csong.wav >/dev/null 2>&1 || ! command -v getfattr >/dev/null ||
+  { echo "bench: the output carries no mark" >&2; exit 1; }
+proving_cpu=$(cut -d' ' -f1 proving.runs | median)
+forced_cpu=$(cut -d' ' -f1 forced.runs | median)
+proof_share=$(echo "($proving_cpu - $forced_cpu) / $forced_cpu" | bc -l)
+proof_ok=$(echo "$proof_share <= 0.10" | bc -l)
+printf 'proving a 106 MB earlier output: CPU %.3f s against %.3f s with -f: %.3f of the run (target at most 0.10: %s)\n' \
+  "$proving_cpu" "$forced_cpu" "$proof_share" "$([ "$proof_ok" -eq 1 ] && echo ok || echo MISSED)"
+[ "$proof_ok" -eq 1 ] || ok=0
 # And the pipeline a user would run on a FLAC file, against ffmpeg's own compressor:
 # the CPU time of every process of each.
 if command -v ffmpeg >/dev/null; then
@@ -181,8 +233,10 @@ measure_wall() {
 : >batch.runs
 : >serial.runs
 for _ in $(seq "$runs"); do
+  rm -f several/C*.wav
   measure_wall batch.runs "$build/twoband" several/song1.wav several/song2.wav several/song3.wav \
     several/song4.wav several/song5.wav several/song6.wav several/song7.wav several/song8.wav
+  rm -f several/C*.wav
   measure_wall serial.runs sh -c 'for i in 1 2 3 4 5 6 7 8; do "$0" several/song$i.wav || exit 1; done' "$build/twoband"
 done
 batch_wall=$(cut -d' ' -f1 batch.runs | median)
@@ -200,7 +254,7 @@ printf 'one run over eight files: peak memory %d KiB (target at most %d KiB: %s)
 # The speed table: twoband, its literal kernel, and the general tools a user would
 # otherwise reach for, on the 10-minute file.
 : >literal.runs
-for _ in $(seq "$runs"); do measure literal.runs "$literal" song.wav; done
+for _ in $(seq "$runs"); do measure literal.runs "$literal" -f song.wav; done
 row() {  # NAME RUNS_FILE
   printf '| %s | %.2f | %d |\n' "$1" "$(cut -d' ' -f1 "$2" | median)" "$(cut -d' ' -f2 "$2" | sort -n | tail -1)"
 }

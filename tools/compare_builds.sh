@@ -21,6 +21,7 @@ for kind in "${kinds[@]}"; do
     for side in linux other; do
       mkdir -p "$work/$side"
       cp "$work/$kind.wav" "$work/$side/in.wav"
+      rm -f "$work/$side/Cin.wav"  # a new output each time, where no mark may prove the last one
       # shellcheck disable=SC2086
       if [ $side = linux ]; then
         (cd "$work/$side" && "$linux/twoband" in.wav $set >console.txt 2>errors.txt)
