@@ -46,6 +46,7 @@ target_compile_definitions(twoband_flac PUBLIC FLAC__NO_DLL
                                    CPU_IS_BIG_ENDIAN=0 ENABLE_64_BIT_WORDS=0 FLAC__HAS_X86INTRIN=0
                                    FLAC__HAS_NEONINTRIN=0 FLAC__HAS_A64NEONINTRIN=0 HAVE_LROUND=1
                                    HAVE_STDINT_H HAVE_INTTYPES_H HAVE_FSEEKO)
-set_target_properties(twoband_flac PROPERTIES C_STANDARD 99 POSITION_INDEPENDENT_CODE ON)
+# GNU C: libFLAC calls strdup and the like, which strict C99 leaves undeclared.
+set_target_properties(twoband_flac PROPERTIES C_STANDARD 99 C_EXTENSIONS ON POSITION_INDEPENDENT_CODE ON)
 # libFLAC's own warnings are not this project's.
 target_compile_options(twoband_flac PRIVATE -w)
