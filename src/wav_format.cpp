@@ -23,6 +23,9 @@ constexpr std::uint64_t kDs64DataSizeAt = 8;
 constexpr std::uint64_t kDs64SampleCountAt = 16;
 constexpr std::uint64_t kRiffSizeAt = 4;
 constexpr std::uint64_t kWave64RiffSizeAt = 16;
+// Bytes the input buffer holds past its samples, for whole-word loads of 24-bit ones.
+constexpr std::size_t kSlackBytes = 1;
+static_assert(std::endian::native == std::endian::little, "24-bit samples are loaded as little-endian words");
 
 // The 16-bit frames of a 16-bit file: its own bytes. Blocks end at the start of the
 // samples plus a multiple of the buffer's size, so they never cut a frame.
@@ -88,20 +91,54 @@ void putLittle(std::vector<std::uint8_t>& bytes, std::uint64_t value, std::size_
     for (std::size_t i = 0; i < count; ++i) bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }
 
-// `count` samples of `encoding` at `in` as 16-bit little-endian samples at `out`.
-template <typename ToSample>
+// `count` samples of `inBytes` bytes each at `in` as 16-bit little-endian samples at
+// `out`. `onGrid(sample, value)` gives a sample's 16-bit value and whether it is on the
+// 16-bit grid, without branches, so that samples on the grid convert at the speed of
+// memory; the others then pass `offGrid` (the quantiser), in file order.
+template <typename OnGrid, typename OffGrid>
 void convertSamples(const std::uint8_t* in, std::uint8_t* out, std::size_t count, std::size_t inBytes,
-                    ToSample toSample) {
-    for (std::size_t i = 0; i < count; ++i, in += inBytes, out += 2) {
-        const auto bits = static_cast<std::uint16_t>(toSample(in));
-        out[0] = static_cast<std::uint8_t>(bits);
-        out[1] = static_cast<std::uint8_t>(bits >> 8);
+                    OnGrid onGrid, OffGrid offGrid) {
+    constexpr std::size_t kChunk = 512;
+    std::array<std::uint8_t, kChunk> exact{};
+    const auto put = [](std::uint8_t* to, std::int16_t value) { std::memcpy(to, &value, sizeof value); };
+    for (std::size_t base = 0; base < count; base += kChunk) {
+        const std::size_t n = std::min(kChunk, count - base);
+        const std::uint8_t* from = in + base * inBytes;
+        std::uint8_t* to = out + base * kSampleBytes;
+        unsigned all = 1;
+        for (std::size_t i = 0; i < n; ++i) {
+            std::int16_t value = 0;
+            const bool grid = onGrid(from + i * inBytes, value);
+            exact[i] = grid;
+            all &= static_cast<unsigned>(grid);
+            put(to + i * kSampleBytes, value);
+        }
+        if (all != 0) continue;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (exact[i] == 0) put(to + i * kSampleBytes, offGrid(from + i * inBytes));
+        }
     }
+}
+
+// Whether `scaled` (a sample in 16-bit steps) is a whole number of the 16-bit range,
+// and that number; without branches. The sum rounds to a whole number (ties to even)
+// as binary arithmetic does; a NaN or an infinity is on no grid.
+template <typename Real>
+bool onSixteenBitGrid(Real scaled, std::int16_t& value) {
+    constexpr Real kRounder = sizeof(Real) == 4 ? Real(0x1.8p23) : Real(0x1.8p52);
+    const Real rounded = (scaled + kRounder) - kRounder;
+    const bool grid = (rounded == scaled) & (scaled >= Real(-32768)) & (scaled <= Real(32767));
+    value = static_cast<std::int16_t>(static_cast<std::int32_t>(grid ? scaled : Real(0)));
+    return grid;
 }
 
 std::uint32_t little32(const std::uint8_t* in) {
     return static_cast<std::uint32_t>(in[0]) | static_cast<std::uint32_t>(in[1]) << 8 |
            static_cast<std::uint32_t>(in[2]) << 16 | static_cast<std::uint32_t>(in[3]) << 24;
+}
+
+std::uint64_t little64(const std::uint8_t* in) {
+    return little32(in) | static_cast<std::uint64_t>(little32(in + 4)) << 32;
 }
 
 // A WAV file of another format, read as the same file of 16-bit samples: the bytes
@@ -226,14 +263,15 @@ public:
                 const std::size_t outFrameBytes = channels_ * kSampleBytes;
                 std::uint64_t wanted = buffer.size() / outFrameBytes;
                 if (frames_) wanted = std::min(wanted, *frames_ - done_);
-                inBuffer_.resize(wanted * inFrameBytes_);
-                const std::optional<std::size_t> got = input_.readAt(in_, inBuffer_, error);
-                if (!got || (input_.length() && *got != inBuffer_.size())) return std::nullopt;
+                inBuffer_.resize(wanted * inFrameBytes_ + kSlackBytes);
+                const std::span<std::uint8_t> asked = std::span(inBuffer_).first(wanted * inFrameBytes_);
+                const std::optional<std::size_t> got = input_.readAt(in_, asked, error);
+                if (!got || (input_.length() && *got != asked.size())) return std::nullopt;
                 const std::size_t frames = *got / inFrameBytes_;
                 convert(frames, buffer.data());
                 in_ += *got;
                 done_ += frames;
-                if (*got < inBuffer_.size() || (frames_ && done_ == *frames_)) phase_ = Phase::after;
+                if (*got < asked.size() || (frames_ && done_ == *frames_)) phase_ = Phase::after;
                 if (frames > 0) return frames * outFrameBytes;
                 return next(buffer, error);
             }
@@ -292,40 +330,56 @@ private:
         Quantiser& q = quantiser_;
         switch (encoding_) {
             case Encoding::unsigned8:
-                convertSamples(in, out, count, 1, [](const std::uint8_t* s) { return (s[0] - 128) * 256; });
+                convertSamples(
+                    in, out, count, 1,
+                    [](const std::uint8_t* s, std::int16_t& value) {
+                        value = static_cast<std::int16_t>((s[0] - 128) * 256);
+                        return true;
+                    },
+                    [](const std::uint8_t*) { return std::int16_t{0}; });
                 break;
             case Encoding::int24:
                 // A sample whose low byte is 0 is on the grid: its top two bytes.
-                convertSamples(in, out, count, 3, [&q](const std::uint8_t* s) -> std::int16_t {
-                    if (s[0] == 0) return static_cast<std::int16_t>(s[1] | s[2] << 8);
-                    const std::uint32_t bits = static_cast<std::uint32_t>(s[0]) << 8 |
-                                               static_cast<std::uint32_t>(s[1]) << 16 |
-                                               static_cast<std::uint32_t>(s[2]) << 24;
-                    return q.fromInt24(static_cast<std::int32_t>(bits) >> 8);
-                });
+                convertSamples(
+                    in, out, count, 3,
+                    [](const std::uint8_t* s, std::int16_t& value) {
+                        // One 4-byte load: the buffer holds a byte past its samples.
+                        std::uint32_t word;
+                        std::memcpy(&word, s, sizeof word);
+                        value = static_cast<std::int16_t>(word >> 8);
+                        return (word & 0xFF) == 0;
+                    },
+                    [&q](const std::uint8_t* s) {
+                        const std::uint32_t bits = static_cast<std::uint32_t>(s[0]) << 8 |
+                                                   static_cast<std::uint32_t>(s[1]) << 16 |
+                                                   static_cast<std::uint32_t>(s[2]) << 24;
+                        return q.fromInt24(static_cast<std::int32_t>(bits) >> 8);
+                    });
                 break;
             case Encoding::int32:
-                convertSamples(in, out, count, 4, [&q](const std::uint8_t* s) -> std::int16_t {
-                    if ((s[0] | s[1]) == 0) return static_cast<std::int16_t>(s[2] | s[3] << 8);
-                    return q.fromInt32(static_cast<std::int32_t>(little32(s)));
-                });
+                convertSamples(
+                    in, out, count, 4,
+                    [](const std::uint8_t* s, std::int16_t& value) {
+                        value = static_cast<std::int16_t>(s[2] | s[3] << 8);
+                        return (s[0] | s[1]) == 0;
+                    },
+                    [&q](const std::uint8_t* s) { return q.fromInt32(static_cast<std::int32_t>(little32(s))); });
                 break;
             case Encoding::float32:
-                // A float that is k / 32768 for a 16-bit k is on the grid: k, exactly.
-                convertSamples(in, out, count, 4, [&q](const std::uint8_t* s) -> std::int16_t {
-                    const float x = std::bit_cast<float>(little32(s)) * 32768.0f;
-                    if (x >= -32768.0f && x < 32768.0f) {
-                        const auto k = static_cast<std::int32_t>(x);
-                        if (static_cast<float>(k) == x) return static_cast<std::int16_t>(k);
-                    }
-                    return q.fromFloat(std::bit_cast<float>(little32(s)));
-                });
+                convertSamples(
+                    in, out, count, 4,
+                    [](const std::uint8_t* s, std::int16_t& value) {
+                        return onSixteenBitGrid(std::bit_cast<float>(little32(s)) * 32768.0f, value);
+                    },
+                    [&q](const std::uint8_t* s) { return q.fromFloat(std::bit_cast<float>(little32(s))); });
                 break;
             case Encoding::float64:
-                convertSamples(in, out, count, 8, [&q](const std::uint8_t* s) {
-                    const std::uint64_t bits = little32(s) | static_cast<std::uint64_t>(little32(s + 4)) << 32;
-                    return q.quantise(std::bit_cast<double>(bits) * kSampleScale);
-                });
+                convertSamples(
+                    in, out, count, 8,
+                    [](const std::uint8_t* s, std::int16_t& value) {
+                        return onSixteenBitGrid(std::bit_cast<double>(little64(s)) * kSampleScale, value);
+                    },
+                    [&q](const std::uint8_t* s) { return q.quantise(std::bit_cast<double>(little64(s)) * kSampleScale); });
                 break;
         }
     }
