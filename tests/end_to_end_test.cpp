@@ -1639,16 +1639,20 @@ TEST_F(EndToEnd, RecursiveRunsTakeEveryWavFileOfATree) {
     // Folders in name order, other extensions and any case; hidden files, files of
     // other kinds and the output folder left out; run twice, no CC file.
     const Bytes music = twoSecondsOfMusic();
-    for (const char* name : {"Music/b.wav", "Music/a/z.WAV", "Music/a/y.bwf", "Music/c.w64", "Music/.hidden.wav",
-                             "Music/.cache/x.wav", "Music/notes.txt"}) {
+    for (const char* name : {"Music/b.wav", "Music/a/z.WAV", "Music/a/y.bwf", "Music/c.w64", "Music/d.flac",
+                             "Music/.hidden.wav", "Music/.cache/x.wav", "Music/notes.txt"}) {
         fs::create_directories((dir / name).parent_path());
         writeFile(dir / name, music);
     }
     const std::string block = "\nProcessing...\n\n..\nUpdating file...\nDone !\n";
     const RunResult first = runTwoband(dir.path(), {"-r", "Music"});
     EXPECT_EQ(first.status, 0) << first.errors;
-    EXPECT_EQ(first.output, kBanner + kDefaults + "[1/4] Music/a/y.bwf" + block + "[2/4] Music/a/z.WAV" + block +
-                                "[3/4] Music/b.wav" + block + "[4/4] Music/c.w64" + block + "4 files: 4 written, 0 failed\n");
+    EXPECT_EQ(first.output, kBanner + kDefaults + "[1/5] Music/a/y.bwf" + block + "[2/5] Music/a/z.WAV" + block +
+                                "[3/5] Music/b.wav" + block + "[4/5] Music/c.w64" + block + "[5/5] Music/d.flac" + block +
+                                "5 files: 5 written, 0 failed\n");
+    // A .flac name takes FLAC, whatever the input was (a WAV file here).
+    const Bytes flacOutput = readFile(dir / "Music/Cd.flac");
+    EXPECT_TRUE(flacOutput.size() > 4 && std::equal(flacOutput.begin(), flacOutput.begin() + 4, "fLaC"));
     const RunResult second = runTwoband(dir.path(), {"Music", "--recursive", "-q"});
     EXPECT_EQ(second.status, 0) << second.errors;
     EXPECT_EQ(second.output, "");
