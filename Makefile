@@ -78,12 +78,16 @@ plot: build
 # The Windows console executable, build-windows/twoband.exe (MinGW-w64, static), and the
 # plugins: build-windows/ladspa/twoband-ladspa.dll, build-windows/vst3/twoband.vst3 (the
 # bundle) and build-windows/clap/twoband.clap.
-# Both cross builds compile libebur128 from Debian's source (tools/fetch_libebur128.sh,
-# into build-deps/); without it they are built all the same, without the loudness options.
-EBUR128_SOURCE = $$(tools/fetch_libebur128.sh 2>/dev/null || true)
+# Both cross builds compile libFLAC and libebur128 from Debian's source packages
+# (tools/debian_source.sh, into build-deps/); where one cannot be had they are built all
+# the same, without FLAC or without the loudness options, and say so when configuring.
+SOURCES = $$(tools/debian_source.sh flac src/libFLAC/stream_decoder.c >/dev/null && \
+  echo -DTWOBAND_FLAC_SOURCE=$$(tools/debian_source.sh flac src/libFLAC/stream_decoder.c)) \
+  $$(tools/debian_source.sh libebur128 ebur128/ebur128.c >/dev/null && \
+  echo -DTWOBAND_EBUR128_SOURCE=$$(tools/debian_source.sh libebur128 ebur128/ebur128.c))
 
 windows:
-	source=$(EBUR128_SOURCE); cmake --preset windows $${source:+-DTWOBAND_EBUR128_SOURCE=$$source}
+	cmake --preset windows $(SOURCES)
 	cmake --build --preset windows -j 2
 
 # The end-to-end tests and a side-by-side comparison against the Linux build, under Wine,
@@ -93,7 +97,7 @@ test-windows: build windows
 
 # The 64-bit Arm Linux program and its tests, statically linked (g++-aarch64-linux-gnu).
 aarch64:
-	source=$(EBUR128_SOURCE); cmake --preset aarch64 $${source:+-DTWOBAND_EBUR128_SOURCE=$$source}
+	cmake --preset aarch64 $(SOURCES)
 	cmake --build --preset aarch64 -j 2
 
 # The Arm test suite under qemu-aarch64, and a side-by-side comparison with this build.

@@ -88,6 +88,7 @@ constexpr Option kOptions[] = {
     {"target", 0, nullptr, &Options::target},
     {"report", 0, nullptr, &Options::report},
     {"measure", 0, &Options::measure, nullptr},
+    {"dither", 0, nullptr, &Options::dither},
 };
 
 const Option* findOption(std::string_view name, char letter) {
@@ -175,6 +176,9 @@ std::string optionsProblem(const Options& options, const std::vector<std::string
     }
     if (options.toStandardOutput && !one && !names.empty()) return "--stdout takes the result of one input";
     if (options.outputDir && standardInput) return "standard input has no file name for --output-dir; use --output";
+    if (options.dither && *options.dither != "triangular" && *options.dither != "none") {
+        return "--dither takes triangular or none, not '" + *options.dither + "'";
+    }
     if (options.raw && options.recursive) return "--raw takes the files named, not the WAV files of a folder";
     return deliveryProblem(options.loudness, options.truePeak, options.target);
 }
@@ -187,14 +191,17 @@ const char* const kUsageText =
     "Usage: twoband [OPTION]... [FILE... [MAXGAIN RECOVERSPEED FEEDBACKSPEED]]\n"
     "       twoband --help | -h | /? | --version\n"
     "\n"
-    "Compresses FILE, a 16-bit PCM WAV file, with a two-band compressor and writes\n"
+    "Compresses FILE, a WAV or FLAC file, with a two-band compressor and writes\n"
     "the result beside it with a C in front of the file name (music/song.wav\n"
     "becomes music/Csong.wav). Only the samples of the data chunk are compressed;\n"
     "every other byte is kept. WAV files are read as RIFF, RF64, BW64 or Wave64 (the\n"
     "last three at any size, others up to 4 GiB); any other file is refused, and\n"
-    "standard error says what it is and how to convert it. Stereo, mono and more\n"
-    "channels (in pairs, 1+2, 3+4 ..., an odd last one as mono). Without FILE, the\n"
-    "name is asked for at a prompt; FILE - is standard input, read as a stream.\n"
+    "standard error says what it is and how to convert it. The result is 16-bit:\n"
+    "8-, 24- and 32-bit and float samples are brought to 16 bits (exactly where they\n"
+    "are on its grid, else with dither); FLAC is written as FLAC with its tags.\n"
+    "Stereo, mono and more channels (in pairs, 1+2, 3+4 ..., an odd last one as\n"
+    "mono). Without FILE, the name is asked for at a prompt; FILE - is standard\n"
+    "input, read as a stream.\n"
     "\n"
     "Every output carries a mark (an extended attribute; on Windows an NTFS\n"
     "stream) naming its input and the digest of its bytes. An existing file at the\n"
@@ -210,8 +217,9 @@ const char* const kUsageText =
     "  -d, --output-dir=DIR   write every output into DIR, under its input's name\n"
     "                         (with -r, in the folders found under the one named)\n"
     "  -c, --stdout           write the output of the one input to standard output\n"
-    "  -r, --recursive        a folder stands for every WAV file under it (.wav,\n"
-    "                         .wave, .bwf, .rf64, .w64), hidden ones left out\n"
+    "  -r, --recursive        a folder stands for every WAV and FLAC file under it\n"
+    "                         (.wav, .wave, .bwf, .rf64, .w64, .flac), hidden ones\n"
+    "                         left out\n"
     "  -f, --force            replace whatever file stands at an output name\n"
     "  -q, --quiet            print nothing on standard output; reasons for\n"
     "                         failures still go to standard error\n"
@@ -225,6 +233,9 @@ const char* const kUsageText =
     "      --measure          print each output's loudness, range and true peak\n"
     "      --report=FILE      write the figures of each file to FILE, a JSON object\n"
     "                         a line\n"
+    "      --dither=triangular|none\n"
+    "                         how samples finer than 16 bits are brought to 16\n"
+    "                         bits: with TPDF dither (the default) or rounded\n"
     "  -h, --help, /?         print this help\n"
     "      --version          print the version\n"
     "While standard output carries audio, every message goes to standard error;\n"

@@ -43,6 +43,8 @@ struct Options {
     std::optional<std::string> report;
     bool measure = false;
     DeliverySettings delivery;
+    // How samples that are not 16-bit reach 16 bits: "triangular" (the default) or "none".
+    std::optional<std::string> dither;
 };
 
 // What a command line asks for, read once: help, the version, a run (with where its

@@ -91,7 +91,7 @@ std::int32_t staticGainFor(const DeliverySettings& delivery, const Loudness& bef
 
 DeliveryOutcome deliver(const SpoolFile& spool, SampleRange samples, std::size_t channels, std::uint32_t rate,
                         const DeliverySettings& delivery, const Loudness& before, std::span<std::uint8_t> buffer,
-                        const std::function<void(std::span<const std::uint8_t>)>& write) {
+                        const std::function<void(std::span<std::uint8_t>)>& write) {
     DeliveryOutcome outcome;
     outcome.gain = staticGainFor(delivery, before);
     const std::size_t frameBytes = channels * kSampleBytes;

@@ -59,7 +59,7 @@ std::int32_t staticGainFor(const DeliverySettings& delivery, const Loudness& bef
 // and the limiter, and hands every byte of the output, in order, to `write`.
 DeliveryOutcome deliver(const SpoolFile& spool, SampleRange samples, std::size_t channels, std::uint32_t rate,
                         const DeliverySettings& delivery, const Loudness& before, std::span<std::uint8_t> buffer,
-                        const std::function<void(std::span<const std::uint8_t>)>& write);
+                        const std::function<void(std::span<std::uint8_t>)>& write);
 
 // "Loudness -23.4 LUFS, range 5.2 LU, true peak -3.1 dBTP\n"
 std::string loudnessLine(const Loudness& loudness);

@@ -46,8 +46,8 @@ struct BatchFile {
 // folder named), whose folders are made as needed.
 OutputPlace outputFor(const std::string& name, const Options& options, const std::string& subfolder = {});
 
-// The extensions a folder's WAV files have, in any case.
-inline constexpr const char* kWavExtensions[] = {".wav", ".wave", ".bwf", ".rf64", ".w64"};
+// The extensions a folder's audio files (WAV and FLAC) have, in any case.
+inline constexpr const char* kWavExtensions[] = {".wav", ".wave", ".bwf", ".rf64", ".w64", ".flac"};
 
 // The files of a run in the order named, each name once, and where each one's output
 // goes (beside it under a C name, or where the options say):

@@ -14,81 +14,63 @@
 #include "output_file.hpp"
 #include "output_mark.hpp"
 #include "temporary_files.hpp"
+#include "flac_format.hpp"
+#include "wav_format.hpp"
 #include "wav_layout.hpp"
 
 namespace twoband {
 
 namespace {
 
-// The widest size field.
-constexpr std::size_t kSizeFieldBytes = 8;
-
 // The output as the stream leaves it: the file or stream being written, or why there
-// is none.
-struct PendingOutput {
+// is none. A failed write only ends the writing (a reader of standard output that went
+// away ends the run, silently); the commit reports it.
+struct PendingOutput final : ByteSink {
     std::optional<OutputFile> file;
     std::optional<SystemFile> stream;  // standard output
     std::error_code error;
     std::string refusal;       // why the name is not replaced, where the system gave no error
     bool writeFailed = false;  // rather than never created
     DigestStream digest = {};  // of the file's bytes as written, for its mark
-    std::vector<SizeField> sizes = {};  // of the input, to be given their true values
-    std::optional<SpoolFile> spool = std::nullopt;  // the compressor's result, for the delivery pass
+    bool rewritten = false;    // bytes were written again: the digest is taken anew
 
-    bool writing() const { return file || stream || spool; }
+    bool writing() const { return file || stream; }
     // Ends the writing: the partial file is removed.
     void fail(std::error_code reason) {
         file.reset();
         stream.reset();
-        spool.reset();
         error = reason;
         writeFailed = true;
     }
-
-    // Puts the true sizes of a file of `length` bytes into the part of a block at
-    // `offset` that holds them; true when one was put.
-    bool putTrueSizes(std::span<std::uint8_t> block, std::uint64_t offset, std::uint64_t length) const {
-        bool put = false;
-        if (!file) return false;
-        for (const SizeField& field : sizes) {
-            const std::optional<std::uint64_t> value = field.trueValue(length);
-            for (std::uint8_t i = 0; value && i < field.bytes; ++i) {
-                if (field.at + i >= offset && field.at + i - offset < block.size()) {
-                    block[field.at + i - offset] = static_cast<std::uint8_t>(*value >> (8 * i));
-                    put = true;
-                }
-            }
+    void write(std::span<const std::uint8_t> bytes) override {
+        if (!writing()) return;
+        if (file) digest.add(bytes);
+        if (stream ? stream->writeAll(bytes, error) : file->write(bytes, error)) return;
+        if (stream && error == std::errc::broken_pipe) {
+            stopRemovingTemporaries(EXIT_FAILURE);  // nobody reads the result any more
         }
-        return put;
+        file.reset();  // removes the partial file
+        stream.reset();
+        writeFailed = true;
     }
-    // A stream's output once its length is known: its true sizes put in, and the
-    // digest taken again of the bytes as they now are.
-    bool putTrueSizes(std::uint64_t length) {
-        std::array<std::uint8_t, kSizeFieldBytes> bytes{};
-        bool put = false;
-        for (const SizeField& field : sizes) {
-            if (putTrueSizes(std::span(bytes).first(field.bytes), field.at, length)) {
-                put = true;
-                if (!file->writeAt(field.at, std::span(bytes).first(field.bytes), error)) return false;
-            }
-        }
-        if (!put) return true;
-        digest = {};
+    // The digest of the file's bytes as they now are, read back.
+    std::optional<Digest> digestOfFile() {
+        DigestStream taken;
         std::vector<std::uint8_t> block(kBlockBytes);
-        for (std::uint64_t at = 0; at < length; at += block.size()) {
+        for (std::uint64_t at = 0;; at += block.size()) {
             const std::optional<std::size_t> got = file->readAt(at, block, error);
-            if (!got) return false;
-            digest.add(std::span(block).first(*got));
-            if (*got < block.size()) break;
+            if (!got) return std::nullopt;
+            taken.add(std::span(block).first(*got));
+            if (*got < block.size()) return taken.digest();
         }
-        return true;
     }
-    bool write(std::span<const std::uint8_t> bytes) {
-        if (spool) return spool->write(bytes, error);
-        if (stream) return stream->writeAll(bytes, error);
-        if (!file) return true;
-        digest.add(bytes);
-        return file->write(bytes, error);
+    bool rewrite(std::uint64_t offset, std::span<const std::uint8_t> bytes) override {
+        if (!file) return false;
+        rewritten = true;
+        if (file->writeAt(offset, bytes, error)) return true;
+        file.reset();
+        writeFailed = true;
+        return false;
     }
 };
 
@@ -98,21 +80,10 @@ void reportReadFailure(Console& console, const std::string& name, const std::err
     console.problem(name, error ? error.message() : "the file ended early");
 }
 
-// Where the samples of a file are, and how many channels share a frame.
-struct SampleLayout {
-    SampleRange samples;
-    std::uint16_t channels;
-    std::vector<SizeField> sizes;  // that may be placeholders
-    std::uint32_t rate;  // as declared; kAssumedRate where nothing says
-};
-
-// The rate of a file that declares none (read header-blind).
-constexpr std::uint32_t kAssumedRate = 44100;
-
 // The channels the engine compresses a file's samples as: those its format declares,
 // where its frames are laid out as they say; stereo pairs, with a warning, where they
 // are not, and without a format.
-std::uint16_t engineChannels(const WavLayout& layout, const std::string& name, Console& console) {
+std::uint16_t engineChannels(const WavLayout& layout, const std::string& name, Console* console) {
     if (!layout.format) {
         return kStereoChannels;
     }
@@ -120,7 +91,8 @@ std::uint16_t engineChannels(const WavLayout& layout, const std::string& name, C
     if (format.channels != 0 && format.blockAlign == format.channels * kSampleBytes) {
         return format.channels;
     }
-    console.problem(name, "warning: the file declares " + std::to_string(format.channels) +
+    if (console == nullptr) return kStereoChannels;
+    console->problem(name, "warning: the file declares " + std::to_string(format.channels) +
                               (format.channels == 1 ? " channel" : " channels") + " in frames of " +
                               std::to_string(format.blockAlign) +
                               " bytes; its samples are processed as stereo pairs");
@@ -173,10 +145,10 @@ std::optional<WavLayout> streamLayout(StreamInput& input, const Options& options
     }
 }
 
-// Where the samples of `input` are. Nothing, and the messages, for an input that
-// cannot be compressed.
-std::optional<SampleLayout> findSamples(Input& input, const std::string& name, const Options& options,
-                                        Console& console) {
+// The samples of `input`, read as 16-bit PCM WAV bytes. Nothing, and the messages, for
+// an input that cannot be compressed.
+std::unique_ptr<SampleReader> findSamples(Input& input, const std::string& name, const Options& options,
+                                          Console& console) {
     std::error_code error;
     std::optional<WavLayout> layout;
     std::uint64_t length = 0;
@@ -188,7 +160,7 @@ std::optional<SampleLayout> findSamples(Input& input, const std::string& name, c
             console.out("Not enough available memory !\n");
             console.problem(name, "more than " + std::to_string(kMostStreamHeaderBytes >> 20) +
                                       " MiB before the samples of a stream; give it as a file");
-            return std::nullopt;
+            return nullptr;
         }
     } else {
         length = *input.length();
@@ -196,15 +168,41 @@ std::optional<SampleLayout> findSamples(Input& input, const std::string& name, c
     }
     if (!layout) {
         reportReadFailure(console, name, error);
-        return std::nullopt;
+        return nullptr;
     }
+    const Dither dither = options.dither == "none" ? Dither::none : Dither::triangular;
+#ifdef TWOBAND_HAS_FLAC
+    if (!options.raw && layout->container == Container::foreign && layout->foreign.what == kFlacFile) {
+        std::string problem;
+        std::unique_ptr<SampleReader> reader = flacReader(input, dither, problem);
+        const SampleRange frames = reader ? reader->frames() : SampleRange{};
+        if (!reader) {
+            console.out("This sample is damaged !\n");
+            console.problem(name, problem);
+        } else if (frames.end < kMinSampleLength) {
+            console.out("This sample is too short for being compressed !\n");
+            console.problem(name, std::to_string(frames.end) + " bytes as 16-bit PCM WAV, at least " +
+                                      std::to_string(kMinSampleLength) + " are needed");
+            reader.reset();
+        }
+        return reader;
+    }
+#endif
     if (const std::optional<Refusal> refusal = refusalOf(name, length, *layout)) {
         console.out(refusal->message);
         console.problem(name, refusal->reason);
-        return std::nullopt;
+        return nullptr;
     }
-    const std::uint32_t rate = layout->format && layout->format->sampleRate != 0 ? layout->format->sampleRate : kAssumedRate;
-    return SampleLayout{layout->samples, engineChannels(*layout, name, console), std::move(layout->sizes), rate};
+    const DeclaredFormat* format = layout->format ? &*layout->format : nullptr;
+    if (format && !format->pcm16 && !options.raw) {
+        return convertingWavReader(input, *layout, dither);
+    }
+    AudioFacts facts{format ? format->sampleRate : kDefaultSampleRate, std::nullopt};
+    if (layout->samples.end != kToTheEnd) {
+        facts.frames = (layout->samples.end - layout->samples.begin) / (engineChannels(*layout, {}, nullptr) * kSampleBytes);
+    }
+    return wav16Reader(input, layout->samples, engineChannels(*layout, name, &console), facts,
+                       std::move(layout->sizes));
 }
 
 // `name` as a shell takes it: in double quotes where it holds more than letters,
@@ -251,48 +249,68 @@ std::unique_ptr<std::uint8_t[]> allocateBlock(std::size_t blockBytes, const std:
     return block;
 }
 
-// Reads the input block by block, runs each through the engine and writes it to the
-// output while that works. Block boundaries fall at the start of the samples plus a
-// multiple of the block size, so they never cut a frame. A failed write only ends
-// the writing (a reader of standard output that went away ends the run, silently);
-// a failed read, or a file that comes up short, ends the stream with its message.
-bool streamBlocks(Input& input, const std::string& name, SampleRange samples, std::span<std::uint8_t> buffer,
-                  EnginePass& pass, PendingOutput& output, Console& console, FrameTap* measured) {
-    const std::optional<std::uint64_t> length = input.length();
-    std::uint64_t end = samples.begin % buffer.size();
-    if (end == 0) end = buffer.size();
-    std::uint64_t streamed = 0;
-    for (std::uint64_t offset = 0; !length || offset < *length; offset = end, end += buffer.size()) {
-        const std::span<std::uint8_t> asked = buffer.first(std::min(end, length.value_or(end)) - offset);
+// The compressor's result on its way to the delivery stage's second pass.
+class SpoolWriter final : public SampleWriter {
+public:
+    explicit SpoolWriter(SpoolFile& spool) : spool_(spool) {}
+    void write(std::span<std::uint8_t> bytes, std::uint64_t) override {
+        if (!error) spool_.write(bytes, error);
+    }
+    bool finish(std::string&) override { return !error; }
+
+    std::error_code error;
+
+private:
+    SpoolFile& spool_;
+};
+
+// Reads the input block by block, runs each through the engine, lets the loudness
+// meter see it where one measures, and hands it to the writer. A failed read, or a
+// file that comes up short, ends the stream with its message.
+bool streamBlocks(SampleReader& reader, const std::string& name, std::span<std::uint8_t> buffer, EnginePass& pass,
+                  SampleWriter& writer, Console& console, FrameTap* measured) {
+    for (std::uint64_t offset = 0;;) {
         std::error_code error;
-        const std::optional<std::size_t> got = input.readAt(offset, asked, error);
-        if (!got || (length && *got != asked.size())) {
+        const std::optional<std::size_t> got = reader.next(buffer, error);
+        if (!got) {
             pass.finish();
-            reportReadFailure(console, name, error);
+            if (error || reader.problem().empty()) {
+                reportReadFailure(console, name, error);
+            } else {
+                console.outf("Could not read %s !\n", name.c_str());
+                console.problem(name, reader.problem());
+            }
             return false;
         }
-        const std::span<std::uint8_t> block = asked.first(*got);
-        streamed = offset + *got;
+        if (*got == 0) break;
+        const std::span<std::uint8_t> block = buffer.first(*got);
         pass.process(block, offset);
-        if (length) output.putTrueSizes(block, offset, *length);
         if (measured) measured->take(block, offset);
-        if (output.writing() && !output.write(block)) {
-            if (output.stream && output.error == std::errc::broken_pipe) {
-                stopRemovingTemporaries(EXIT_FAILURE);  // nobody reads the result any more
-            }
-            output.file.reset();  // removes the partial file
-            output.stream.reset();
-            output.spool.reset();
-            output.writeFailed = true;
-        }
-        if (*got < asked.size()) break;  // the stream has ended
+        writer.write(block, offset);
+        offset += *got;
     }
     pass.finish();
-    if (!length && output.file && !output.putTrueSizes(streamed)) {
-        output.file.reset();
-        output.writeFailed = true;
-    }
     return true;
+}
+
+// Whether `name` ends in ".flac", in any case.
+bool namesFlac(const std::string& name) {
+    constexpr std::string_view kExtension = ".flac";
+    return name.size() >= kExtension.size() &&
+           std::equal(kExtension.begin(), kExtension.end(), name.end() - static_cast<std::ptrdiff_t>(kExtension.size()),
+                      [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+}
+
+// The writer of the output at `place`: FLAC for a name that ends in .flac, and on
+// standard output for a FLAC input; WAV otherwise.
+std::unique_ptr<SampleWriter> makeWriter(const OutputPlace& place, const SampleReader& reader, PendingOutput& pending) {
+#ifdef TWOBAND_HAS_FLAC
+    const bool flac = place.standardOutput ? reader.flacMetadata() != nullptr : namesFlac(place.name);
+    if (flac && pending.writing()) return flacWriter(pending, reader, pending.file.has_value());
+#else
+    (void)place;
+#endif
+    return wavWriter(pending, reader.sizes(), reader.length(), pending.file.has_value());
 }
 
 // Why the file standing at an output name is not replaced; empty when it may be: only
@@ -321,35 +339,41 @@ std::string refusalToReplace(const std::string& output, Input& input, const std:
 
 // The output at `place`, or why there is none: what stands at a name is replaced only
 // when it is a proven earlier output of the input (or where the options force it).
-PendingOutput prepareOutput(const OutputPlace& place, Input& input, const std::string& name, const Options& options) {
-    std::error_code error;
+void prepareOutput(PendingOutput& pending, const OutputPlace& place, Input& input, const std::string& name,
+                   const Options& options) {
+    std::error_code& error = pending.error;
     if (place.standardOutput) {
         SystemFile stream = SystemFile::standardOutput(error);
-        if (!stream) return {std::nullopt, std::nullopt, error, {}};
-        return {std::nullopt, std::move(stream), {}, {}};
+        if (stream) pending.stream = std::move(stream);
+        return;
     }
     const std::optional<NameStatus> standing = statusOfName(place.name, error);
     if (standing && !options.force && standing->kind != NameStatus::Kind::missing &&
         standing->kind != NameStatus::Kind::directory) {
         if (std::string refusal = refusalToReplace(place.name, input, name); !refusal.empty()) {
-            return {std::nullopt, std::nullopt, {}, std::move(refusal)};
+            pending.error.clear();
+            pending.refusal = std::move(refusal);
+            return;
         }
     }
+    error.clear();
     if (place.makeFolders && !makeFolders(place.name.substr(0, fileNameStart(place.name)), error)) {
-        return {std::nullopt, std::nullopt, error, {}};
+        return;
     }
     // The output takes its input's permission bits (a stream's keeps what stands there).
     const auto* file = dynamic_cast<InputFile*>(&input);
     std::optional<OutputFile> created =
         OutputFile::create(place.name, file ? std::optional(file->mode()) : std::nullopt, error);
-    return {std::move(created), std::nullopt, error, {}};
+    if (created) pending.file.emplace(std::move(*created));
 }
 
 // Puts the finished output in place under its name.
 bool commitOutput(PendingOutput& output, const std::string& name, const std::string& input, Console& console) {
-    const std::string mark = encodeMark({input == kStandardStream ? "" : input.substr(fileNameStart(input)),
-                                         output.digest.digest()});
-    if (output.file && !output.file->finish(mark, output.error)) {
+    std::optional<Digest> digest = output.digest.digest();
+    if (output.file && output.rewritten) digest = output.digestOfFile();
+    const std::string mark =
+        encodeMark({input == kStandardStream ? "" : input.substr(fileNameStart(input)), digest.value_or(Digest{})});
+    if (output.file && (!digest || !output.file->finish(mark, output.error))) {
         output.writeFailed = true;
     } else if (output.stream || (output.file && output.file->replaceName(output.error))) {
         console.out("Done !\n");
@@ -392,8 +416,9 @@ std::optional<Refusal> refusalOf(const std::string& name, std::uint64_t length, 
     if (!layout.damage.empty()) {
         return Refusal{"This sample is damaged !\n", layout.damage + "; --raw reads it header-blind"};
     }
-    if (layout.format && !layout.format->pcm16) {
-        return Refusal{kNotPcm16, describeFormat(*layout.format) + ", only 16-bit PCM is compressed; " +
+    if (layout.format && !layout.format->pcm16 && !convertibleFormat(*layout.format)) {
+        return Refusal{kNotPcm16, describeFormat(*layout.format) +
+                                      ", not compressed (only 8-, 16-, 24- and 32-bit PCM and 32- and 64-bit float are); " +
                                       conversionHint(name)};
     }
     return std::nullopt;
@@ -421,12 +446,12 @@ std::unique_ptr<Input> openInput(const std::string& name, Console& console) {
 bool compressInput(Input& input, const std::string& name, const OutputPlace& output, const Settings& settings,
                    const Options& options, Console& console, std::size_t blockBytes) {
     const std::string shown = displayName(name);
-    const std::optional<SampleLayout> samples = findSamples(input, shown, options, console);
-    if (!samples) {
+    const std::unique_ptr<SampleReader> reader = findSamples(input, shown, options, console);
+    if (!reader) {
         return false;
     }
     // Blocks of whole frames of the file.
-    const std::size_t frameBytes = samples->channels * kSampleBytes;
+    const std::size_t frameBytes = reader->channels() * kSampleBytes;
     blockBytes = std::max(frameBytes, blockBytes / frameBytes * frameBytes);
     const std::unique_ptr<std::uint8_t[]> buffer = allocateBlock(blockBytes, shown, console);
     if (!buffer) {
@@ -434,37 +459,44 @@ bool compressInput(Input& input, const std::string& name, const OutputPlace& out
     }
 
     const DeliverySettings& delivery = options.delivery;
+    const std::uint32_t rate = reader->facts().sampleRate;
     std::optional<FrameTap> measured;
     if (delivery.measuring()) {
         std::string reason;
-        std::unique_ptr<LoudnessMeter> meter = LoudnessMeter::create(samples->channels, samples->rate, reason);
+        std::unique_ptr<LoudnessMeter> meter = LoudnessMeter::create(reader->channels(), rate, reason);
         if (!meter) {
             console.outf("Could not measure %s !\n", shown.c_str());
             console.problem(shown, reason);
             return false;
         }
-        measured.emplace(std::move(meter), samples->samples, samples->channels);
+        measured.emplace(std::move(meter), reader->frames(), reader->channels());
     }
 
     // The output is prepared before the stream; its problems are told after it.
-    PendingOutput pending = prepareOutput(output, input, name, options);
-    pending.sizes = samples->sizes;
-    // With the delivery stage, the compressor's result goes to a scratch file first,
-    // and the output gets its true sizes once the second pass has written it.
-    PendingOutput spooled;
+    PendingOutput pending;
+    prepareOutput(pending, output, input, name, options);
+    const std::unique_ptr<SampleWriter> writer = makeWriter(output, *reader, pending);
+    // With the delivery stage, the compressor's result goes to a scratch file first, and
+    // the second pass writes the output.
+    std::optional<SpoolFile> spool;
     if (delivery.stage() && pending.writing()) {
-        std::optional<SpoolFile> spool = SpoolFile::create(output.name, output.standardOutput, spooled.error);
-        if (spool) {
-            spooled.spool.emplace(std::move(*spool));
+        std::error_code error;
+        if (std::optional<SpoolFile> made = SpoolFile::create(output.name, output.standardOutput, error)) {
+            spool.emplace(std::move(*made));
         } else {
-            pending.fail(spooled.error);
+            pending.fail(error);
         }
     }
+    std::optional<SpoolWriter> spooled;
+    if (spool) spooled.emplace(*spool);
 
+    if (const std::string conversion = reader->conversion(); !conversion.empty()) {
+        console.out(conversion + "\n");
+    }
     console.out("Processing...\n\n");
-    EnginePass pass(settings, samples->samples, samples->channels, console, bestFrameKernel());
-    if (!streamBlocks(input, shown, samples->samples, {buffer.get(), blockBytes}, pass,
-                      delivery.stage() ? spooled : pending, console, measured ? &*measured : nullptr)) {
+    EnginePass pass(settings, reader->frames(), reader->channels(), console, bestFrameKernel());
+    if (!streamBlocks(*reader, shown, {buffer.get(), blockBytes}, pass, spooled ? *spooled : *writer, console,
+                      measured ? &*measured : nullptr)) {
         return false;
     }
     if (measured) {
@@ -473,27 +505,18 @@ bool compressInput(Input& input, const std::string& name, const OutputPlace& out
         if (!delivery.stage()) {
             console.out(loudnessLine(before));
             noteInReport(delivery, shown, output.name, before, nullptr);
-        } else if (spooled.writeFailed) {
-            pending.fail(spooled.error);
-        } else if (pending.writing()) {
-            std::string reason;
-            std::uint64_t delivered = 0;
-            DeliveryOutcome outcome = deliver(*spooled.spool, samples->samples, samples->channels, samples->rate,
-                                              delivery, before, {buffer.get(), blockBytes},
-                                              [&](std::span<const std::uint8_t> bytes) {
-                                                  delivered += bytes.size();
-                                                  if (!pending.writing()) return;
-                                                  if (!pending.write(bytes)) {
-                                                      if (pending.stream && pending.error == std::errc::broken_pipe) {
-                                                          stopRemovingTemporaries(EXIT_FAILURE);
-                                                      }
-                                                      pending.fail(pending.error);
-                                                  }
-                                              });
+        } else if (spooled && spooled->error) {
+            pending.fail(spooled->error);
+        } else if (spooled && pending.writing()) {
+            std::uint64_t at = 0;
+            const DeliveryOutcome outcome =
+                deliver(*spool, reader->frames(), reader->channels(), rate, delivery, before,
+                        {buffer.get(), blockBytes}, [&](std::span<std::uint8_t> bytes) {
+                            writer->write(bytes, at);
+                            at += bytes.size();
+                        });
             if (outcome.readError) {
                 pending.fail(*outcome.readError);
-            } else if (pending.file && !pending.putTrueSizes(delivered)) {
-                pending.fail(pending.error);
             } else if (pending.writing()) {
                 console.out(deliveryLine(delivery, before, outcome));
                 noteInReport(delivery, shown, output.name, before, &outcome);
@@ -501,6 +524,13 @@ bool compressInput(Input& input, const std::string& name, const OutputPlace& out
         }
     }
     console.out("Updating file...\n");
+    std::string problem;
+    if (pending.writing() && !writer->finish(problem)) {
+        pending.file.reset();
+        pending.stream.reset();
+        pending.writeFailed = true;
+        pending.refusal = problem;
+    }
     return commitOutput(pending, output.name, name, console);
 }
 

@@ -249,11 +249,17 @@ bool SystemFile::writeAt(std::uint64_t offset, std::span<const std::uint8_t> byt
         at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
         DWORD put = 0;
         const auto asked = static_cast<DWORD>(std::min(bytes.size() - done, kMostPerCall));
-        if (!WriteFile(handleOf(handle_), bytes.data() + done, asked, &put, &at)) {
+        if (!WriteFile(handleOf(handle_), bytes.data() + done, asked, &put, &at) || put == 0) {
             error = lastError();
             return false;
         }
         done += put;
+    }
+    // A write at an offset moves the file pointer there; later writes go to the end.
+    LARGE_INTEGER zero{};
+    if (!SetFilePointerEx(handleOf(handle_), zero, nullptr, FILE_END)) {
+        error = lastError();
+        return false;
     }
     return true;
 }

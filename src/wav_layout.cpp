@@ -17,6 +17,8 @@ constexpr std::uint32_t kSizeInDs64 = 0xFFFFFFFF;
 // A ds64 payload starts with the RIFF size, then the data size, each 64-bit.
 constexpr std::uint64_t kDs64DataSizeAt = 8;
 constexpr std::uint64_t kDs64Bytes = 16;
+constexpr std::uint64_t kDs64CountedBytes = 24;  // with the sample count after the sizes
+constexpr std::uint64_t kFactBytes = 4;           // a fact chunk's sample count
 
 // Wave64: the riff GUID, a 64-bit size, the wave GUID; then chunks of a GUID and a
 // 64-bit size that counts the chunk header. The wave, fmt and data GUIDs are their
@@ -33,14 +35,10 @@ constexpr std::uint64_t kWave64WaveAt = 24;
 // The fields of a format chunk, and the size of an extensible one.
 constexpr std::size_t kFormatBytes = 16;
 constexpr std::size_t kExtensibleFormatBytes = 40;
-constexpr std::uint16_t kFormatPcm = 1;
-constexpr std::uint16_t kFormatFloat = 3;
-constexpr std::uint16_t kFormatExtensible = 0xFFFE;
 constexpr std::uint16_t kPcmBits = 16;
 // An extensible chunk's sub-format GUID (at its byte 24): a 16-bit tag, then this.
 constexpr std::array<std::uint8_t, 14> kSubFormatTail = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
                                                          0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
-constexpr std::size_t kSubFormatAt = 24;
 
 // The first bytes read to tell the format: enough for a Wave64 header.
 constexpr std::uint64_t kSignatureBytes = kWave64HeaderBytes;
@@ -101,6 +99,7 @@ std::optional<DeclaredFormat> readFormat(std::uint64_t payload, std::uint64_t si
                           little16(&bytes[14]), available >= kFormatBytes, false, little32(&bytes[4])};
     if (format.formatTag == kFormatExtensible) {
         format.complete = available == kExtensibleFormatBytes;
+        format.extensible = format.complete;
         if (format.complete &&
             std::equal(kSubFormatTail.begin(), kSubFormatTail.end(), &bytes[kSubFormatAt + 2])) {
             format.formatTag = little16(&bytes[kSubFormatAt]);
@@ -127,6 +126,9 @@ std::optional<WavLayout> walkChunks(WavLayout layout, const ChunkStyle& style, s
         std::uint64_t size = payloadSize(header.data(), style);
         const std::uint64_t left = length - payload;
         if (isChunk(header.data(), "data", style)) {
+            layout.places.dataHeader = at;
+            layout.places.dataSize = size;
+            layout.places.ds64DataSize = ds64DataSize;
             if (style.wave64) {
                 layout.sizes.push_back({at + 16, 8, at, little64(header.data() + 16)});
             } else if (layout.container == Container::riff) {
@@ -142,7 +144,11 @@ std::optional<WavLayout> walkChunks(WavLayout layout, const ChunkStyle& style, s
             layout.declaredEnd = std::max(begin, toTheEnd ? kToTheEnd : payload + size);
             return layout;
         }
+        if (isChunk(header.data(), "fact", style) && !layout.places.fact && size >= kFactBytes && left >= kFactBytes) {
+            layout.places.fact = payload;
+        }
         if (isChunk(header.data(), "fmt ", style) && !layout.format) {
+            layout.places.format = payload;
             layout.format = readFormat(payload, size, length, read);
             if (!layout.format) {
                 return std::nullopt;
@@ -155,6 +161,7 @@ std::optional<WavLayout> walkChunks(WavLayout layout, const ChunkStyle& style, s
                 return std::nullopt;
             }
             ds64DataSize = little64(&sizes[kDs64DataSizeAt]);
+            if (size >= kDs64CountedBytes && left >= kDs64CountedBytes) layout.places.ds64 = payload;
             ds64At = payload;
             layout.sizes.push_back({payload, 8, kRiffChunkHeaderBytes, little64(sizes.data())});
         }
@@ -246,7 +253,7 @@ struct Signature {
 using namespace std::string_view_literals;
 // Checked in order; each names the format for a user.
 constexpr Signature kSignatures[] = {
-    {0, "fLaC"sv, "a FLAC file", true},
+    {0, "fLaC"sv, kFlacFile, true},
     {0, "OggS"sv, "an Ogg file", true},
     {0, "ID3"sv, "an MP3 file", true},
     {0, "caff"sv, "a CAF file", true},

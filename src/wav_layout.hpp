@@ -38,6 +38,14 @@
 
 namespace twoband {
 
+// Format tags, and where an extensible chunk holds its valid bits and its sub-format
+// GUID (a 16-bit tag, then a common tail).
+constexpr std::uint16_t kFormatPcm = 1;
+constexpr std::uint16_t kFormatFloat = 3;
+constexpr std::uint16_t kFormatExtensible = 0xFFFE;
+constexpr std::size_t kValidBitsAt = 18;
+constexpr std::size_t kSubFormatAt = 24;
+
 // What the first "fmt " chunk before the samples declares.
 struct DeclaredFormat {
     // The format tag; for WAVE_FORMAT_EXTENSIBLE (0xFFFE) with a standard sub-format
@@ -52,6 +60,18 @@ struct DeclaredFormat {
     bool pcm16;
     // Frames per second; 0 where the chunk is too short to say.
     std::uint32_t sampleRate = 0;
+    bool extensible = false;  // WAVE_FORMAT_EXTENSIBLE, with its 40-byte chunk
+};
+
+// Where the fields stand that say what the samples are and how many there are (file
+// offsets of chunk payloads), for an output that changes the sample format.
+struct HeaderPlaces {
+    std::uint64_t format = 0;              // the first "fmt " chunk's payload
+    std::optional<std::uint64_t> fact;     // a "fact" chunk's, of 4 bytes or more
+    std::optional<std::uint64_t> ds64;     // a "ds64" chunk's, of 24 bytes or more
+    std::uint64_t dataHeader = 0;          // the data chunk's header
+    std::uint64_t dataSize = 0;            // its size field as written (32 or 64 bits)
+    std::optional<std::uint64_t> ds64DataSize;  // the size the ds64 chunk gives it
 };
 
 enum class Container {
@@ -61,6 +81,9 @@ enum class Container {
     wave64,
     foreign,  // another format, not a WAV file
 };
+
+// What a FLAC file is called in messages, and how its first bytes tell it.
+inline constexpr char kFlacFile[] = "a FLAC file";
 
 // A format other than WAV, as its first bytes tell it.
 struct ForeignFormat {
@@ -97,6 +120,7 @@ struct WavLayout {
     // ("no data chunk: the 'LIST' chunk at byte 36 says 99999 bytes, past the end
     // (30080 bytes)"); empty with a data chunk, and for other files.
     std::string damage = {};
+    HeaderPlaces places = {};
     // The size fields before the samples that count to the end of the file: the RIFF
     // and data sizes of a plain RIFF file, the ds64 sizes of RF64 and BW64 (whose
     // 0xFFFFFFFF pointing to ds64 is no placeholder), the Wave64 sizes.

@@ -200,6 +200,10 @@ TEST(ParseRequest, ReadsOptionsWhereverTheyStandAndRefusesWhatFitsNoRun) {
          "option '-o' given twice, as 'a.wav' and 'b.wav'"},
         {{"-d", "out", "a.wav", "--output-dir=out"}, Action::run, {"a.wav"}, with([](Options& o) { o.outputDir = "out"; }), ""},
         {{"x*.wav", "y*.wav", "30", "4", "3"}, Action::run, {"x1.wav", "x2.wav", "y*.wav"}, {}, ""},
+        {{"--dither=none", "a.wav"}, Action::run, {"a.wav"}, with([](Options& o) { o.dither = "none"; }), ""},
+        {{"a.wav", "--dither", "triangular"}, Action::run, {"a.wav"}, with([](Options& o) { o.dither = "triangular"; }), ""},
+        {{"a.wav", "--dither=rectangular"}, Action::refuse, {"a.wav"}, with([](Options& o) { o.dither = "rectangular"; }),
+         "--dither takes triangular or none, not 'rectangular'"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = c.args;
@@ -213,9 +217,9 @@ TEST(ParseRequest, ReadsOptionsWhereverTheyStandAndRefusesWhatFitsNoRun) {
             EXPECT_EQ(request.names, c.names) << label;
         }
         const Options& o = request.options;
-        EXPECT_EQ(std::tie(o.force, o.raw, o.quiet, o.toStandardOutput, o.recursive, o.output, o.outputDir),
+        EXPECT_EQ(std::tie(o.force, o.raw, o.quiet, o.toStandardOutput, o.recursive, o.output, o.outputDir, o.dither),
                   std::tie(c.options.force, c.options.raw, c.options.quiet, c.options.toStandardOutput,
-                           c.options.recursive, c.options.output, c.options.outputDir))
+                           c.options.recursive, c.options.output, c.options.outputDir, c.options.dither))
             << label;
     }
     // A pattern that matches nothing is kept, to fail as a name that says why.

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -24,6 +25,7 @@
 #include "command_line.hpp"
 #include "sample_file.hpp"
 #include "engine/engine_state.hpp"
+#include "engine/quantiser.hpp"
 #include "signals.hpp"
 #include "temporary_files.hpp"
 #include "test_support.hpp"
@@ -48,6 +50,8 @@ const std::string kProcessedTwoSeconds =
     "Processing...\n\n..\nUpdating file...\nDone !\n";
 
 Bytes twoSecondsOfMusic() { return signals::wavFile(signals::musicLike(2 * signals::kSampleRate)); }
+
+std::string asInput(const Bytes& bytes) { return {bytes.begin(), bytes.end()}; }
 
 Bytes compressed(Bytes bytes, const Settings& settings = {}) {
     compressInMemory(bytes, settings);
@@ -212,12 +216,13 @@ TEST_F(EndToEnd, OnlyWavFilesOf16BitPcmAreCompressed) {
         Bytes file;
         std::string reason;
     };
+    const std::string kNotCompressed =
+        ", not compressed (only 8-, 16-, 24- and 32-bit PCM and 32- and 64-bit float are)";
     const Case cases[] = {
-        {"24bit.wav", WavBuilder{}.format(1, 2, 24).chunk("data", samples).bytes(),
-         "24-bit PCM, only 16-bit PCM is compressed" + convert("24bit.wav", "24bit-16bit.wav")},
-        {"float.w64", WavBuilder{WavForm::wave64}.format(3, 2, 32).chunk("data", samples).bytes(),
-         "32-bit float, only 16-bit PCM is compressed" + convert("float.w64", "float.wav")},
-        {"song.wav", withHead({'f', 'L', 'a', 'C'}), "a FLAC file, not a WAV file" + convert("song.wav", "song-16bit.wav")},
+        {"adpcm.wav", WavBuilder{}.format(2, 2, 4).chunk("data", samples).bytes(),
+         "format tag 0x0002" + kNotCompressed + convert("adpcm.wav", "adpcm-16bit.wav")},
+        {"half.w64", WavBuilder{WavForm::wave64}.format(3, 2, 16).chunk("data", samples).bytes(),
+         "16-bit float" + kNotCompressed + convert("half.w64", "half.wav")},
         {"episode.m4a", withHead({0, 0, 0, 0x20, 'f', 't', 'y', 'p', 'M', '4', 'A', ' '}),
          "an MPEG-4 audio (M4A) file, not a WAV file" + convert("episode.m4a", "episode.wav")},
         {"old news.au", withHead({'.', 's', 'n', 'd'}),
@@ -325,6 +330,242 @@ TEST_F(EndToEnd, EachPairOfChannelsIsCompressedAsAStereoFile) {
                                      "; its samples are processed as stereo pairs\n");
         EXPECT_EQ(readFile(dir / "Codd.wav"), compressed(odd)) << declared;
     }
+}
+
+// How a row of the formats table stores its samples.
+enum class Stored { unsigned8, int24, int32, float32, float64 };
+
+// `sample` (a 16-bit value, plus `fraction` of a step) stored as `stored`, little-endian.
+void putStored(Bytes& bytes, Stored stored, std::int16_t sample, double fraction) {
+    const auto put = [&](std::uint64_t bits, int count) {
+        for (int i = 0; i < count; ++i) bytes.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
+    };
+    const double value = sample + fraction;
+    switch (stored) {
+        case Stored::unsigned8: put(static_cast<std::uint8_t>((sample >> 8) + 128), 1); break;
+        case Stored::int24: put(static_cast<std::uint32_t>(static_cast<std::int32_t>(value * 256)), 3); break;
+        case Stored::int32: put(static_cast<std::uint32_t>(static_cast<std::int32_t>(value * 65536)), 4); break;
+        case Stored::float32: put(std::bit_cast<std::uint32_t>(static_cast<float>(value / 32768)), 4); break;
+        case Stored::float64: put(std::bit_cast<std::uint64_t>(value / 32768), 8); break;
+    }
+}
+
+TEST_F(EndToEnd, EveryPcmFormatComesOutAs16BitPcm) {
+    // Each format, container and channel count against the 16-bit path: a file whose
+    // samples are the rule's 16-bit result (on the grid, the samples themselves) and
+    // whose header says so must give the same output bytes. Before the samples a
+    // stale fact count and a LIST chunk, after them tags; an odd frame count, so that
+    // 8- and 24-bit data chunks are padded.
+    constexpr std::size_t kFrames = 30001;
+    const signals::Samples music = signals::mixed(kFrames);
+    struct Row {
+        Stored stored;
+        std::uint16_t tag;  // 0xFFFE: extensible
+        WavForm form;
+        std::uint16_t channels;
+        bool onGrid;
+        std::vector<std::string> options = {};
+        bool pipe = false;
+    };
+    const Row rows[] = {
+        {Stored::int24, 1, WavForm::riff, 2, true},
+        {Stored::int24, 1, WavForm::riff, 2, false},
+        {Stored::int24, 1, WavForm::riff, 1, false, {}, true},
+        {Stored::int24, 0xFFFE, WavForm::rf64, 6, false},
+        {Stored::int24, 1, WavForm::wave64, 3, false, {}, true},
+        {Stored::int32, 1, WavForm::wave64, 1, false},
+        {Stored::int32, 0xFFFE, WavForm::riff, 2, true},
+        {Stored::float32, 3, WavForm::riff, 2, true},
+        {Stored::float32, 3, WavForm::riff, 2, false, {"--dither=none"}},
+        {Stored::float32, 0xFFFE, WavForm::bw64, 3, false, {}, true},
+        {Stored::float64, 3, WavForm::riff, 1, false},
+        {Stored::float64, 3, WavForm::wave64, 2, true},
+        {Stored::unsigned8, 1, WavForm::riff, 1, true},
+        {Stored::unsigned8, 0xFFFE, WavForm::rf64, 2, true, {}, true},
+    };
+    for (const Row& row : rows) {
+        const bool isFloat = row.stored == Stored::float32 || row.stored == Stored::float64;
+        const int bits = row.stored == Stored::unsigned8 ? 8 : row.stored == Stored::int24 ? 24
+                       : row.stored == Stored::float64 ? 64 : 32;
+        Quantiser rule(row.options.empty() ? Dither::triangular : Dither::none);
+        Bytes data;
+        Bytes expected;  // the rule's 16-bit samples
+        for (std::size_t f = 0; f < kFrames; ++f) {
+            for (int c = 0; c < row.channels; ++c) {
+                auto sample = music[2 * ((f + 997 * c) % kFrames) + c % 2];
+                if (row.stored == Stored::unsigned8) sample = static_cast<std::int16_t>(sample & ~0xFF);
+                // Fractions of a step that are exact in every format, silence kept.
+                const double fraction = row.onGrid || sample == 0 ? 0.0 : ((f * 7 + c * 3) % 255 + 1) / 256.0;
+                putStored(data, row.stored, sample, fraction);
+                const double stored = row.stored == Stored::float32
+                                          ? static_cast<double>(static_cast<float>((sample + fraction) / 32768)) * 32768
+                                          : sample + fraction;
+                const auto bitsOf = static_cast<std::uint16_t>(rule.quantise(stored));
+                expected.insert(expected.end(), {static_cast<std::uint8_t>(bitsOf), static_cast<std::uint8_t>(bitsOf >> 8)});
+            }
+        }
+        const auto build = [&](std::uint16_t tag, std::uint16_t subFormat, int sampleBits, std::span<const std::uint8_t> samples,
+                               std::uint32_t factCount) {
+            Bytes fact;
+            for (int i = 0; i < 4; ++i) fact.push_back(static_cast<std::uint8_t>(factCount >> (8 * i)));
+            WavBuilder builder(row.form);
+            builder.format(tag, row.channels, static_cast<std::uint16_t>(sampleBits), subFormat)
+                .chunk("fact", fact)
+                .chunk("LIST", Bytes(25, 'x'));
+            Bytes file = builder.chunk("data", samples).chunk("id3 ", Bytes(301, 0x5A)).bytes();
+            if (row.form == WavForm::rf64 || row.form == WavForm::bw64) {
+                for (int i = 0; i < 8; ++i) file[36 + i] = static_cast<std::uint8_t>(std::uint64_t{kFrames} >> (8 * i));
+            }
+            return file;
+        };
+        const std::uint16_t plainTag = row.tag == 0xFFFE ? 0xFFFE : std::uint16_t{1};
+        const Bytes input = build(row.tag, isFloat ? 3 : 1, bits, data, 0);
+        const Bytes reference = build(plainTag, 1, 16, expected, kFrames);
+        const std::string what = std::to_string(bits) + (isFloat ? "-bit float" : "-bit PCM") + " tag " +
+                                 std::to_string(row.tag) + " form " + std::to_string(static_cast<int>(row.form)) + ", " +
+                                 std::to_string(row.channels) + " channels" + (row.onGrid ? ", on the grid" : "");
+        writeFile(dir / "in.wav", input);
+        writeFile(dir / "ref.wav", reference);
+        std::vector<std::string> args = row.options;
+        args.insert(args.end(), {"-f", "in.wav"});
+        const RunResult run = runTwoband(dir.path(), args);
+        ASSERT_EQ(run.status, 0) << what << run.errors;
+        const std::string done = row.stored == Stored::unsigned8 ? "widened to 16 bits exactly"
+                                 : row.options.empty()           ? "dithered to 16 bits"
+                                                                 : "rounded to 16 bits";
+        EXPECT_NE(run.output.find(kDefaults + std::to_string(bits) + (isFloat ? "-bit float, " : "-bit PCM, ") + done +
+                                  "\nProcessing...\n\n"),
+                  std::string::npos) << what << run.output;
+        ASSERT_EQ(runTwoband(dir.path(), {"-f", "-q", "ref.wav"}).status, 0) << what;
+        const Bytes output = readFile(dir / "Cin.wav");
+        EXPECT_TRUE(output == readFile(dir / "Cref.wav")) << what;
+        if (row.pipe) {
+            RunOptions pipes;
+            pipes.pipes = true;
+            pipes.input = asInput(input);
+            args.back() = "-";
+            EXPECT_TRUE(runTwoband(dir.path(), args, pipes).outputBytes == output) << "through a pipe: " << what;
+        }
+    }
+}
+
+// Runs `command` with sh in `folder`; its standard output, or nothing when it fails.
+std::optional<std::string> shellOutput(const fs::path& folder, const std::string& command) {
+    const std::string line = "cd '" + folder.string() + "' && { " + command + "; } 2>/dev/null";
+    FILE* pipe = popen(line.c_str(), "r");
+    if (pipe == nullptr) return std::nullopt;
+    std::string output;
+    char block[4096];
+    for (std::size_t got; (got = std::fread(block, 1, sizeof block, pipe)) > 0;) output.append(block, got);
+    return pclose(pipe) == 0 ? std::optional(output) : std::nullopt;
+}
+
+// `metaflac --list` of `file` without what an encoder makes anew: the STREAMINFO and
+// SEEKTABLE blocks and the vendor string.
+std::string keptMetadata(const fs::path& folder, const std::string& file) {
+    const std::string listing = shellOutput(folder, "metaflac --list " + file).value_or("(no listing)");
+    std::string kept;
+    std::string block;
+    const auto flush = [&] {
+        if (block.find("type: 0 (STREAMINFO)") == std::string::npos && block.find("type: 3 (SEEKTABLE)") == std::string::npos) kept += block;
+        block.clear();
+    };
+    for (std::size_t at = 0; at < listing.size();) {
+        const std::size_t end = std::min(listing.find('\n', at), listing.size());
+        const std::string line = listing.substr(at, end - at);
+        at = end + 1;
+        if (line.starts_with("METADATA block")) flush();
+        if (line.find("vendor string") == std::string::npos && line.find("is last") == std::string::npos) block += line + "\n";
+    }
+    flush();
+    return kept;
+}
+
+TEST_F(EndToEnd, FlacComesOutAsFlacWithEveryMetadataBlock) {
+    // FLAC files made by flac and metaflac: every block the input has but STREAMINFO and
+    // SEEKTABLE comes out in its place (the vendor string is the encoder's), the output
+    // passes flac -t, and its samples are those the same audio gives as WAV, from a file
+    // as through a pipe. Odd frame counts; a 24-bit row off the 16-bit grid.
+    if (!shellOutput(dir.path(), "flac --version && metaflac --version")) GTEST_SKIP() << "needs flac and metaflac";
+    writeFile(dir / "cover.bin", Bytes(300, 0x7E));
+    const std::string cue = "FILE \"in.wav\" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+                            "  TRACK 02 AUDIO\n    INDEX 01 00:01:00\n";
+    writeFile(dir / "t.cue", Bytes(cue.begin(), cue.end()));
+    const std::string tags = "metaflac --set-tag=ARTIST=Someone --set-tag=TITLE=Song "
+                             "--import-picture-from='3|image/png|cover|1x1x24|cover.bin' --import-cuesheet-from=t.cue "
+                             "--add-seekpoint=1s --add-padding=999 in.flac";
+    struct Row {
+        const char* what;
+        int bits;
+        std::uint16_t channels;
+        std::string encode;  // in.wav into in.flac
+        std::vector<std::string> args = {};
+        const char* output = "Cin.flac";
+    };
+    const Row rows[] = {
+        {"tags, picture, cue sheet, seek table, padding", 16, 2, "flac -s -f in.wav && " + tags},
+        {"WAV chunks as application blocks, mono", 16, 1, "flac -s -f --keep-foreign-metadata in.wav"},
+        {"24-bit, off the grid", 24, 2, "flac -s -f in.wav && " + tags},
+        {"no seek table, written as WAV", 16, 2, "flac -s -f -S- in.wav", {"-o", "out.wav"}, "out.wav"},
+        {"a WAV file written as FLAC", 16, 2, "cp in.wav in.flac.wav", {"-o", "out.flac"}, "out.flac"},
+    };
+    constexpr std::size_t kFrames = 3 * signals::kSampleRate + 1;
+    const signals::Samples music = signals::musicLike(kFrames);
+    for (const Row& row : rows) {
+        Bytes data;
+        for (std::size_t f = 0; f < kFrames; ++f) {
+            for (int c = 0; c < row.channels; ++c) {
+                putStored(data, Stored::int24, music[2 * f + c], row.bits == 24 ? ((f * 7 + c) % 255 + 1) / 256.0 : 0);
+            }
+        }
+        if (row.bits == 16) {  // 16-bit: the top two bytes of each 24-bit sample
+            Bytes sixteen;
+            for (std::size_t i = 0; i < data.size(); i += 3) sixteen.insert(sixteen.end(), {data[i + 1], data[i + 2]});
+            data = sixteen;
+        }
+        WavBuilder builder;
+        builder.format(1, row.channels, static_cast<std::uint16_t>(row.bits)).chunk("LIST", Bytes(26, 'x'));
+        const std::size_t begin = builder.nextPayload();
+        writeFile(dir / "in.wav", builder.chunk("data", data).bytes());
+        ASSERT_TRUE(shellOutput(dir.path(), row.encode)) << row.what;
+        const std::string input = std::string(row.args.empty() || row.output != std::string("out.flac") ? "in.flac" : "in.flac.wav");
+        std::vector<std::string> args = row.args;
+        args.insert(args.end(), {"-f", "-q", input});
+        ASSERT_EQ(runTwoband(dir.path(), args).status, 0) << row.what;
+        // The same audio as WAV: its samples after the header.
+        ASSERT_EQ(runTwoband(dir.path(), {"-f", "-q", "in.wav"}).status, 0) << row.what;
+        const Bytes reference = readFile(dir / "Cin.wav");
+        const Bytes samples(reference.begin() + static_cast<std::ptrdiff_t>(begin), reference.end());
+        const std::string decode = "flac -s -d -c --force-raw-format --endian=little --sign=signed ";
+        const auto decoded = [&](const std::string& file) {
+            const std::optional<std::string> raw = shellOutput(dir.path(), decode + file);
+            return raw ? Bytes(raw->begin(), raw->end()) : Bytes{};
+        };
+        if (std::string(row.output) == "out.wav") {
+            const Bytes output = readFile(dir / row.output);
+            EXPECT_TRUE(Bytes(output.begin() + 44, output.end()) == samples) << row.what;
+            continue;
+        }
+        EXPECT_TRUE(shellOutput(dir.path(), std::string("flac -s -t ") + row.output)) << row.what;
+        EXPECT_TRUE(decoded(row.output) == samples) << row.what;
+        if (input == "in.flac") {
+            EXPECT_EQ(keptMetadata(dir.path(), row.output), keptMetadata(dir.path(), input)) << row.what;
+            RunOptions pipes;
+            pipes.pipes = true;
+            pipes.input = asInput(readFile(dir / input));
+            writeFile(dir / "piped.flac", runTwoband(dir.path(), {"-"}, pipes).outputBytes);
+            EXPECT_TRUE(decoded("piped.flac") == samples) << "through a pipe: " << row.what;
+        }
+    }
+    // A file that only starts as FLAC is refused as damaged.
+    Bytes damaged = signals::wavFile(signals::musicLike(signals::kSampleRate));
+    std::copy_n("fLaC", 4, damaged.begin());
+    writeFile(dir / "song.flac", damaged);
+    const RunResult refused = runTwoband(dir.path(), {"song.flac"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.output.find("This sample is damaged !\n"), std::string::npos);
+    EXPECT_EQ(refused.errors.rfind("twoband: song.flac: a FLAC file whose metadata cannot be read", 0), 0u) << refused.errors;
+    EXPECT_FALSE(fs::exists(dir / "Csong.flac"));
 }
 
 TEST_F(EndToEnd, InteractiveRunTakesALineAsTheName) {
@@ -1152,8 +1393,6 @@ TEST_F(EndToEnd, OptionsStandAnywhereAndUnknownOnesAreRefused) {
 }
 
 // `bytes` as standard input's text.
-std::string asInput(const Bytes& bytes) { return {bytes.begin(), bytes.end()}; }
-
 TEST_F(EndToEnd, APipeCarriesTheBytesAFileRunWrites) {
     // Each input through real pipes: the output on standard output is the file run's
     // output of the same bytes, and standard error holds the file run's transcript
@@ -1424,16 +1663,20 @@ TEST_F(EndToEnd, RecursiveRunsTakeEveryWavFileOfATree) {
     // Folders in name order, other extensions and any case; hidden files, files of
     // other kinds and the output folder left out; run twice, no CC file.
     const Bytes music = twoSecondsOfMusic();
-    for (const char* name : {"Music/b.wav", "Music/a/z.WAV", "Music/a/y.bwf", "Music/c.w64", "Music/.hidden.wav",
-                             "Music/.cache/x.wav", "Music/notes.txt"}) {
+    for (const char* name : {"Music/b.wav", "Music/a/z.WAV", "Music/a/y.bwf", "Music/c.w64", "Music/d.flac",
+                             "Music/.hidden.wav", "Music/.cache/x.wav", "Music/notes.txt"}) {
         fs::create_directories((dir / name).parent_path());
         writeFile(dir / name, music);
     }
     const std::string block = "\nProcessing...\n\n..\nUpdating file...\nDone !\n";
     const RunResult first = runTwoband(dir.path(), {"-r", "Music"});
     EXPECT_EQ(first.status, 0) << first.errors;
-    EXPECT_EQ(first.output, kBanner + kDefaults + "[1/4] Music/a/y.bwf" + block + "[2/4] Music/a/z.WAV" + block +
-                                "[3/4] Music/b.wav" + block + "[4/4] Music/c.w64" + block + "4 files: 4 written, 0 failed\n");
+    EXPECT_EQ(first.output, kBanner + kDefaults + "[1/5] Music/a/y.bwf" + block + "[2/5] Music/a/z.WAV" + block +
+                                "[3/5] Music/b.wav" + block + "[4/5] Music/c.w64" + block + "[5/5] Music/d.flac" + block +
+                                "5 files: 5 written, 0 failed\n");
+    // A .flac name takes FLAC, whatever the input was (a WAV file here).
+    const Bytes flacOutput = readFile(dir / "Music/Cd.flac");
+    EXPECT_TRUE(flacOutput.size() > 4 && std::equal(flacOutput.begin(), flacOutput.begin() + 4, "fLaC"));
     const RunResult second = runTwoband(dir.path(), {"Music", "--recursive", "-q"});
     EXPECT_EQ(second.status, 0) << second.errors;
     EXPECT_EQ(second.output, "");

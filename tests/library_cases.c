@@ -55,13 +55,15 @@ typedef struct way {
     int in_place;    /* floats written over their input */
     int random;      /* calls of random sizes, else one call up to the next change */
     int after_reset; /* the handle has compressed the stream once and been reset */
+    int dither;      /* twoband_set_dither's argument */
 } way;
 
 static const way ways[] = {
-    {"16-bit in one call", 0, 1, 0, 0},
-    {"floats in their own buffers in one call", 1, 0, 0, 0},
-    {"16-bit after a reset, in calls of random sizes", 0, 1, 1, 1},
-    {"floats in place after a reset, in calls of random sizes", 1, 1, 1, 1},
+    {"16-bit in one call", 0, 1, 0, 0, 0},
+    {"floats in their own buffers in one call", 1, 0, 0, 0, 0},
+    {"16-bit after a reset, in calls of random sizes", 0, 1, 1, 1, 0},
+    {"floats in place after a reset, in calls of random sizes", 1, 1, 1, 1, 0},
+    {"floats on the grid, dithered, after a reset, in calls of random sizes", 1, 0, 1, 1, TWOBAND_DITHER_TRIANGULAR},
 };
 enum { kWays = sizeof ways / sizeof ways[0] };
 
@@ -136,6 +138,7 @@ const char *check_stream(const library_stream *s) {
         int error = -1;
         r->way = &ways[w];
         r->tb = twoband_new(&chosen, s->channels, &error);
+        if (r->tb && r->way->dither) error = twoband_set_dither(r->tb, r->way->dither);
         r->random = s->seed * 7 * (w + 1) + 1;
         if (r->way->floats) r->floats = malloc((2 * samples + 1) * sizeof *r->floats);
         else r->shorts = malloc((samples + 1) * sizeof *r->shorts);
@@ -315,6 +318,44 @@ static int new_code(const twoband_settings *settings, unsigned channels) {
     return (tb != NULL) == (error == TWOBAND_OK) ? error : -1;
 }
 
+const char *check_dither_splits(void) {
+    /* Floats off the grid, three channels (a pair and a mono one): dithered, the same
+     * in one call and in calls of any size, and after a reset; rounded, otherwise. */
+    enum { kFrames = 6000, kChannels = 3 };
+    static float input[kChannels][kFrames], whole[kChannels][kFrames], split[kChannels][kFrames],
+        rounded[kChannels][kFrames];
+    for (int c = 0; c < kChannels; ++c) {
+        for (int i = 0; i < kFrames; ++i) input[c][i] = (float)((i * (c + 3) % 4001 - 2000) + 0.3) / 32768.0f;
+    }
+    twoband *one = twoband_new(NULL, kChannels, NULL), *many = twoband_new(NULL, kChannels, NULL);
+    twoband *plain = twoband_new(NULL, kChannels, NULL);
+    if (!one || !many || !plain) return failed("no handle");
+    twoband_set_dither(one, TWOBAND_DITHER_TRIANGULAR);
+    twoband_set_dither(many, TWOBAND_DITHER_TRIANGULAR);
+    const float *in[kChannels];
+    float *out[kChannels];
+    for (int round = 0; round < 2; ++round) {
+        for (int c = 0; c < kChannels; ++c) in[c] = input[c], out[c] = whole[c];
+        twoband_process_f32(one, in, out, kFrames);
+        unsigned random = 12345u + (unsigned)round;
+        for (size_t done = 0, count; done < kFrames; done += count) {
+            count = call_size(&random, kFrames - done);
+            for (int c = 0; c < kChannels; ++c) in[c] = input[c] + done, out[c] = split[c] + done;
+            twoband_process_f32(many, in, out, count);
+        }
+        twoband_reset(one);
+        twoband_reset(many);
+        if (memcmp(whole, split, sizeof whole) != 0) return failed("round %d: the calls' sizes changed the samples", round);
+    }
+    for (int c = 0; c < kChannels; ++c) in[c] = input[c], out[c] = rounded[c];
+    twoband_process_f32(plain, in, out, kFrames);
+    twoband_free(one);
+    twoband_free(many);
+    twoband_free(plain);
+    if (memcmp(whole, rounded, sizeof whole) == 0) return failed("dithered samples are the rounded ones");
+    return "";
+}
+
 const char *check_errors(void) {
     const struct {
         twoband_settings settings;
@@ -377,6 +418,11 @@ const char *check_errors(void) {
         {twoband_process_f32(tb, in_gap, out, 1), TWOBAND_ERROR_NULL},
         {twoband_process_f32(tb, in, out_gap, 1), TWOBAND_ERROR_NULL},
         {twoband_process_f32(tb, NULL, NULL, 0), TWOBAND_OK},
+        {twoband_set_dither(NULL, TWOBAND_DITHER_NONE), TWOBAND_ERROR_NULL},
+        {twoband_set_dither(tb, 2), TWOBAND_ERROR_DITHER},
+        {twoband_set_dither(tb, -1), TWOBAND_ERROR_DITHER},
+        {twoband_set_dither(tb, TWOBAND_DITHER_TRIANGULAR), TWOBAND_OK},
+        {twoband_set_dither(tb, TWOBAND_DITHER_NONE), TWOBAND_OK},
         {twoband_get_gains(NULL, 0, &gains), TWOBAND_ERROR_NULL},
         {twoband_get_gains(tb, 0, NULL), TWOBAND_ERROR_NULL},
         {twoband_get_gains(tb, 1, &gains), TWOBAND_OK},
@@ -401,7 +447,7 @@ const char *check_errors(void) {
     /* Every code has its own text; unknown codes share one of their own. */
     const int codes[] = {TWOBAND_OK, TWOBAND_ERROR_NULL, TWOBAND_ERROR_MAX_GAIN, TWOBAND_ERROR_RECOVER_SPEED,
                          TWOBAND_ERROR_FEEDBACK_SPEED, TWOBAND_ERROR_CHANNELS, TWOBAND_ERROR_NO_MEMORY,
-                         TWOBAND_ERROR_PAIR, 8};
+                         TWOBAND_ERROR_PAIR, TWOBAND_ERROR_DITHER, 9};
     const size_t count = sizeof codes / sizeof codes[0];
     for (size_t i = 0; i < count; ++i) {
         const char *message = twoband_strerror(codes[i]);
@@ -412,7 +458,7 @@ const char *check_errors(void) {
             }
         }
     }
-    if (strcmp(twoband_strerror(-1), twoband_strerror(8)) != 0) return failed("unknown codes differ");
+    if (strcmp(twoband_strerror(-1), twoband_strerror(9)) != 0) return failed("unknown codes differ");
     return "";
 }
 

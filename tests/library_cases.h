@@ -53,6 +53,9 @@ typedef struct library_stream {
  * large), on a new handle and after twoband_reset. */
 const char *check_stream(const library_stream *stream);
 
+/* Dithered floats: the same samples however a stream is split into calls. */
+const char *check_dither_splits(void);
+
 /* Floats enter as their nearest 16-bit sample and leave as exact 32768ths: the edges
  * of the range, beyond it, NaN, infinities and ties, also flushing denormals. */
 const char *check_float_edges(void);

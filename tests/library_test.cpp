@@ -148,6 +148,8 @@ TEST(Library, GivesTheProgramsSamplesHoweverCalledAndSettingsChangedFromTheNextF
 TEST(Library, FloatsEnterAsTheirNearestSampleAndLeaveExactly) { EXPECT_STREQ(check_float_edges(), ""); }
 
 // TWOBAND_ERROR_NO_MEMORY has a test binary of its own (library_no_memory_test.cpp).
+TEST(Library, DitheredFloatsAreTheSameHoweverTheCallsSplitThem) { EXPECT_STREQ(check_dither_splits(), ""); }
+
 TEST(Library, EveryErrorCodeFromEveryCallThatGivesIt) { EXPECT_STREQ(check_errors(), ""); }
 
 TEST(Library, VersionIsTheHeadersAndTheBuilds) { EXPECT_STREQ(check_version(TWOBAND_LIBRARY_VERSION), ""); }

@@ -4,8 +4,10 @@
 # into BUILD_DIR/bench-baseline on first use): CPU time (user + system) and peak
 # memory of each, medians of alternating runs, with the targets checked:
 #   CPU time at most 0.45 of the whole-file build's, peak memory at most 4 MiB.
-# Then the same file through a pipe against the file run (CPU at most 1.05 of it), and
-# the FLAC pipeline through ffmpeg against ffmpeg's own compressor where installed.
+# Then the same file through a pipe against the file run (CPU at most 1.05 of it), the
+# same audio as 24-bit and float WAV (at most 1.15 of the 16-bit file's), a FLAC file in
+# and out against flac -d | twoband | flac -5 (at most 0.8 of it), and the FLAC
+# pipeline through ffmpeg against ffmpeg's own compressor where installed.
 # Then the mark every output carries: a run (with -f, which proves nothing) against
 # the last build before outputs were marked (BUILD_DIR/bench-unmarked), CPU at most
 # 1.02 of it; and proving the earlier output of the 10-minute file (106 MB) before
@@ -117,6 +119,58 @@ pipe_ok=$(echo "$pipe_ratio <= 1.05" | bc -l)
 printf 'through a pipe:    CPU %.3f s against %.3f s for the file: ratio %.2f (target at most 1.05: %s)\n' \
   "$pipe_cpu" "$file_cpu" "$pipe_ratio" "$([ "$pipe_ok" -eq 1 ] && echo ok || echo MISSED)"
 [ "$pipe_ok" -eq 1 ] || ok=0
+# The same audio as 24-bit PCM and as 32-bit float WAV, against the 16-bit file: CPU at
+# most 1.15 of its (the samples are on the 16-bit grid, as the same audio's are); and
+# 24-bit samples off the grid (dithered), for the record.
+if command -v sox >/dev/null; then
+  sox song.wav -b 24 song24.wav
+  sox song.wav -e floating-point -b 32 songf.wav
+  sox song.wav -b 24 song24dither.wav vol 0.999
+  for kind in 24 f 24dither; do : >"wav$kind.runs"; done
+  : >wav16.runs
+  for _ in $(seq "$runs"); do
+    measure wav16.runs "$build/twoband" -f song.wav
+    for kind in 24 f 24dither; do measure "wav$kind.runs" "$build/twoband" -f "song$kind.wav"; done
+  done
+  cmp -s <(tail -c "$((input_bytes - 44))" Csong.wav) <(tail -c "$((input_bytes - 44))" Csong24.wav) ||
+    { echo "bench: the 24-bit file gave other samples than the 16-bit one" >&2; exit 1; }
+  wav16_cpu=$(cut -d' ' -f1 wav16.runs | median)
+  for kind in 24 f; do
+    kind_cpu=$(cut -d' ' -f1 "wav$kind.runs" | median)
+    kind_ratio=$(echo "$kind_cpu / $wav16_cpu" | bc -l)
+    kind_ok=$(echo "$kind_ratio <= 1.15" | bc -l)
+    printf '%s WAV:    CPU %.3f s against %.3f s for 16-bit: ratio %.2f (target at most 1.15: %s)\n' \
+      "$([ "$kind" = f ] && echo 'float ' || echo 24-bit)" "$kind_cpu" "$wav16_cpu" "$kind_ratio" \
+      "$([ "$kind_ok" -eq 1 ] && echo ok || echo MISSED)"
+    [ "$kind_ok" -eq 1 ] || ok=0
+  done
+  printf '24-bit WAV off the 16-bit grid (dithered): CPU %.3f s\n' "$(cut -d' ' -f1 wav24dither.runs | median)"
+else
+  echo "sox is not installed: the 24-bit and float rows are left out"
+fi
+# A 16-bit FLAC file in and out, against the pipeline through flac: CPU at most 0.8 of
+# the pipeline's, every process counted, and the same samples.
+if command -v flac >/dev/null && "$build/twoband" --help | grep -q FLAC; then
+  flac -s -5 -f song.wav -o song.flac
+  : >flacdirect.runs
+  : >flacpipe.runs
+  for _ in $(seq "$runs"); do
+    measure flacdirect.runs "$build/twoband" -f song.flac
+    measure flacpipe.runs sh -c 'flac -s -d -c song.flac | "$0" - 2>/dev/null | flac -s -5 -f -o piped.flac -' "$build/twoband"
+  done
+  decode() { flac -s -d -c --force-raw-format --endian=little --sign=signed "$1"; }
+  cmp -s <(decode Csong.flac) <(decode piped.flac) ||
+    { echo "bench: the FLAC run gave other samples than the pipeline" >&2; exit 1; }
+  direct_cpu=$(cut -d' ' -f1 flacdirect.runs | median)
+  piped_cpu=$(cut -d' ' -f1 flacpipe.runs | median)
+  flac_ratio=$(echo "$direct_cpu / $piped_cpu" | bc -l)
+  flac_ok=$(echo "$flac_ratio <= 0.8" | bc -l)
+  printf 'FLAC in and out:   CPU %.3f s against %.3f s for flac -d | twoband | flac -5: ratio %.2f (target at most 0.8: %s)\n' \
+    "$direct_cpu" "$piped_cpu" "$flac_ratio" "$([ "$flac_ok" -eq 1 ] && echo ok || echo MISSED)"
+  [ "$flac_ok" -eq 1 ] || ok=0
+else
+  echo "flac is not installed, or this build has no FLAC: the FLAC row is left out"
+fi
 # The mark: its digest taken as the bytes stream out, and its attribute.
 if [ -x "$unmarked" ]; then
   : >marked.runs

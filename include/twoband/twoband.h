@@ -74,7 +74,14 @@ enum {
     TWOBAND_ERROR_FEEDBACK_SPEED = 4, /* feedback_speed outside 1 to 4 */
     TWOBAND_ERROR_CHANNELS = 5,       /* 0 channels, or more than 65535 */
     TWOBAND_ERROR_NO_MEMORY = 6,
-    TWOBAND_ERROR_PAIR = 7            /* a channel pair the handle does not have */
+    TWOBAND_ERROR_PAIR = 7,           /* a channel pair the handle does not have */
+    TWOBAND_ERROR_DITHER = 8          /* a dither that is none of the TWOBAND_DITHER_ values */
+};
+
+/* How twoband_process_f32 brings a float that is not on the 16-bit grid to 16 bits. */
+enum {
+    TWOBAND_DITHER_NONE = 0,      /* rounded, a tie to the even value: a new handle's way */
+    TWOBAND_DITHER_TRIANGULAR = 1 /* TPDF dither of +-1 step, then rounded (as twoband(1)) */
 };
 
 /* A handle for `channels` channels (1 to 65535) with `settings` (NULL: the defaults),
@@ -101,6 +108,14 @@ TWOBAND_API int twoband_process_s16(twoband *tb, int16_t *interleaved, size_t fr
  * saturated to -32768..32767 (NaN as 0), and leaves as y / 32768; so a float that came
  * from a 16-bit sample gives the 16-bit result. With 0 frames in and out may be NULL. */
 TWOBAND_API int twoband_process_f32(twoband *tb, const float *const *in, float *const *out, size_t frames);
+
+/* How twoband_process_f32 brings floats to 16 bits from the next call on. A float on
+ * the 16-bit grid (k / 32768) enters as k either way. With TWOBAND_DITHER_TRIANGULAR
+ * every other one gets TPDF dither of +-1 step first, from a generator per channel
+ * that starts from a fixed seed on twoband_new and twoband_reset and advances only on
+ * that channel's samples off the grid: the same stream gives the same samples on
+ * every machine, however it is split into calls. */
+TWOBAND_API int twoband_set_dither(twoband *tb, int dither);
 
 /* The gains in force after the last frame processed, for a display: the master gain
  * (which scales both high bands) and the four band gains of channel pair `pair`

@@ -27,6 +27,8 @@ class Quantiser {
 public:
     explicit Quantiser(Dither dither = Dither::triangular) : dither_(dither) {}
 
+    Dither dither() const { return dither_; }
+
     // Starts the noise afresh, as a new file or stream does.
     void reset() { state_ = kDitherSeed; }
 

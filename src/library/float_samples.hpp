@@ -11,6 +11,7 @@
 #include <limits>
 
 #include "engine/engine_state.hpp"
+#include "engine/quantiser.hpp"
 
 namespace twoband_library {
 
@@ -49,7 +50,8 @@ inline float floatFromSample(std::int16_t sample) {
 }
 
 // Planar float channels as a ChannelEngine layout: in[c] and out[c] are channel c's
-// samples, out[c] possibly in[c] itself.
+// samples, out[c] possibly in[c] itself; with `quantisers`, channel c's samples pass
+// quantisers[c] (the dithered way) instead of sampleFromFloat.
 struct PlanarFloats {
     static std::int16_t sampleAt(const std::uint8_t* stereo, std::size_t frame, std::size_t side) {
         std::int16_t sample;
@@ -59,10 +61,22 @@ struct PlanarFloats {
 
     const float* const* in;
     float* const* out;
+    twoband::Quantiser* quantisers = nullptr;
 
     void gather(std::size_t pair, bool mono, std::size_t first, std::size_t count, std::uint8_t* stereo) const {
         const float* const left = in[2 * pair] + first;
         const float* const right = mono ? left : in[2 * pair + 1] + first;
+        if (quantisers != nullptr) {
+            twoband::Quantiser& leftRule = quantisers[2 * pair];
+            twoband::Quantiser& rightRule = quantisers[mono ? 2 * pair : 2 * pair + 1];
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::int16_t leftSample = leftRule.fromFloat(left[i]);
+                const std::int16_t rightSample = mono ? leftSample : rightRule.fromFloat(right[i]);
+                std::memcpy(stereo + i * twoband::kFrameBytes, &leftSample, sizeof leftSample);
+                std::memcpy(stereo + i * twoband::kFrameBytes + sizeof leftSample, &rightSample, sizeof rightSample);
+            }
+            return;
+        }
         for (std::size_t i = 0; i < count; ++i) {
             const std::int16_t leftSample = sampleFromFloat(left[i]);
             const std::int16_t rightSample = sampleFromFloat(right[i]);

@@ -5,9 +5,11 @@
 #include <stdint.h>
 
 #include <new>
+#include <vector>
 
 #include "engine/channel_engine.hpp"
 #include "engine/fast_path.hpp"
+#include "engine/quantiser.hpp"
 #include "library/float_samples.hpp"
 #include "settings.hpp"
 
@@ -24,6 +26,8 @@ namespace twoband_library {
 
 struct twoband {
     engine::ChannelEngine channels;
+    // One per channel with TWOBAND_DITHER_TRIANGULAR; none for rounding.
+    std::vector<engine::Quantiser> quantisers = {};
 };
 
 namespace {
@@ -82,7 +86,25 @@ int twoband_set_settings(twoband* tb, const twoband_settings* settings) {
 }
 
 void twoband_reset(twoband* tb) {
-    if (tb != nullptr) tb->channels.reset();
+    if (tb == nullptr) return;
+    tb->channels.reset();
+    for (engine::Quantiser& quantiser : tb->quantisers) quantiser.reset();
+}
+
+int twoband_set_dither(twoband* tb, int dither) {
+    if (tb == nullptr) return TWOBAND_ERROR_NULL;
+    if (dither != TWOBAND_DITHER_NONE && dither != TWOBAND_DITHER_TRIANGULAR) return TWOBAND_ERROR_DITHER;
+    if (dither == TWOBAND_DITHER_NONE) {
+        tb->quantisers.clear();
+        return TWOBAND_OK;
+    }
+    if (!tb->quantisers.empty()) return TWOBAND_OK;
+    try {
+        tb->quantisers.assign(tb->channels.channels(), engine::Quantiser(engine::Dither::triangular));
+    } catch (const std::bad_alloc&) {
+        return TWOBAND_ERROR_NO_MEMORY;
+    }
+    return TWOBAND_OK;
 }
 
 int twoband_process_s16(twoband* tb, int16_t* interleaved, size_t frames) {
@@ -100,7 +122,7 @@ int twoband_process_f32(twoband* tb, const float* const* in, float* const* out, 
     for (unsigned channel = 0; channel < tb->channels.channels(); ++channel) {
         if (in[channel] == nullptr || out[channel] == nullptr) return TWOBAND_ERROR_NULL;
     }
-    PlanarFloats layout{in, out};
+    PlanarFloats layout{in, out, tb->quantisers.empty() ? nullptr : tb->quantisers.data()};
     tb->channels.process(layout, frames);
     return TWOBAND_OK;
 }
@@ -125,6 +147,7 @@ const char* twoband_strerror(int error) {
         case TWOBAND_ERROR_CHANNELS: return "the channel count is outside 1 to 65535";
         case TWOBAND_ERROR_NO_MEMORY: return "not enough memory for a handle";
         case TWOBAND_ERROR_PAIR: return "the handle has no such channel pair";
+        case TWOBAND_ERROR_DITHER: return "the dither is none of TWOBAND_DITHER_NONE and TWOBAND_DITHER_TRIANGULAR";
         default: return "unknown error code";
     }
 }
