@@ -197,7 +197,7 @@ std::unique_ptr<SampleReader> findSamples(Input& input, const std::string& name,
     if (format && !format->pcm16 && !options.raw) {
         return convertingWavReader(input, *layout, dither);
     }
-    AudioFacts facts{format ? format->sampleRate : kDefaultSampleRate, std::nullopt};
+    AudioFacts facts{format && format->sampleRate != 0 ? format->sampleRate : kDefaultSampleRate, std::nullopt};
     if (layout->samples.end != kToTheEnd) {
         facts.frames = (layout->samples.end - layout->samples.begin) / (engineChannels(*layout, {}, nullptr) * kSampleBytes);
     }
