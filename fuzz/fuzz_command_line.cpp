@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const SettingsChoice& choice = request.choice;
     const Settings& s = choice.settings;
     // The arguments that are no options: "-", numbers, other words, all after "--";
-    // the value of -o or -d (or their long names) given as the next argument is none.
+    // the value of an option given as the next argument is none.
     std::size_t given = 0;
     bool optionsEnded = false;
     for (std::size_t i = 1; i < arguments.size(); ++i) {
@@ -48,7 +48,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } else if (optionsEnded || argument.size() < 2 || argument[0] != '-' ||
                    parseFloatSetting(argument.c_str())) {
             ++given;
-        } else if (argument == "--output" || argument == "--output-dir") {
+        } else if (argument == "--output" || argument == "--output-dir" || argument == "--loudness" ||
+                   argument == "--true-peak" || argument == "--target" || argument == "--report" ||
+                   argument == "--dither") {
             ++i;
         } else if (argument[1] != '-') {
             const std::size_t value = argument.find_first_of("od", 1);
