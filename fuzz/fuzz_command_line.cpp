@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "command_line.hpp"
+#include "console/command_line.hpp"
 #include "fuzz_support.hpp"
-#include "terminal.hpp"
+#include "console/terminal.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace twoband;

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fuzz_support.hpp"
-#include "sample_file.hpp"
+#include "files/sample_file.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using fuzzing::require;

@@ -10,7 +10,7 @@
 
 #include "fuzz_support.hpp"
 #include "signals.hpp"
-#include "wav_layout.hpp"
+#include "formats/wav_layout.hpp"
 
 namespace {
 

@@ -16,14 +16,14 @@
 #include <string>
 #include <vector>
 
-#include "command_line.hpp"
-#include "delivery_pass.hpp"
-#include "input.hpp"
-#include "output_mark.hpp"
-#include "file_batch.hpp"
-#include "system_file.hpp"
-#include "temporary_files.hpp"
-#include "terminal.hpp"
+#include "console/command_line.hpp"
+#include "delivery/delivery_pass.hpp"
+#include "files/input.hpp"
+#include "files/output_mark.hpp"
+#include "files/file_batch.hpp"
+#include "files/system_file.hpp"
+#include "files/temporary_files.hpp"
+#include "console/terminal.hpp"
 #include "version.hpp"
 
 namespace {

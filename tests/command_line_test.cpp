@@ -15,8 +15,8 @@
 #include <tuple>
 #include <vector>
 
-#include "command_line.hpp"
-#include "terminal.hpp"
+#include "console/command_line.hpp"
+#include "console/terminal.hpp"
 #include "test_support.hpp"
 
 namespace twoband {

@@ -22,12 +22,12 @@
 #include <ebur128.h>
 #endif
 
-#include "command_line.hpp"
-#include "sample_file.hpp"
+#include "console/command_line.hpp"
+#include "files/sample_file.hpp"
 #include "engine/engine_state.hpp"
 #include "engine/quantiser.hpp"
 #include "signals.hpp"
-#include "temporary_files.hpp"
+#include "files/temporary_files.hpp"
 #include "test_support.hpp"
 #include "version.hpp"
 

@@ -4,7 +4,7 @@
 #include <iterator>
 #include <string>
 
-#include "sample_file.hpp"
+#include "files/sample_file.hpp"
 #include "signals.hpp"
 #include "test_support.hpp"
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <system_error>
 
-#include "system_file.hpp"
+#include "files/system_file.hpp"
 #include "test_support.hpp"
 
 namespace twoband {

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "temporary_files.hpp"
+#include "files/temporary_files.hpp"
 #include "test_support.hpp"
 
 namespace twoband {

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "console.hpp"
+#include "console/console.hpp"
 #include "engine/engine_pass.hpp"
 #include "engine/fast_path.hpp"
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "test_support.hpp"
-#include "wav_layout.hpp"
+#include "formats/wav_layout.hpp"
 
 namespace twoband {
 namespace {

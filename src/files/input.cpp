@@ -1,4 +1,4 @@
-#include "input.hpp"
+#include "files/input.hpp"
 
 #include <algorithm>
 #include <cstring>

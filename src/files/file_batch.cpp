@@ -1,4 +1,4 @@
-#include "file_batch.hpp"
+#include "files/file_batch.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -13,9 +13,9 @@
 #include <thread>
 #include <utility>
 
-#include "output_mark.hpp"
-#include "system_file.hpp"
-#include "temporary_files.hpp"
+#include "files/output_mark.hpp"
+#include "files/system_file.hpp"
+#include "files/temporary_files.hpp"
 
 #ifdef __linux__
 #include <sched.h>

@@ -1,12 +1,12 @@
-#include "delivery_pass.hpp"
+#include "delivery/delivery_pass.hpp"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
 #include "engine/delivery_stage.hpp"
-#include "sample_file.hpp"
-#include "wav_layout.hpp"
+#include "files/sample_file.hpp"
+#include "formats/wav_layout.hpp"
 
 namespace twoband {
 

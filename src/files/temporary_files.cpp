@@ -1,4 +1,4 @@
-#include "temporary_files.hpp"
+#include "files/temporary_files.hpp"
 
 #include <atomic>
 #include <csignal>

@@ -1,4 +1,4 @@
-#include "output_file.hpp"
+#include "files/output_file.hpp"
 
 #include <chrono>
 #include <random>

@@ -1,4 +1,4 @@
-#include "loudness_meter.hpp"
+#include "delivery/loudness_meter.hpp"
 
 #include <cmath>
 #include <vector>

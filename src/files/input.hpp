@@ -12,7 +12,7 @@
 #include <system_error>
 #include <vector>
 
-#include "system_file.hpp"
+#include "files/system_file.hpp"
 
 namespace twoband {
 

@@ -22,8 +22,8 @@
 #include <system_error>
 #include <utility>
 
-#include "system_file.hpp"
-#include "temporary_files.hpp"
+#include "files/system_file.hpp"
+#include "files/temporary_files.hpp"
 
 namespace twoband {
 

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "console.hpp"
-#include "delivery_settings.hpp"
+#include "console/console.hpp"
+#include "delivery/delivery_settings.hpp"
 #include "settings.hpp"
 
 namespace twoband {

@@ -1,4 +1,4 @@
-#include "system_file.hpp"
+#include "files/system_file.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,17 +1,17 @@
-#include "terminal.hpp"
+#include "console/terminal.hpp"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <system_error>
 
-#include "temporary_files.hpp"
+#include "files/temporary_files.hpp"
 
 #ifdef _WIN32
 #include <windows.h>
 #include <shellapi.h>
 
-#include "system_file.hpp"
+#include "files/system_file.hpp"
 #else
 #include <fcntl.h>
 #include <unistd.h>

@@ -16,12 +16,12 @@
 #include <optional>
 #include <string>
 
-#include "command_line.hpp"
-#include "console.hpp"
+#include "console/command_line.hpp"
+#include "console/console.hpp"
 #include "engine/engine_pass.hpp"
-#include "input.hpp"
+#include "files/input.hpp"
 #include "settings.hpp"
-#include "wav_layout.hpp"
+#include "formats/wav_layout.hpp"
 
 namespace twoband {
 

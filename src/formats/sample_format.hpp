@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "engine/engine_pass.hpp"
-#include "wav_layout.hpp"
+#include "formats/wav_layout.hpp"
 
 namespace twoband {
 

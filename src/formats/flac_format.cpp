@@ -1,4 +1,4 @@
-#include "flac_format.hpp"
+#include "formats/flac_format.hpp"
 
 #include <FLAC/metadata.h>
 #include <FLAC/stream_decoder.h>

@@ -1,4 +1,4 @@
-#include "command_line.hpp"
+#include "console/command_line.hpp"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "wav_format.hpp"
+#include "formats/wav_format.hpp"
 
 #include <algorithm>
 #include <array>

@@ -18,11 +18,11 @@
 #include <system_error>
 #include <vector>
 
-#include "delivery_settings.hpp"
+#include "delivery/delivery_settings.hpp"
 #include "engine/engine_pass.hpp"
-#include "loudness_meter.hpp"
-#include "output_file.hpp"
-#include "output_mark.hpp"
+#include "delivery/loudness_meter.hpp"
+#include "files/output_file.hpp"
+#include "files/output_mark.hpp"
 
 namespace twoband {
 

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "engine/quantiser.hpp"
-#include "input.hpp"
-#include "sample_format.hpp"
-#include "wav_layout.hpp"
+#include "files/input.hpp"
+#include "formats/sample_format.hpp"
+#include "formats/wav_layout.hpp"
 
 namespace twoband {
 

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "command_line.hpp"
-#include "console.hpp"
-#include "sample_file.hpp"
+#include "console/command_line.hpp"
+#include "console/console.hpp"
+#include "files/sample_file.hpp"
 #include "settings.hpp"
 
 namespace twoband {

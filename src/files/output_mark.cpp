@@ -1,10 +1,10 @@
-#include "output_mark.hpp"
+#include "files/output_mark.hpp"
 
 #include <array>
 #include <cstdio>
 #include <vector>
 
-#include "input.hpp"
+#include "files/input.hpp"
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>

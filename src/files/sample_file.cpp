@@ -1,4 +1,4 @@
-#include "sample_file.hpp"
+#include "files/sample_file.hpp"
 
 #include <algorithm>
 #include <array>
@@ -9,14 +9,14 @@
 #include <new>
 #include <string>
 
-#include "delivery_pass.hpp"
+#include "delivery/delivery_pass.hpp"
 #include "engine/fast_path.hpp"
-#include "output_file.hpp"
-#include "output_mark.hpp"
-#include "temporary_files.hpp"
-#include "flac_format.hpp"
-#include "wav_format.hpp"
-#include "wav_layout.hpp"
+#include "files/output_file.hpp"
+#include "files/output_mark.hpp"
+#include "files/temporary_files.hpp"
+#include "formats/flac_format.hpp"
+#include "formats/wav_format.hpp"
+#include "formats/wav_layout.hpp"
 
 namespace twoband {
 

@@ -1,4 +1,4 @@
-#include "delivery_settings.hpp"
+#include "delivery/delivery_settings.hpp"
 
 #include <cmath>
 #include <cstdlib>

@@ -15,7 +15,7 @@
 #include <optional>
 #include <thread>
 
-#include "system_file.hpp"
+#include "files/system_file.hpp"
 
 namespace twoband {
 

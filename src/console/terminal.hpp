@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "console.hpp"
+#include "console/console.hpp"
 
 namespace twoband {
 

@@ -1,4 +1,4 @@
-#include "wav_layout.hpp"
+#include "formats/wav_layout.hpp"
 
 #include <algorithm>
 #include <array>
