@@ -55,7 +55,8 @@ fuzz:
 
 # Engine speed (literal against fast kernel, the library's calls against a whole pass),
 # the binary end to end on 10 minutes, the LV2 plugin in ffmpeg against ffmpeg's own
-# compressor, and the CLAP and VST3 plugins against the library in the same calls. The engine benchmark's repetitions run in a random interleaving, so
+# compressor, the CLAP and VST3 plugins against the library in the same calls, and a
+# quiet float sine through the LV2 plugin (no harmonic above the dither noise). The engine benchmark's repetitions run in a random interleaving, so
 # that the machine's drift falls on each case alike.
 bench: build
 	./build/engine_bench --benchmark_enable_random_interleaving=true
