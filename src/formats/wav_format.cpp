@@ -11,17 +11,12 @@ namespace twoband {
 
 namespace {
 
-constexpr std::uint64_t kPlaceholderSize = 0xFFFFFFFF;
-constexpr std::uint64_t kWave64ChunkHeader = 24;
-constexpr std::uint64_t kWave64Alignment = 8;
 // Fields of a format chunk, a ds64 chunk and a chunk header that a conversion rewrites.
 constexpr std::uint64_t kByteRateAt = 8;
 constexpr std::uint64_t kBlockAlignAt = 12;
 constexpr std::uint64_t kBitsAt = 14;
 constexpr std::uint64_t kDs64RiffSizeAt = 0;
-constexpr std::uint64_t kDs64DataSizeAt = 8;
 constexpr std::uint64_t kDs64SampleCountAt = 16;
-constexpr std::uint64_t kRiffSizeAt = 4;
 constexpr std::uint64_t kWave64RiffSizeAt = 16;
 // Bytes the input buffer holds past its samples, for whole-word loads of 24-bit ones.
 constexpr std::size_t kSlackBytes = 1;
@@ -192,7 +187,7 @@ public:
         if (layout.places.fact) patch(*layout.places.fact, std::min<std::uint64_t>(*frames_, kPlaceholderSize), 4);
         const std::uint64_t data = layout.places.dataHeader;
         if (wave64) {
-            patch(data + 16, kWave64ChunkHeader + newData, 8);
+            patch(data + 16, kWave64ChunkHeaderBytes + newData, 8);
         } else if (!(layout.container == Container::rf64 && layout.places.dataSize == kPlaceholderSize)) {
             patch(data + 4, std::min(newData, kPlaceholderSize), 4);
         }

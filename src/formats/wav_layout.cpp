@@ -13,9 +13,7 @@ namespace {
 // A RIFF, RF64 or BW64 header: the form ("RIFF"), a 32-bit size, the form type ("WAVE").
 constexpr std::uint64_t kRiffHeaderBytes = 12;
 constexpr std::uint64_t kRiffChunkHeaderBytes = 8;
-constexpr std::uint32_t kSizeInDs64 = 0xFFFFFFFF;
-// A ds64 payload starts with the RIFF size, then the data size, each 64-bit.
-constexpr std::uint64_t kDs64DataSizeAt = 8;
+// A ds64 payload: the RIFF size, then the data size, each 64-bit.
 constexpr std::uint64_t kDs64Bytes = 16;
 constexpr std::uint64_t kDs64CountedBytes = 24;  // with the sample count after the sizes
 constexpr std::uint64_t kFactBytes = 4;           // a fact chunk's sample count
@@ -24,8 +22,6 @@ constexpr std::uint64_t kFactBytes = 4;           // a fact chunk's sample count
 // 64-bit size that counts the chunk header. The wave, fmt and data GUIDs are their
 // four letters followed by one common tail.
 constexpr std::uint64_t kWave64HeaderBytes = 40;
-constexpr std::uint64_t kWave64ChunkHeaderBytes = 24;
-constexpr std::uint64_t kWave64Alignment = 8;
 constexpr std::array<std::uint8_t, 16> kWave64Riff = {0x72, 0x69, 0x66, 0x66, 0x2E, 0x91, 0xCF, 0x11,
                                                       0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00};
 constexpr std::array<std::uint8_t, 12> kWave64Tail = {0xF3, 0xAC, 0xD3, 0x11, 0x8C, 0xD1,
@@ -133,14 +129,14 @@ std::optional<WavLayout> walkChunks(WavLayout layout, const ChunkStyle& style, s
                 layout.sizes.push_back({at + 16, 8, at, little64(header.data() + 16)});
             } else if (layout.container == Container::riff) {
                 layout.sizes.push_back({at + 4, 4, payload, size});
-            } else if (ds64DataSize && size == kSizeInDs64) {
+            } else if (ds64DataSize && size == kPlaceholderSize) {
                 layout.sizes.push_back({ds64At + kDs64DataSizeAt, 8, payload, *ds64DataSize});
             }
-            if (!style.wave64 && size == kSizeInDs64 && ds64DataSize) size = *ds64DataSize;
+            if (!style.wave64 && size == kPlaceholderSize && ds64DataSize) size = *ds64DataSize;
             const std::uint64_t end = size == 0 || size > left ? length : payload + size;
             const std::uint64_t begin = std::max<std::uint64_t>(payload, kHeaderBytes);
             layout.samples = {begin, std::max(begin, end)};
-            const bool toTheEnd = size == 0 || (!style.wave64 && size == kSizeInDs64) || size > kToTheEnd - payload;
+            const bool toTheEnd = size == 0 || (!style.wave64 && size == kPlaceholderSize) || size > kToTheEnd - payload;
             layout.declaredEnd = std::max(begin, toTheEnd ? kToTheEnd : payload + size);
             return layout;
         }

@@ -46,6 +46,16 @@ constexpr std::uint16_t kFormatExtensible = 0xFFFE;
 constexpr std::size_t kValidBitsAt = 18;
 constexpr std::size_t kSubFormatAt = 24;
 
+// Container fields that the layout reads and a conversion rewrites: the RIFF size after
+// the form's four letters; the 32-bit size that says "see ds64" (or, elsewhere, "not
+// known"); the data size in a ds64 payload (after the 64-bit RIFF size); a Wave64 chunk
+// header (GUID and 64-bit size) and the alignment of its chunks.
+constexpr std::uint64_t kRiffSizeAt = 4;
+constexpr std::uint64_t kPlaceholderSize = 0xFFFFFFFF;
+constexpr std::uint64_t kDs64DataSizeAt = 8;
+constexpr std::uint64_t kWave64ChunkHeaderBytes = 24;
+constexpr std::uint64_t kWave64Alignment = 8;
+
 // What the first "fmt " chunk before the samples declares.
 struct DeclaredFormat {
     // The format tag; for WAVE_FORMAT_EXTENSIBLE (0xFFFE) with a standard sub-format
