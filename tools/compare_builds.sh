@@ -40,3 +40,17 @@ for kind in "${kinds[@]}"; do
   done
 done
 echo "identical: ${#kinds[@]} inputs x ${#settings[@]} settings sets = $compared output files and console texts ($name)"
+
+# FLAC out: the encoder's bytes, not only its samples, are the same on both.
+if "$linux/twoband" --help | grep -q FLAC; then
+  for kind in "${kinds[@]}"; do
+    for side in linux other; do
+      rm -f "$work/$side/out.flac"
+      cp "$work/$kind.wav" "$work/$side/in.wav"
+    done
+    (cd "$work/linux" && "$linux/twoband" -q -o out.flac in.wav)
+    (cd "$work/other" && "${other[@]}" -q -o out.flac in.wav)
+    cmp -s "$work/linux/out.flac" "$work/other/out.flac" || { echo "DIFFERENT FLAC output: $kind" >&2; exit 1; }
+  done
+  echo "identical: ${#kinds[@]} FLAC outputs ($name)"
+fi

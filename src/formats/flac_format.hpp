@@ -5,7 +5,8 @@
 //   file (a 44-byte header whose sizes follow STREAMINFO's total, 0xFFFFFFFF where it
 //   gives none): 16-bit FLAC exactly, 8-bit widened exactly, other depths by the one
 //   rule of quantiser.hpp. Every metadata block but STREAMINFO is kept, in order.
-// - Out: 16-bit FLAC at compression level 5 (as `flac -5`), the input's metadata
+// - Out: 16-bit FLAC at compression level 5 with fixed predictors only (as
+//   `flac -5 -l 0`, the same bytes on every machine), the input's metadata
 //   blocks in their order, STREAMINFO (with its MD5) made anew, a seek table rebuilt
 //   where the input had one. On a file, STREAMINFO and the seek table are written again
 //   once the audio is complete; on a stream they stay as they were first written
