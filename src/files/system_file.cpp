@@ -479,6 +479,22 @@ std::optional<std::size_t> readAll(std::span<std::uint8_t> into, std::error_code
     return done;
 }
 
+// Writes all of `bytes` by calls of `writeSome(done)`, each writing the bytes from
+// `done` on, past interruptions and short writes.
+template <typename WriteSome>
+bool writeAll(std::span<const std::uint8_t> bytes, std::error_code& error, WriteSome writeSome) {
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t put = writeSome(done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            error = put < 0 ? lastError() : std::make_error_code(std::errc::io_error);
+            return false;
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
 }  // namespace
 
 NativeName nativeName(const std::string& name) { return name; }
@@ -560,31 +576,16 @@ std::optional<std::size_t> SystemFile::readAt(std::uint64_t offset, std::span<st
 }
 
 bool SystemFile::writeAll(std::span<const std::uint8_t> bytes, std::error_code& error) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t put = ::write(descriptorOf(handle_), bytes.data() + done, bytes.size() - done);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) {
-            error = put < 0 ? lastError() : std::make_error_code(std::errc::io_error);
-            return false;
-        }
-        done += static_cast<std::size_t>(put);
-    }
-    return true;
+    return twoband::writeAll(bytes, error, [&](std::size_t done) {
+        return ::write(descriptorOf(handle_), bytes.data() + done, bytes.size() - done);
+    });
 }
 
 bool SystemFile::writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes, std::error_code& error) {
-    for (std::size_t done = 0; done < bytes.size();) {
-        const ssize_t put = ::pwrite(descriptorOf(handle_), bytes.data() + done, bytes.size() - done,
-                                     static_cast<off_t>(offset + done));
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) {
-            error = put < 0 ? lastError() : std::make_error_code(std::errc::io_error);
-            return false;
-        }
-        done += static_cast<std::size_t>(put);
-    }
-    return true;
+    return twoband::writeAll(bytes, error, [&](std::size_t done) {
+        return ::pwrite(descriptorOf(handle_), bytes.data() + done, bytes.size() - done,
+                        static_cast<off_t>(offset + done));
+    });
 }
 
 bool SystemFile::setMode(std::uint32_t mode, std::error_code& error) {
