@@ -96,7 +96,8 @@ windows:
 test-windows: build windows
 	tools/test_windows.sh build build-windows
 
-# The 64-bit Arm Linux program and its tests, statically linked (g++-aarch64-linux-gnu).
+# The 64-bit Arm Linux program and its tests, statically linked (g++-aarch64-linux-gnu),
+# and the VST3 bundle build-aarch64/vst3/twoband.vst3 and build-aarch64/clap/twoband.clap.
 aarch64:
 	cmake --preset aarch64 $(SOURCES)
 	cmake --build --preset aarch64 -j 2

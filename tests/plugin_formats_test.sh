@@ -41,7 +41,7 @@ if [ "$format" = ardour-vst3-scanner ]; then
 fi
 
 case $format in
-  vst3) module=$modules/vst3/twoband.vst3/Contents/x86_64-linux/twoband.so
+  vst3) module=$(echo "$modules"/vst3/twoband.vst3/Contents/*-linux/twoband.so)
         [[ ${host[0]} == wine ]] && module=$modules/vst3/twoband.vst3/Contents/x86_64-win/twoband.vst3
         stereo="twoband stereo VST3" mono="twoband mono VST3" ;;
   clap) module=$modules/clap/twoband.clap stereo=org.twoband.stereo mono=org.twoband.mono ;;
