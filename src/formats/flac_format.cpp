@@ -228,6 +228,8 @@ public:
             for (void* kept : metadata->blocks) {
                 auto* block = static_cast<FLAC__StreamMetadata*>(kept);
                 if (block->type == FLAC__METADATA_TYPE_SEEKTABLE) {
+                    // One table, where a damaged input has more: FLAC allows one.
+                    if (table_) continue;
                     block = seekTable(facts, block->data.seek_table.num_points);
                     if (!block) continue;
                 }
