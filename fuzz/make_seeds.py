@@ -2,8 +2,11 @@
 """Writes the small seed corpus of each fuzz target into the folder given."""
 import math
 import os
+import shutil
+import subprocess
 import struct
 import sys
+import tempfile
 
 
 def frames(pairs):
@@ -83,6 +86,35 @@ def wav_layout_seeds():
     }
 
 
+def formats_seeds():
+    def wav(tag, bits, samples, channels=2):
+        align = channels * bits // 8
+        fmt = struct.pack("<HHIIHH", tag, channels, 44100, 44100 * align, align, bits)
+        return (b"RIFF" + struct.pack("<I", 36 + len(samples)) + b"WAVEfmt " + struct.pack("<I", 16) + fmt
+                + b"data" + struct.pack("<I", len(samples)) + samples)
+    wave = [math.sin(n / 5.0) * 0.7 for n in range(240)]
+    seeds = {
+        "pcm8": wav(1, 8, bytes(int(128 + 100 * x) for x in wave)),
+        "pcm24": wav(1, 24, b"".join(struct.pack("<i", int(x * 8000000))[:3] for x in wave)),
+        "pcm32_mono": wav(1, 32, b"".join(struct.pack("<i", int(x * 2e9)) for x in wave), 1),
+        "float32": wav(3, 32, b"".join(struct.pack("<f", x) for x in wave)),
+        "float64_three": wav(3, 64, b"".join(struct.pack("<d", x) for x in wave[:237]), 3),
+        "fact_and_list": wav(3, 32, b"".join(struct.pack("<f", x) for x in wave)).replace(
+            b"data", b"fact" + struct.pack("<II", 4, 120) + b"LIST" + struct.pack("<I", 2) + b"ab" + b"data"),
+    }
+    # A FLAC file, where flac is installed, from the 24-bit seed.
+    with tempfile.TemporaryDirectory() as folder:
+        source = os.path.join(folder, "in.wav")
+        with open(source, "wb") as out:
+            out.write(seeds["pcm24"])
+        made = subprocess.run(["flac", "-s", "-f", "--seekpoint=1x", "-T", "TITLE=x", source],
+                              capture_output=True, check=False) if shutil.which("flac") else None
+        if made and made.returncode == 0:
+            with open(os.path.join(folder, "in.flac"), "rb") as flac:
+                seeds["flac"] = flac.read()
+    return seeds
+
+
 def library_seeds():
     def settings(max_gain, recover_speed, feedback_speed):
         return struct.pack("<ffi", max_gain, recover_speed, feedback_speed)
@@ -104,7 +136,7 @@ def main():
     for target, seeds in (("engine", engine_seeds()), ("fast_path", engine_seeds()),
                           ("command_line", command_line_seeds()),
                           ("output_name", output_name_seeds()), ("wav_layout", wav_layout_seeds()),
-                          ("library", library_seeds())):
+                          ("library", library_seeds()), ("formats", formats_seeds())):
         folder = os.path.join(root, target)
         os.makedirs(folder, exist_ok=True)
         for name, data in seeds.items():

@@ -7,8 +7,8 @@ seconds=$2
 here=$(dirname "$0")
 python3 "$here/make_seeds.py" "$build/corpus"
 declare -A max_len=([engine]=140000 [fast_path]=140000 [command_line]=8192 [output_name]=256 [wav_layout]=4096
-                   [library]=140000)
-for target in engine fast_path command_line output_name wav_layout library; do
+                   [library]=140000 [formats]=16384)
+for target in engine fast_path command_line output_name wav_layout library formats; do
   log="$build/fuzz_$target.log"
   "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -max_len="${max_len[$target]}" \
     -print_final_stats=1 -artifact_prefix="$build/" "$build/corpus/$target" >"$log" 2>&1 || { tail -40 "$log"; exit 1; }
