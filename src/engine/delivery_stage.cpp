@@ -217,28 +217,26 @@ void TruePeakDetector::push(std::span<const double> frames, std::span<double> pe
 void TruePeakDetector::pushBlock(const double* frames, std::size_t count, double* peaks) {
     // Channel c's history: x(−31) ... x(−1) of the block, then its frames; the window
     // of frame n (the one kInterpolationHalf back, at its centre) starts at n.
-    bool anyCounts = false;
-    for (std::size_t n = 0; n < count; ++n) {
-        double loudest = 0.0;
-        for (std::size_t c = 0; c < channels_; ++c) {
-            const double sample = frames[n * channels_ + c];
-            history_[c * kHistory + kKept + n] = static_cast<float>(sample);
-            loudest = std::max(loudest, std::fabs(sample));
-        }
-        sinceLoud_ = loudest > loudAbove_ ? 0 : sinceLoud_ + 1;
-        const bool counts = sinceLoud_ < kInterpolationTaps;
-        peaks[n] = counts ? 1.0 : 0.0;
-        anyCounts |= counts;
+    bool loud = false;
+    for (std::size_t i = 0; i < count * channels_; ++i) loud |= std::fabs(frames[i]) > loudAbove_;
+    for (std::size_t c = 0; c < channels_; ++c) {
+        float* history = &history_[c * kHistory + kKept];
+        for (std::size_t n = 0; n < count; ++n) history[n] = static_cast<float>(frames[n * channels_ + c]);
     }
-    if (anyCounts) {
+    // The block's first window reaches back kInterpolationTaps − 1 frames. (A loud
+    // block counts as loud at its end: at worst the next block is computed in vain.)
+    if (loud || sinceLoud_ < kInterpolationTaps - 1) {
         // Whole groups of lanes: the ones past `count` read earlier samples, unused.
         const std::size_t lanes = (count + kLanes - 1) / kLanes * kLanes;
         std::fill(blockPeaks_.begin(), blockPeaks_.begin() + static_cast<std::ptrdiff_t>(lanes), 0.0f);
         for (std::size_t c = 0; c < channels_; ++c) {
             interpolatedPeaks(&history_[c * kHistory], lanes, blockPeaks_.data(), false);
         }
-        for (std::size_t n = 0; n < count; ++n) peaks[n] = peaks[n] != 0.0 ? blockPeaks_[n] : 0.0;
+        std::copy(blockPeaks_.begin(), blockPeaks_.begin() + static_cast<std::ptrdiff_t>(count), peaks);
+    } else {
+        std::fill(peaks, peaks + count, 0.0);
     }
+    sinceLoud_ = loud ? 0 : sinceLoud_ + static_cast<std::int64_t>(count);
     for (std::size_t c = 0; c < channels_; ++c) {
         float* history = &history_[c * kHistory];
         std::copy(history + count, history + count + kKept, history);

@@ -51,9 +51,11 @@ const InterpolationTaps& interpolationTaps();
 // Finds true peaks: fed frames of `channels` samples (binary64, in 16-bit steps), it
 // gives, kInterpolationHalf frames later, each frame's peak: the largest magnitude of
 // the frame's samples and of the interpolated points up to the next frame. Frames
-// before the first are silence. Peaks that cannot reach `floor` are not computed
-// (reported as 0): the interpolation runs only where a sample near enough is at least
-// floor / bound(), which no interpolated point can exceed.
+// before the first are silence. Peaks that cannot reach `floor` may be reported as 0,
+// or as what they are: the interpolation runs only on blocks where a sample near
+// enough is at least floor / bound(), which no interpolated point can exceed. So
+// every peak above the floor, and the largest, are exactly what computing every
+// point gives.
 class TruePeakDetector {
 public:
     static constexpr std::size_t kBlockFrames = 64;  // frames interpolated together
@@ -61,7 +63,7 @@ public:
     TruePeakDetector(std::size_t channels, double floor);
 
     // Pushes the whole frames of `frames` (interleaved); peaks[n] gets the peak of the
-    // frame kInterpolationHalf before frame n (0 where below the floor). `peaks` holds
+    // frame kInterpolationHalf before frame n (or 0, below the floor). `peaks` holds
     // one value a frame.
     void push(std::span<const double> frames, std::span<double> peaks);
     // A bound on |interpolated| / (largest |sample| near it).
@@ -75,7 +77,7 @@ private:
     double loudAbove_;                 // a sample above this makes the window's peaks count
     std::vector<float> history_;       // per channel, the last kInterpolationTaps − 1 samples, then a block
     std::vector<float> blockPeaks_;    // a block's peaks across the channels so far
-    std::int64_t sinceLoud_ = kInterpolationTaps;  // frames since a loud one
+    std::int64_t sinceLoud_ = kInterpolationTaps;  // frames since a loud one, at most
 };
 
 // The interpolation at the detector's heart, for its tests: for each n below `count`,
