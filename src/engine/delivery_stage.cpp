@@ -83,20 +83,6 @@ const InterpolationTaps& interpolationTaps() {
 
 namespace {
 
-// The taps as the detector runs them: binary32, phase by phase.
-using FloatTaps = std::array<std::array<float, kInterpolationTaps>, kOversampling - 1>;
-
-const FloatTaps& floatTaps() {
-    static const FloatTaps taps = [] {
-        FloatTaps made{};
-        for (int p = 0; p < kOversampling - 1; ++p) {
-            for (int i = 0; i < kInterpolationTaps; ++i) made[p][i] = static_cast<float>(interpolationTaps()[p][i]);
-        }
-        return made;
-    }();
-    return taps;
-}
-
 constexpr std::size_t kLanes = 8;  // windows interpolated side by side
 static_assert(TruePeakDetector::kBlockFrames % kLanes == 0, "a block is whole groups of lanes");
 
@@ -128,10 +114,34 @@ using LaneBits = std::int32_t __attribute__((vector_size(kLanes * sizeof(float))
     std::memcpy(&a, &aBits, sizeof a);
 }
 
+// The taps as the detector runs them: binary32, phase by phase, each in every lane.
+using TapLanes = std::array<std::array<Lanes, kInterpolationTaps>, kOversampling - 1>;
+
+const TapLanes& tapLanes() {
+    static const TapLanes taps = [] {
+        TapLanes made{};
+        for (int p = 0; p < kOversampling - 1; ++p) {
+            for (int i = 0; i < kInterpolationTaps; ++i) {
+                for (std::size_t l = 0; l < kLanes; ++l) made[p][i][l] = static_cast<float>(interpolationTaps()[p][i]);
+            }
+        }
+        return made;
+    }();
+    return taps;
+}
+
 // The windows x[l] ... x[l + 31] for l below kLanes. Each point is four sums (taps i,
 // i + 4 ..., in order), added as (s0 + s1) + (s2 + s3): short chains, one fixed order,
-// lane by lane.
-[[gnu::always_inline]] inline void peaksOfLanes(const float* x, const FloatTaps& taps, float* peaks) {
+// lane by lane. The three phases run side by side, each sample loaded once.
+[[gnu::always_inline]] inline void peaksOfLanes(const float* x, const TapLanes& taps, float* peaks) {
+    Lanes sums[kOversampling - 1][4] = {};
+    for (int i = 0; i < kInterpolationTaps; i += 4) {
+        for (int k = 0; k < 4; ++k) {
+            Lanes window;
+            loadLanes(window, x + i + k);
+            for (int p = 0; p < kOversampling - 1; ++p) sums[p][k] += window * taps[p][i + k];
+        }
+    }
     Lanes best;
     Lanes centre;
     loadLanes(best, peaks);
@@ -139,15 +149,7 @@ using LaneBits = std::int32_t __attribute__((vector_size(kLanes * sizeof(float))
     takeMagnitude(centre);
     takeLarger(best, centre);
     for (int p = 0; p < kOversampling - 1; ++p) {
-        Lanes sums[4] = {};
-        for (int i = 0; i < kInterpolationTaps; i += 4) {
-            for (int k = 0; k < 4; ++k) {
-                Lanes window;
-                loadLanes(window, x + i + k);
-                sums[k] += window * taps[p][i + k];
-            }
-        }
-        Lanes point = (sums[0] + sums[1]) + (sums[2] + sums[3]);
+        Lanes point = (sums[p][0] + sums[p][1]) + (sums[p][2] + sums[p][3]);
         takeMagnitude(point);
         takeLarger(best, point);
     }
@@ -155,14 +157,14 @@ using LaneBits = std::int32_t __attribute__((vector_size(kLanes * sizeof(float))
 }
 
 void peaksPortable(const float* x, std::size_t count, float* peaks) {
-    const FloatTaps& taps = floatTaps();
+    const TapLanes& taps = tapLanes();
     for (std::size_t n = 0; n < count; n += kLanes) peaksOfLanes(x + n, taps, peaks + n);
 }
 
 #if defined(__GNUC__) && defined(__x86_64__)
 // The same code, eight lanes to a register.
 [[gnu::target("avx2")]] void peaksAvx2(const float* x, std::size_t count, float* peaks) {
-    const FloatTaps& taps = floatTaps();
+    const TapLanes& taps = tapLanes();
     for (std::size_t n = 0; n < count; n += kLanes) peaksOfLanes(x + n, taps, peaks + n);
 }
 
