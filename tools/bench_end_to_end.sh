@@ -27,7 +27,7 @@ runs=${2:-5}
 source_dir=$(realpath "$(dirname "$0")/..")
 whole_file_commit=311ead0  # the last commit that read the whole file at once
 [ -x /usr/bin/time ] || { echo "bench: /usr/bin/time is needed (apt-get install time)" >&2; exit 1; }
-command -v python3 >/dev/null || { echo "bench: python3 is needed" >&2; exit 1; }
+command -v cc >/dev/null || { echo "bench: a C compiler is needed" >&2; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -67,22 +67,40 @@ cmake --build "$build/bench-literal" --target twoband -j 2 >/dev/null
 input_bytes=$(stat -c %s "$work/song.wav")
 cd "$work"
 
-# Appends "CPU_SECONDS PEAK_KIB" of one run of the command given to the file named first:
-# the kernel's own count for the process and the children it waited for, to the
-# microsecond (/usr/bin/time prints CPU time in steps of 10 ms).
+# Runs a command as /usr/bin/time does, and prints its CPU time (user + system, of it and
+# the children it waited for) to the microsecond, where /usr/bin/time prints steps of
+# 10 ms, and its peak memory in KiB; its exit status is the command's.
+cat >"$work/cputime.c" <<'EOF'
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+int main(int argc, char** argv) {
+    if (argc < 2) return 2;
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 1);
+        dup2(null, 2);
+        execvp(argv[1], argv + 1);
+        _exit(127);
+    }
+    int status;
+    struct rusage usage;
+    if (pid < 0 || wait4(pid, &status, 0, &usage) < 0) return 1;
+    printf("%.6f %ld\n", (double)(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           (double)(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6, usage.ru_maxrss);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+EOF
+cc -O2 -o "$work/cputime" "$work/cputime.c"
+
+# Appends "CPU_SECONDS PEAK_KIB" of one run of the command given to the file named first.
 measure() {
   local into=$1
   shift
-  python3 -c '
-import os, sys
-pid = os.fork()
-if pid == 0:
-    null = os.open(os.devnull, os.O_RDWR)
-    os.dup2(null, 1)
-    os.dup2(null, 2)
-    os.execvp(sys.argv[1], sys.argv[1:])
-_, _, usage = os.wait4(pid, 0)
-print("%.4f %d" % (usage.ru_utime + usage.ru_stime, usage.ru_maxrss))' "$@" >>"$into"
+  "$work/cputime" "$@" >>"$into"
 }
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
