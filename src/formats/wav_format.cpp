@@ -94,12 +94,12 @@ void putLittle(std::vector<std::uint8_t>& bytes, std::uint64_t value, std::size_
 // `count` samples of `inBytes` bytes each at `in` as 16-bit little-endian samples at
 // `out`. `onGrid(sample, value)` gives a sample's 16-bit value and whether it is on the
 // 16-bit grid, without branches, so that samples on the grid convert at the speed of
-// memory; the others then pass `offGrid` (the quantiser), in file order.
+// memory; in a chunk that has others, they then pass `offGrid` (the quantiser), in file
+// order.
 template <typename OnGrid, typename OffGrid>
 void convertSamples(const std::uint8_t* in, std::uint8_t* out, std::size_t count, std::size_t inBytes,
                     OnGrid onGrid, OffGrid offGrid) {
     constexpr std::size_t kChunk = 512;
-    std::array<std::uint8_t, kChunk> exact{};
     const auto put = [](std::uint8_t* to, std::int16_t value) { std::memcpy(to, &value, sizeof value); };
     for (std::size_t base = 0; base < count; base += kChunk) {
         const std::size_t n = std::min(kChunk, count - base);
@@ -108,14 +108,13 @@ void convertSamples(const std::uint8_t* in, std::uint8_t* out, std::size_t count
         unsigned all = 1;
         for (std::size_t i = 0; i < n; ++i) {
             std::int16_t value = 0;
-            const bool grid = onGrid(from + i * inBytes, value);
-            exact[i] = grid;
-            all &= static_cast<unsigned>(grid);
+            all &= static_cast<unsigned>(onGrid(from + i * inBytes, value));
             put(to + i * kSampleBytes, value);
         }
         if (all != 0) continue;
         for (std::size_t i = 0; i < n; ++i) {
-            if (exact[i] == 0) put(to + i * kSampleBytes, offGrid(from + i * inBytes));
+            std::int16_t value = 0;
+            if (!onGrid(from + i * inBytes, value)) put(to + i * kSampleBytes, offGrid(from + i * inBytes));
         }
     }
 }
