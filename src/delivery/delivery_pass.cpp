@@ -12,7 +12,11 @@ namespace twoband {
 
 namespace {
 
-constexpr std::size_t kDeliveryChunkBytes = 64 * 1024;
+// The second pass reads this much at a time (each read is held four times over:
+// samples in and out, bytes, the meter's piece), and the meter takes samples this
+// many bytes at a time: small beside the meter's own seconds of samples.
+constexpr std::size_t kDeliveryChunkBytes = 32 * 1024;
+constexpr std::size_t kMeteredBytes = 16 * 1024;
 
 // A result is said to reach its target within this many hundredths of an LU.
 constexpr std::int32_t kTargetTolerance = 50;
@@ -80,8 +84,12 @@ void FrameTap::take(std::span<const std::uint8_t> block, std::uint64_t offset) {
     const std::uint64_t end = std::min(offset + block.size(), samples_.end);
     if (begin >= end) return;
     const std::uint64_t whole = (end - begin) / frameBytes_ * frameBytes_;
-    samplesFromBytes(block.subspan(begin - offset, whole), frames_);
-    meter_->add(frames_);
+    const std::size_t piece = std::max<std::size_t>(1, kMeteredBytes / frameBytes_) * frameBytes_;
+    const std::span<const std::uint8_t> frames = block.subspan(begin - offset, whole);
+    for (std::size_t at = 0; at < frames.size(); at += piece) {
+        samplesFromBytes(frames.subspan(at, std::min(piece, frames.size() - at)), frames_);
+        meter_->add(frames_);
+    }
 }
 
 std::int32_t staticGainFor(const DeliverySettings& delivery, const Loudness& before) {
@@ -90,7 +98,7 @@ std::int32_t staticGainFor(const DeliverySettings& delivery, const Loudness& bef
 }
 
 DeliveryOutcome deliver(const SpoolFile& spool, SampleRange samples, std::size_t channels, std::uint32_t rate,
-                        const DeliverySettings& delivery, const Loudness& before, std::span<std::uint8_t> buffer,
+                        const DeliverySettings& delivery, const Loudness& before,
                         const std::function<void(std::span<std::uint8_t>)>& write) {
     DeliveryOutcome outcome;
     outcome.gain = staticGainFor(delivery, before);
@@ -111,9 +119,8 @@ DeliveryOutcome deliver(const SpoolFile& spool, SampleRange samples, std::size_t
     std::vector<std::int16_t> in;
     std::vector<std::int16_t> out;
     std::vector<std::uint8_t> bytes;
-    // Smaller reads than the first pass's: each is held four times over (samples in and
-    // out, bytes, the meter's copy).
-    const std::size_t chunk = std::max(frameBytes, std::min(buffer.size(), kDeliveryChunkBytes) / frameBytes * frameBytes);
+    const std::size_t chunk = std::max(frameBytes, kDeliveryChunkBytes / frameBytes * frameBytes);
+    std::vector<std::uint8_t> buffer(chunk);
     const auto emit = [&] {
         bytesFromSamples(out, bytes);
         after.take(bytes, 0);
@@ -124,7 +131,7 @@ DeliveryOutcome deliver(const SpoolFile& spool, SampleRange samples, std::size_t
         std::uint64_t upTo = std::min<std::uint64_t>(length, offset + chunk);
         if (offset < begin) upTo = std::min(upTo, begin);
         else if (offset < end) upTo = std::min(upTo, end);
-        const std::span<std::uint8_t> block = buffer.first(upTo - offset);
+        const std::span<std::uint8_t> block = std::span(buffer).first(upTo - offset);
         std::error_code error;
         const std::optional<std::size_t> got = spool.readAt(offset, block, error);
         if (!got || *got != block.size()) {

@@ -39,7 +39,7 @@ private:
     std::unique_ptr<LoudnessMeter> meter_;
     SampleRange samples_;
     std::size_t frameBytes_;
-    std::vector<std::int16_t> frames_;
+    std::vector<std::int16_t> frames_;  // a piece of a block, as the meter takes it
 };
 
 struct DeliveryOutcome {
@@ -58,7 +58,7 @@ std::int32_t staticGainFor(const DeliverySettings& delivery, const Loudness& bef
 // Reads `spool` (the compressor's result, laid out as the output) through the gain
 // and the limiter, and hands every byte of the output, in order, to `write`.
 DeliveryOutcome deliver(const SpoolFile& spool, SampleRange samples, std::size_t channels, std::uint32_t rate,
-                        const DeliverySettings& delivery, const Loudness& before, std::span<std::uint8_t> buffer,
+                        const DeliverySettings& delivery, const Loudness& before,
                         const std::function<void(std::span<std::uint8_t>)>& write);
 
 // "Loudness -23.4 LUFS, range 5.2 LU, true peak -3.1 dBTP\n"

@@ -1,5 +1,6 @@
 #include "delivery/loudness_meter.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -31,20 +32,26 @@ namespace {
 class EburMeter final : public LoudnessMeter {
 public:
     EburMeter(ebur128_state* state, std::size_t channels)
-        : state_(state), channels_(channels), detector_(channels, 0.0), frame_(channels), silence_(channels, 0.0) {}
+        : state_(state),
+          channels_(channels),
+          detector_(channels, 0.0),
+          frames_(channels * TruePeakDetector::kBlockFrames, 0.0),
+          peaks_(TruePeakDetector::kBlockFrames) {}
     ~EburMeter() override { ebur128_destroy(&state_); }
 
     void add(std::span<const std::int16_t> samples) override {
         const std::size_t frames = samples.size() / channels_;
         ebur128_add_frames_short(state_, samples.data(), frames);
-        for (std::size_t n = 0; n < frames; ++n) {
-            for (std::size_t c = 0; c < channels_; ++c) frame_[c] = samples[n * channels_ + c];
-            note(detector_.push(frame_.data()));
+        for (std::size_t n = 0; n < frames; n += TruePeakDetector::kBlockFrames) {
+            const std::size_t count = std::min(TruePeakDetector::kBlockFrames, frames - n);
+            for (std::size_t i = 0; i < count * channels_; ++i) frames_[i] = samples[n * channels_ + i];
+            detect(count);
         }
     }
 
     Loudness result() override {
-        for (int i = 0; i < kInterpolationHalf; ++i) note(detector_.push(silence_.data()));
+        std::fill(frames_.begin(), frames_.end(), 0.0);
+        detect(kInterpolationHalf);
         Loudness loudness;
         double integrated = 0.0;
         double range = 0.0;
@@ -59,18 +66,22 @@ public:
     }
 
 private:
-    // Only peaks above the loudest so far are computed.
-    void note(double peak) {
-        if (peak <= peak_) return;
-        peak_ = peak;
+    // Finds the peaks of the first `count` frames of frames_. Only peaks above the
+    // loudest before the block are computed: the largest is the same as if all were.
+    void detect(std::size_t count) {
+        const std::span<double> peaks = std::span(peaks_).first(count);
+        detector_.push(std::span(frames_).first(count * channels_), peaks);
+        const double loudest = *std::max_element(peaks.begin(), peaks.end());
+        if (loudest <= peak_) return;
+        peak_ = loudest;
         detector_.setFloor(peak_);
     }
 
     ebur128_state* state_;
     std::size_t channels_;
     TruePeakDetector detector_;
-    std::vector<double> frame_;
-    std::vector<double> silence_;
+    std::vector<double> frames_;  // a block of frames, as the detector takes them
+    std::vector<double> peaks_;
     double peak_ = 0.0;
 };
 

@@ -51,27 +51,41 @@ const InterpolationTaps& interpolationTaps();
 // Finds true peaks: fed frames of `channels` samples (binary64, in 16-bit steps), it
 // gives, kInterpolationHalf frames later, each frame's peak: the largest magnitude of
 // the frame's samples and of the interpolated points up to the next frame. Frames
-// before the first are silence. Peaks that cannot reach `floor` are not computed
-// (reported as 0): the interpolation runs only where a sample near enough is at least
-// floor / bound(), which no interpolated point can exceed.
+// before the first are silence. Peaks that cannot reach `floor` may be reported as 0,
+// or as what they are: the interpolation runs only on blocks where a sample near
+// enough is at least floor / bound(), which no interpolated point can exceed. So
+// every peak above the floor, and the largest, are exactly what computing every
+// point gives.
 class TruePeakDetector {
 public:
+    static constexpr std::size_t kBlockFrames = 64;  // frames interpolated together
+
     TruePeakDetector(std::size_t channels, double floor);
 
-    // Pushes one frame; returns the peak of the frame kInterpolationHalf frames before
-    // it (0 where it is below the floor).
-    double push(const double* frame);
+    // Pushes the whole frames of `frames` (interleaved); peaks[n] gets the peak of the
+    // frame kInterpolationHalf before frame n (or 0, below the floor). `peaks` holds
+    // one value a frame.
+    void push(std::span<const double> frames, std::span<double> peaks);
     // A bound on |interpolated| / (largest |sample| near it).
     static double bound();
     void setFloor(double floor);
 
 private:
+    void pushBlock(const double* frames, std::size_t count, double* peaks);
+
     std::size_t channels_;
     double loudAbove_;                 // a sample above this makes the window's peaks count
-    std::vector<float> history_;       // per channel, kInterpolationTaps samples, twice over
-    std::size_t at_ = 0;               // where the next sample goes in each channel's ring
-    std::int64_t sinceLoud_ = kInterpolationTaps;  // frames since a loud one
+    std::vector<float> history_;       // per channel, the last kInterpolationTaps − 1 samples, then a block
+    std::vector<float> blockPeaks_;    // a block's peaks across the channels so far
+    std::int64_t sinceLoud_ = kInterpolationTaps;  // frames since a loud one, at most
 };
+
+// The interpolation at the detector's heart, for its tests: for each n below `count`,
+// peaks[n] becomes the largest of peaks[n], |x[n + 15]| and the magnitudes of the three
+// points between x[n + 15] and x[n + 16] (x holds count + 31 samples). `portable` asks
+// for the code every machine runs, rather than the widest this processor has; both
+// give the same bits.
+void interpolatedPeaks(const float* x, std::size_t count, float* peaks, bool portable);
 
 // Look-ahead (2 ms) and release time constant (a power of two near 0.1 s), in frames.
 std::size_t lookAheadFrames(std::uint32_t rate);
@@ -97,7 +111,10 @@ public:
     double lowestGain() const { return lowestGain_; }
 
 private:
-    void step(const std::int16_t* frame, std::vector<std::int16_t>& out);
+    // At most TruePeakDetector::kBlockFrames frames.
+    void processBlock(const std::int16_t* frames, std::size_t count, std::vector<std::int16_t>& out);
+    // One frame, whose peak the detector gave.
+    void step(const std::int16_t* frame, double peak, std::vector<std::int16_t>& out);
 
     static constexpr std::int64_t kUnity = std::int64_t{1} << 32;  // gain 1 in the envelope's units
     std::size_t channels_;
@@ -107,12 +124,15 @@ private:
     int releaseShift_;
     std::size_t delay_;
     TruePeakDetector detector_;
-    std::vector<double> scaled_;        // one frame × static gain
+    std::vector<double> scaled_;        // a block × static gain
+    std::vector<double> peaks_;         // the detector's peaks of a block
     std::vector<std::int16_t> delayed_; // delay_ + 1 frames, a ring
     std::size_t delayedAt_ = 0;
     std::vector<std::int64_t> needed_;  // hold window of needed gains, a ring
     std::vector<std::int64_t> averaged_;// the look-ahead's released gains, a ring
     std::size_t neededAt_ = 0;
+    std::int64_t neededLeast_ = kUnity;  // the least in needed_, at leastAt_
+    std::size_t leastAt_ = 0;
     std::size_t averagedAt_ = 0;
     std::int64_t released_ = kUnity;
     std::int64_t sum_;

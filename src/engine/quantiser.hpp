@@ -36,11 +36,10 @@ public:
     std::int16_t quantise(double value) {
         if (!(value >= -32768.0)) return std::isnan(value) ? 0 : -32768;  // NaN, or below
         if (value >= 32767.0) return 32767;
-        if (value == std::trunc(value)) return static_cast<std::int16_t>(value);  // on the grid
+        if (value == nearest(value)) return static_cast<std::int16_t>(value);  // on the grid
         if (dither_ == Dither::triangular) value += noise();
-        // nearbyint rounds ties to even in the default rounding mode; the dither can
-        // carry a value just past either end.
-        const double rounded = std::nearbyint(value);
+        // The dither can carry a value just past either end.
+        const double rounded = nearest(value);
         if (rounded >= 32767.0) return 32767;
         if (rounded <= -32768.0) return -32768;
         return static_cast<std::int16_t>(rounded);
@@ -51,6 +50,14 @@ public:
     std::int16_t fromInt32(std::int32_t sample) { return quantise(sample / 65536.0); }
 
 private:
+    // The whole number nearest `value` (|value| < 2^51), ties to even, as the default
+    // rounding mode rounds the sum: nearbyint's result without a call (but for the
+    // sign of a zero, which no caller sees).
+    static double nearest(double value) {
+        constexpr double kRounder = 0x1.8p52;
+        return (value + kRounder) - kRounder;
+    }
+
     // TPDF noise in (−1, 1) steps: the difference of two uniform 32-bit draws, scaled
     // exactly by 2^−32.
     double noise() {

@@ -453,7 +453,7 @@ bool compressInput(Input& input, const std::string& name, const OutputPlace& out
     // Blocks of whole frames of the file.
     const std::size_t frameBytes = reader->channels() * kSampleBytes;
     blockBytes = std::max(frameBytes, blockBytes / frameBytes * frameBytes);
-    const std::unique_ptr<std::uint8_t[]> buffer = allocateBlock(blockBytes, shown, console);
+    std::unique_ptr<std::uint8_t[]> buffer = allocateBlock(blockBytes, shown, console);
     if (!buffer) {
         return false;
     }
@@ -508,10 +508,11 @@ bool compressInput(Input& input, const std::string& name, const OutputPlace& out
         } else if (spooled && spooled->error) {
             pending.fail(spooled->error);
         } else if (spooled && pending.writing()) {
+            buffer.reset();  // the second pass reads in smaller blocks of its own
             std::uint64_t at = 0;
             const DeliveryOutcome outcome =
                 deliver(*spool, reader->frames(), reader->channels(), rate, delivery, before,
-                        {buffer.get(), blockBytes}, [&](std::span<std::uint8_t> bytes) {
+                        [&](std::span<std::uint8_t> bytes) {
                             writer->write(bytes, at);
                             at += bytes.size();
                         });

@@ -89,12 +89,12 @@ void putLittle(std::vector<std::uint8_t>& bytes, std::uint64_t value, std::size_
 // `count` samples of `inBytes` bytes each at `in` as 16-bit little-endian samples at
 // `out`. `onGrid(sample, value)` gives a sample's 16-bit value and whether it is on the
 // 16-bit grid, without branches, so that samples on the grid convert at the speed of
-// memory; the others then pass `offGrid` (the quantiser), in file order.
+// memory; in a chunk that has others, they then pass `offGrid` (the quantiser), in file
+// order.
 template <typename OnGrid, typename OffGrid>
 void convertSamples(const std::uint8_t* in, std::uint8_t* out, std::size_t count, std::size_t inBytes,
                     OnGrid onGrid, OffGrid offGrid) {
     constexpr std::size_t kChunk = 512;
-    std::array<std::uint8_t, kChunk> exact{};
     const auto put = [](std::uint8_t* to, std::int16_t value) { std::memcpy(to, &value, sizeof value); };
     for (std::size_t base = 0; base < count; base += kChunk) {
         const std::size_t n = std::min(kChunk, count - base);
@@ -103,14 +103,47 @@ void convertSamples(const std::uint8_t* in, std::uint8_t* out, std::size_t count
         unsigned all = 1;
         for (std::size_t i = 0; i < n; ++i) {
             std::int16_t value = 0;
-            const bool grid = onGrid(from + i * inBytes, value);
-            exact[i] = grid;
-            all &= static_cast<unsigned>(grid);
+            all &= static_cast<unsigned>(onGrid(from + i * inBytes, value));
             put(to + i * kSampleBytes, value);
         }
         if (all != 0) continue;
         for (std::size_t i = 0; i < n; ++i) {
-            if (exact[i] == 0) put(to + i * kSampleBytes, offGrid(from + i * inBytes));
+            std::int16_t value = 0;
+            if (!onGrid(from + i * inBytes, value)) put(to + i * kSampleBytes, offGrid(from + i * inBytes));
+        }
+    }
+}
+
+// `count` 24-bit samples at `in` as 16-bit samples at `out`, as convertSamples does with
+// the low byte as the test, four at a time: three 4-byte words hold four samples, whose
+// top two bytes are their 16-bit values and whose low bytes say whether they are on
+// the grid.
+template <typename OffGrid>
+void convertInt24(const std::uint8_t* in, std::uint8_t* out, std::size_t count, OffGrid offGrid) {
+    constexpr std::size_t kChunk = 512;
+    const auto put = [](std::uint8_t* to, std::int16_t value) { std::memcpy(to, &value, sizeof value); };
+    for (std::size_t base = 0; base < count; base += kChunk) {
+        const std::size_t n = std::min(kChunk, count - base);
+        const std::uint8_t* from = in + base * 3;
+        std::uint8_t* to = out + base * kSampleBytes;
+        std::uint32_t lows = 0;
+        std::size_t i = 0;
+        for (; i + 4 <= n; i += 4) {
+            std::uint32_t w[3];
+            std::memcpy(w, from + 3 * i, sizeof w);
+            lows |= (w[0] & 0xFF0000FFu) | (w[1] & 0x00FF0000u) | (w[2] & 0x0000FF00u);
+            const std::uint64_t values = ((w[0] >> 8) & 0xFFFFu) | std::uint64_t{w[1] & 0xFFFFu} << 16 |
+                                         std::uint64_t{(w[1] >> 24) | (w[2] & 0xFFu) << 8} << 32 |
+                                         std::uint64_t{w[2] >> 16} << 48;
+            std::memcpy(to + i * kSampleBytes, &values, sizeof values);
+        }
+        for (; i < n; ++i) {
+            lows |= from[3 * i];
+            put(to + i * kSampleBytes, static_cast<std::int16_t>(from[3 * i + 1] | from[3 * i + 2] << 8));
+        }
+        if (lows == 0) continue;
+        for (i = 0; i < n; ++i) {
+            if (from[3 * i] != 0) put(to + i * kSampleBytes, offGrid(from + 3 * i));
         }
     }
 }
@@ -335,15 +368,8 @@ private:
                 break;
             case Encoding::int24:
                 // A sample whose low byte is 0 is on the grid: its top two bytes.
-                convertSamples(
-                    in, out, count, 3,
-                    [](const std::uint8_t* s, std::int16_t& value) {
-                        // One 4-byte load: the buffer holds a byte past its samples.
-                        std::uint32_t word;
-                        std::memcpy(&word, s, sizeof word);
-                        value = static_cast<std::int16_t>(word >> 8);
-                        return (word & 0xFF) == 0;
-                    },
+                convertInt24(
+                    in, out, count,
                     [&q](const std::uint8_t* s) {
                         const std::uint32_t bits = static_cast<std::uint32_t>(s[0]) << 8 |
                                                    static_cast<std::uint32_t>(s[1]) << 16 |
