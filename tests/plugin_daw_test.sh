@@ -162,12 +162,18 @@ render() {
   timeout 120 ardour7-lua "$tools/ardour_session.lua" "$session" twoband "$type" "$plugin" \
     "$g" "$r" "$f" >"$name/log" 2>&1 &&
     "$tools/ardour_place_audio.py" "$session" twoband "$name/in.wav" >>"$name/log" 2>&1 || return
+  # Ardour 7.3 at times aborts as it exits, after the render is written ("free():
+  # invalid next size" under load; valgrind finds no error in the same render): the
+  # samples decide.
+  local status=0
   if [ "$how" = export ]; then
-    timeout 120 ardour7-export -b 16 -o "$work/$name/render.wav" "$session" twoband >>"$name/log" 2>&1
+    (timeout 120 ardour7-export -b 16 -o "$work/$name/render.wav" "$session" twoband) >>"$name/log" 2>&1 ||
+      status=$?
   else
-    timeout 120 ardour7-lua "$tools/ardour_render.lua" "$session" twoband "$frames" "$work/$name" \
-      >>"$name/log" 2>&1
+    (timeout 120 ardour7-lua "$tools/ardour_render.lua" "$session" twoband "$frames" "$work/$name") \
+      >>"$name/log" 2>&1 || status=$?
   fi
+  ((status == 0)) || [ ! -f "$name/render.wav" ] || echo "note: Ardour ended with status $status after the $name render"
 }
 
 failed=0
@@ -179,7 +185,7 @@ for row in "${rows[@]}"; do
      "$build/twoband" in.wav "$g" "$r" "$f" >/dev/null)
   samples "$name/Cin.wav" >"$name/expected.raw"
   if ! render "$name" "$type" "$how" "$plugin" "$g" "$r" "$f" || [ ! -f "$name/render.wav" ]; then
-    echo "FAILED: $host $name: no render: $(grep -m1 -i 'error\|fail' "$name/log")"; failed=1
+    echo "FAILED: $host $name: no render: $(grep -v '^\*\|^$' "$name/log" | tail -2)"; failed=1
   elif samples "$name/render.wav" | cmp -s "$name/expected.raw" -; then
     echo "same samples: $host $name ($plugin, $g $r $f, $channels channels, $how)"
   else
