@@ -190,7 +190,7 @@ else
 fi
 # A 16-bit FLAC file in and out, against the pipeline through flac: CPU at most 0.8 of
 # the pipeline's, every process counted, and the same samples.
-if command -v flac >/dev/null && "$build/twoband" --help | grep -q FLAC; then
+if command -v flac >/dev/null && [[ $("$build/twoband" --help) == *FLAC* ]]; then
   flac -s -5 -f song.wav -o song.flac
   versus flacdirect.runs flacpipe.runs 0.8 "$build/twoband" -f song.flac \
     --vs sh -c 'flac -s -d -c song.flac | "$0" - 2>/dev/null | flac -s -5 -f -o piped.flac -' "$build/twoband"
